@@ -1,0 +1,62 @@
+# Top-level driver: `make` builds, `make test` builds and runs every test, `make demo` runs the demo.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+TEST_ARCH := $(shell scripts/test-arch.sh 2>/dev/null || echo win64)
+CMAKE_WIN = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw.cmake
+
+.PHONY: all setup build win32 win64 native fuzz-build test demo fuzz bench screenshots dist clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+build/win32/build.ninja: | setup
+	$(CMAKE_WIN) -B build/win32 -DPARLY_WIN_ARCH=i686
+
+build/win64/build.ninja: | setup
+	$(CMAKE_WIN) -B build/win64 -DPARLY_WIN_ARCH=x86_64
+
+build/native/build.ninja: | setup
+	cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARLY_NATIVE=ON
+
+build/fuzz/build.ninja: | setup
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLY_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+
+win32: build/win32/build.ninja
+	cmake --build build/win32 -j $(JOBS)
+
+win64: build/win64/build.ninja
+	cmake --build build/win64 -j $(JOBS)
+
+native: build/native/build.ninja
+	cmake --build build/native -j $(JOBS)
+
+fuzz-build: build/fuzz/build.ninja
+	cmake --build build/fuzz -j $(JOBS)
+
+build: win32 $(if $(filter win64,$(TEST_ARCH)),win64)
+
+# One Xvfb for the whole run, started after any earlier wineserver is gone (a
+# Wine process started without a display spoils later dialogs in that prefix).
+test: build native fuzz-build
+	cd build/native && ctest --output-on-failure
+	cd build/fuzz && ctest --output-on-failure
+	WINEPREFIX=$(CURDIR)/build/$(TEST_ARCH)/wineprefix wineserver -k 2>/dev/null || true
+	cd build/$(TEST_ARCH) && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure
+
+demo: build
+	scripts/demo.sh build/$(TEST_ARCH)
+
+fuzz: fuzz-build
+	scripts/fuzz.sh build/fuzz 600
+
+bench: build
+	scripts/bench.sh build/$(TEST_ARCH)
+
+screenshots: build
+	scripts/screenshots.sh build/$(TEST_ARCH)
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,8 @@
+// The "Thinking..." window and the word-by-word reveal, both on the host's thread.
+#pragma once
+#include <string>
+
+void ShowProgress(const std::string& text);
+void CloseProgress();
+// Writes reply into the variable one space-separated piece at a time, 40 ms and a message pump apart.
+void RevealWordByWord(const std::string& reply, const std::string& variableName);

@@ -1,0 +1,11 @@
+// The single background job: a worker thread and a timer window that delivers on the host's thread.
+#pragma once
+#include <string>
+
+void StartAsyncChat(const std::string& prompt, const std::string& resultVar, const std::string& callbackSub);
+void StartAsyncImage(const std::string& prompt, const std::string& outputPath, const std::string& imageSize,
+                     const std::string& statusVar, const std::string& callbackSub);
+void RequestCancel();
+bool IsBusy();
+// Stops the background work for unload: cancel, stop the timer, join the worker, destroy the window.
+void ShutdownAsync();

@@ -1,0 +1,79 @@
+# The plug-in DLL, the test host and the tests that run under Wine.
+enable_language(RC)
+enable_testing()
+
+set(win_libs winhttp comctl32 comdlg32 gdi32 user32 kernel32)
+add_compile_options(-Wall -Wextra -Wno-cast-function-type -Wno-restrict)
+# Only system DLLs may be imported: the C++ runtime, libgcc and winpthread go in statically.
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  foreach(n 0 4 8 16)
+    set(PARLY_DECOR_${n} "@${n}")
+  endforeach()
+else()
+  foreach(n 0 4 8 16)
+    set(PARLY_DECOR_${n} "")
+  endforeach()
+endif()
+configure_file(plugin/ParlyPlugin.def.in ${CMAKE_BINARY_DIR}/ParlyPlugin.def @ONLY)
+
+file(GLOB product_sources CONFIGURE_DEPENDS
+  plugin/*.cpp session/*.cpp providers/*.cpp net/*.cpp features/*.cpp async/*.cpp editor/*.cpp)
+list(FILTER product_sources EXCLUDE REGEX "_native\\.cpp$")
+
+# Everything but the entry points, so tests and benchmarks can link the same code.
+add_library(parly_core STATIC ${product_sources})
+target_include_directories(parly_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(parly_core PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+target_link_libraries(parly_core PUBLIC ${win_libs})
+
+add_library(ParlyPlugin MODULE plugin/exports.cpp editor/parly.rc ${CMAKE_BINARY_DIR}/ParlyPlugin.def)
+target_link_libraries(ParlyPlugin PRIVATE parly_core)
+set_target_properties(ParlyPlugin PROPERTIES PREFIX "" SUFFIX ".nbp" OUTPUT_NAME ParlyPlugin
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_link_options(ParlyPlugin PRIVATE -s)
+
+add_executable(parly-host tools/parly-host/main.cpp tools/parly-host/script.cpp)
+target_include_directories(parly-host PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(parly-host PRIVATE UNICODE _UNICODE NOMINMAX)
+target_link_libraries(parly-host PRIVATE user32 kernel32)
+set_target_properties(parly-host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# GoogleTest, cross-compiled from Debian's sources.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+add_library(parly_rig STATIC tests/win/rig.cpp)
+target_include_directories(parly_rig PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(parly_rig PUBLIC UNICODE _UNICODE NOMINMAX)
+target_link_libraries(parly_rig PUBLIC GTest::gtest winhttp user32 gdi32 comctl32 kernel32)
+
+set(PARLY_PRODUCT_DLL ${CMAKE_BINARY_DIR}/../win32/ParlyPlugin.nbp)
+file(GLOB win_tests CONFIGURE_DEPENDS tests/win/test_*.cpp)
+foreach(src ${win_tests})
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} ${src})
+  target_link_libraries(${name} PRIVATE parly_rig parly_core GTest::gtest_main)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  add_dependencies(${name} ParlyPlugin parly-host)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "PARLY_BUILD_DIR=${CMAKE_BINARY_DIR}" TIMEOUT 600)
+endforeach()
+
+file(GLOB bench_sources CONFIGURE_DEPENDS bench/bench_*_win.cpp)
+foreach(src ${bench_sources})
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} ${src})
+  target_link_libraries(${name} PRIVATE parly_rig parly_core)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endforeach()
+
+# The shipped i686 binary: system-DLL imports only, the eight exports by name and ordinal.
+add_test(NAME product_binary_imports_and_exports
+  COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-binary.sh ${PARLY_PRODUCT_DLL} i686)
+if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  add_test(NAME test_binary_imports_and_exports
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-binary.sh $<TARGET_FILE:ParlyPlugin> ${CMAKE_SYSTEM_PROCESSOR})
+endif()

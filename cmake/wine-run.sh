@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs one Windows program under Wine for CTest: its own quiet prefix per build
+# directory, no proxies, a provider simulator on loopback, and stderr kept off
+# CTest's pipe (Wine's background processes would hold it open).
+set -u
+exe="$1"; shift
+build_dir="${PARLY_BUILD_DIR:-$(cd "$(dirname "$exe")" && pwd)}"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+case "$(basename "$build_dir")" in
+  win64) loader=/usr/lib/wine/wine64 ;;
+  *) loader=/usr/lib/wine/wine ;;
+esac
+export WINELOADER="$loader"
+export WINEPREFIX="$build_dir/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+"$root/scripts/wine-prefix.sh" "$loader" "$WINEPREFIX" || exit 1
+
+tmp="$(mktemp -d)"
+trap 'kill "${sim_pid:-}" 2>/dev/null; wait "${sim_pid:-}" 2>/dev/null; cat "$tmp/stderr" >&2 2>/dev/null; rm -rf "$tmp"' EXIT
+if [ -z "${PARLY_SIM_PORT:-}" ]; then
+  python3 "$root/tools/simulator/parly_sim.py" --port 0 --port-file "$tmp/port" --quiet \
+    >/dev/null 2>"$tmp/sim.err" </dev/null &
+  sim_pid=$!
+  for _ in $(seq 1 200); do [ -s "$tmp/port" ] && break; kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.05; done
+  [ -s "$tmp/port" ] || { echo "simulator did not start" >&2; cat "$tmp/sim.err" >&2; exit 1; }
+  export PARLY_SIM_PORT="$(cat "$tmp/port")"
+fi
+export PARLY_SOURCE_DIR="$root"
+"$loader" "$exe" "$@" 2>"$tmp/stderr"
+rc=$?
+exit $rc

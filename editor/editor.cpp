@@ -1,0 +1,4 @@
+#include "editor/editor.h"
+
+bool EditAction(int, char**) { return true; }
+void ShowAboutBox() {}

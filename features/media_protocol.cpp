@@ -1,0 +1,219 @@
+#include "features/media_protocol.h"
+
+#include <array>
+#include <stdexcept>
+
+#include "net/encoding.h"
+#include "net/json.h"
+#include "providers/endpoint.h"
+
+const char kTruncationMarker[] = "\n\n[Document truncated - file exceeds 100KB limit]";
+static_assert(sizeof(kTruncationMarker) - 1 == 49, "the truncation marker is 49 bytes");
+
+namespace {
+
+constexpr char kJsonType[] = "application/json";
+
+// 6-bit value of each Base64 byte, both alphabets; -1 for bytes that are skipped.
+constexpr std::array<signed char, 256> MakeBase64Table() {
+    std::array<signed char, 256> table{};
+    for (signed char& v : table) v = -1;
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
+    table['-'] = 62;
+    table['_'] = 63;
+    return table;
+}
+constexpr std::array<signed char, 256> kBase64Value = MakeBase64Table();
+
+// The provider's "message", else the transport's text, else the whole body; a bad escape counts as no message.
+std::string ErrorDetail(const HttpResult& reply) {
+    std::string detail;
+    try {
+        detail = ExtractJsonValue(reply.body, "message");
+    } catch (const std::invalid_argument&) {
+        detail.clear();
+    }
+    if (!detail.empty()) return detail;
+    return reply.error.empty() ? reply.body : reply.error;
+}
+
+bool StartsWith(const std::string& text, std::string_view prefix) {
+    return text.size() >= prefix.size() && std::string_view(text).substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+std::vector<unsigned char> Base64Decode(std::string_view text) {
+    std::vector<unsigned char> out;
+    out.reserve(text.size() / 4 * 3 + 3);
+    unsigned acc = 0;
+    int bits = -8;
+    for (const char c : text) {
+        if (c == '=') break;
+        const int v = kBase64Value[static_cast<unsigned char>(c)];
+        if (v < 0) continue;
+        acc = ((acc << 6) | static_cast<unsigned>(v)) & 0x3FFFu;  // 14 bits hold every pending bit
+        bits += 6;
+        if (bits >= 0) {
+            out.push_back(static_cast<unsigned char>((acc >> bits) & 0xFF));
+            bits -= 8;
+        }
+    }
+    return out;
+}
+
+ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prompt, const std::string& size) {
+    ImageRequest r;
+    if (s.provider == kProviderOpenRouter) {
+        r.error = "Image generation with OpenRouter is not supported. Select OpenAI with ParlyInit to generate images.";
+        return r;
+    }
+    if (s.provider != kProviderOpenAI) {
+        r.error = "Image generation requires OpenAI or OpenRouter provider. Current provider does not support DALL-E.";
+        return r;
+    }
+    if (s.apiKey.empty()) {
+        r.error = "API key required for image generation.";
+        return r;
+    }
+    Endpoint e;
+    if (!ResolveApiHost(ApiHost::OpenAI, &e, &r.error)) return r;
+    r.target = HttpTarget{e.host, e.port, e.secure, "/v1/images/generations"};
+
+    const std::string sizeText = HostTextToUtf8(size);
+    const std::string model = HostTextToUtf8(s.model);
+    // gpt-image models always answer in Base64 and refuse a response_format member.
+    const bool gptImage = StartsWith(model, "gpt-image");
+    std::string body = "{\"model\":\"";
+    if (gptImage) {
+        body += JsonEscape(model);
+    } else {
+        body += (sizeText == "256x256" || sizeText == "512x512") ? "dall-e-2" : "dall-e-3";
+    }
+    body += "\",\"prompt\":\"" + JsonEscape(HostTextToUtf8(prompt)) + "\",\"n\":1,\"size\":\"" + sizeText + "\"";
+    if (!gptImage) body += ",\"response_format\":\"b64_json\"";
+    body += '}';
+    r.body = std::move(body);
+    r.headers["Authorization"] = "Bearer " + HostTextToUtf8(s.apiKey);
+    r.headers["Content-Type"] = kJsonType;
+    r.ok = true;
+    return r;
+}
+
+ImageOutcome InterpretImageReply(const HttpResult& reply) {
+    ImageOutcome outcome;
+    if (reply.statusCode != 200) {
+        outcome.error = "Image generation error (" + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply);
+        return outcome;
+    }
+    const std::string& body = reply.body;
+    std::string data;
+    const size_t key = FindText(body, "\"b64_json\"");
+    if (key != kNotFound) {
+        const size_t colon = body.find(':', key);
+        const size_t open = colon == std::string::npos ? colon : body.find('"', colon + 1);
+        const size_t close = open == std::string::npos ? kNotFound : FindClosingQuote(body, open + 1);
+        if (close != kNotFound) {
+            try {
+                data = JsonUnescape(std::string_view(body).substr(open + 1, close - open - 1));
+            } catch (const std::invalid_argument&) {
+                data.clear();
+            }
+        }
+    }
+    if (data.empty()) {
+        outcome.error = "Failed to parse image data from response";
+        return outcome;
+    }
+    outcome.bytes = Base64Decode(data);
+    if (outcome.bytes.empty()) {
+        outcome.error = "Failed to decode image data";
+        return outcome;
+    }
+    outcome.ok = true;
+    return outcome;
+}
+
+EmbeddingRequest BuildEmbeddingRequest(const SessionSettings& s, const std::string& text) {
+    EmbeddingRequest r;
+    std::string model;
+    const char* textKey = "input";
+    Endpoint e;
+    switch (s.provider) {
+        case kProviderNone: r.error = "No provider initialized"; return r;
+        case kProviderOpenAI:
+            if (!ResolveApiHost(ApiHost::OpenAI, &e, &r.error)) return r;
+            r.target = HttpTarget{e.host, e.port, e.secure, "/v1/embeddings"};
+            model = "text-embedding-3-small";
+            break;
+        case kProviderOpenRouter:
+            if (!ResolveApiHost(ApiHost::OpenRouter, &e, &r.error)) return r;
+            r.target = HttpTarget{e.host, e.port, e.secure, "/api/v1/embeddings"};
+            model = "openai/text-embedding-3-small";
+            r.headers["HTTP-Referer"] = kProjectHomePage;
+            break;
+        case kProviderOllama:
+            if (!ParseEndpointUrl(HostTextToUtf8(s.endpoint), &e, &r.error)) return r;
+            r.target = HttpTarget{e.host, e.port, e.secure, "/api/embeddings"};
+            model = s.model.empty() ? std::string("llama3") : HostTextToUtf8(s.model);
+            textKey = "prompt";
+            break;
+        default:
+            r.error = "Embeddings not supported for this provider. Use OpenAI, OpenRouter, or Ollama.";
+            return r;
+    }
+    r.body = "{\"model\":\"" + JsonEscape(model) + "\",\"" + textKey + "\":\"" + JsonEscape(HostTextToUtf8(text)) + "\"}";
+    if (!s.apiKey.empty()) r.headers["Authorization"] = "Bearer " + HostTextToUtf8(s.apiKey);
+    r.headers["Content-Type"] = kJsonType;
+    r.ok = true;
+    return r;
+}
+
+EmbeddingOutcome InterpretEmbeddingReply(const HttpResult& reply) {
+    EmbeddingOutcome outcome;
+    if (reply.statusCode != 200) {
+        outcome.error = "Embedding error (" + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply);
+        return outcome;
+    }
+    static constexpr std::string_view kArrayKey = "\"embedding\":[";
+    const size_t key = FindText(reply.body, kArrayKey);
+    if (key == kNotFound) {
+        outcome.error = "Failed to extract embedding from response";
+        return outcome;
+    }
+    const size_t start = key + kArrayKey.size();
+    const size_t end = start < reply.body.size() ? reply.body.find(']', start) : std::string::npos;
+    if (end == std::string::npos) {
+        outcome.error = "Malformed embedding response";
+        return outcome;
+    }
+    outcome.vector = reply.body.substr(start, end - start);
+    outcome.ok = true;
+    return outcome;
+}
+
+std::string CheckDocumentExtension(const std::string& path) {
+    static constexpr std::string_view kAccepted[] = {
+        ".txt",  ".csv", ".html", ".htm", ".xml", ".json", ".md", ".log", ".ini", ".cfg",
+        ".yaml", ".yml", ".rtf",  ".css", ".js",  ".py",   ".cpp", ".h",  ".java",
+    };
+    const size_t dot = path.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : path.substr(dot);
+    for (char& c : ext) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    for (const std::string_view accepted : kAccepted) {
+        if (ext == accepted) return std::string();
+    }
+    return "Unsupported file format: " + ext + ". Use txt, csv, html, xml, json, md, log, ini, cfg, or yaml.";
+}
+
+std::string ComposeDocumentPrompt(const std::string& document, const std::string& prompt) {
+    static constexpr std::string_view kPrefix = "The following is the content of a document:\n\n---\n";
+    static constexpr std::string_view kSeparator = "\n---\n\n";
+    std::string out;
+    out.reserve(kPrefix.size() + document.size() + kSeparator.size() + prompt.size());
+    out.append(kPrefix).append(document).append(kSeparator).append(prompt);
+    return out;
+}

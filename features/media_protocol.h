@@ -1,0 +1,49 @@
+// Image, embedding and document texts that need no platform calls. Pure.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/http.h"
+#include "session/settings.h"
+
+// Decodes standard and URL-safe Base64; stops at '=', skips bytes outside the alphabet.
+std::vector<unsigned char> Base64Decode(std::string_view text);
+
+struct ImageRequest {
+    bool ok = false;
+    std::string error;
+    HttpTarget target;
+    std::string body;
+    HeaderMap headers;
+};
+ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prompt, const std::string& size);
+
+struct ImageOutcome {
+    bool ok = false;
+    std::vector<unsigned char> bytes;
+    std::string error;
+};
+ImageOutcome InterpretImageReply(const HttpResult& reply);
+
+struct EmbeddingRequest {
+    bool ok = false;
+    std::string error;
+    HttpTarget target;
+    std::string body;
+    HeaderMap headers;
+};
+EmbeddingRequest BuildEmbeddingRequest(const SessionSettings& s, const std::string& text);
+
+struct EmbeddingOutcome {
+    bool ok = false;
+    std::string vector;
+    std::string error;
+};
+EmbeddingOutcome InterpretEmbeddingReply(const HttpResult& reply);
+
+// Lowered extension check; empty string when accepted, else the lastError text.
+std::string CheckDocumentExtension(const std::string& path);
+std::string ComposeDocumentPrompt(const std::string& document, const std::string& prompt);
+constexpr size_t kDocumentLimit = 102400;
+extern const char kTruncationMarker[];  // 49 bytes

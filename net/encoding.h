@@ -1,0 +1,11 @@
+// Conversions between the host's narrow text, UTF-8 and the UTF-16 the platform takes.
+#pragma once
+#include <string>
+
+// Host text that is not valid UTF-8 is taken as the ANSI code page and converted; valid UTF-8 is returned unchanged.
+std::string HostTextToUtf8(const std::string& text);
+
+#ifdef _WIN32
+std::wstring Utf8ToWide(const std::string& text);
+std::string WideToUtf8(const std::wstring& text);
+#endif

@@ -1,0 +1,26 @@
+// One blocking HTTP exchange per call; every handle is opened and closed inside it.
+#pragma once
+#include <map>
+#include <string>
+
+struct HttpResult {
+    int statusCode = 0;
+    std::string body;
+    std::string error;  // empty exactly when a reply was read
+};
+
+// Header name -> value, UTF-8; std::map keeps them in ascending byte order, which is the send order.
+using HeaderMap = std::map<std::string, std::string>;
+
+// Where a request goes: host without scheme or port; port 0 means 443/80 by `secure`.
+struct HttpTarget {
+    std::string host;
+    int port = 0;
+    bool secure = true;
+    std::string path;
+};
+
+namespace HttpTransport {
+HttpResult Post(const HttpTarget& target, const std::string& body, const HeaderMap& headers, int timeoutSeconds);
+HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSeconds);
+}  // namespace HttpTransport

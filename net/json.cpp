@@ -1,0 +1,328 @@
+#include "net/json.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <iomanip>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+constexpr char kHexLower[] = "0123456789abcdef";
+
+// Bytes JsonEscape writes for each input byte: 1 when copied, 2 for a short escape, 6 for \u00XX.
+constexpr std::array<unsigned char, 256> MakeEscapeWidths() {
+    std::array<unsigned char, 256> widths{};
+    for (unsigned char& w : widths) w = 1;
+    for (int b = 0; b < 0x20; ++b) widths[b] = 6;
+    for (int b : {'"', '\\', '\b', '\f', '\n', '\r', '\t'}) widths[b] = 2;
+    return widths;
+}
+constexpr std::array<unsigned char, 256> kEscapeWidth = MakeEscapeWidths();
+
+// JSON's own white space between a colon and its value.
+bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// White space as the "C" locale's isspace sees it, which the string-to-int conversion skips.
+bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Value of a hexadecimal digit, or -1.
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Reads four characters the way std::stoi(text, nullptr, 16) would; false when no digit is readable.
+bool ParseHex4(const char* p, long* value) {
+    size_t len = 0;
+    while (len < 4 && p[len] != '\0') ++len;  // stoi sees a C string, so a NUL ends it
+    size_t k = 0;
+    while (k < len && IsCSpace(p[k])) ++k;
+    bool negative = false;
+    if (k < len && (p[k] == '+' || p[k] == '-')) {
+        negative = p[k] == '-';
+        ++k;
+    }
+    // strtol takes a 0x prefix in base 16 only when a hex digit follows it.
+    if (k + 2 < len && p[k] == '0' && (p[k + 1] == 'x' || p[k + 1] == 'X') && HexDigit(p[k + 2]) >= 0) k += 2;
+    long v = 0;
+    size_t digits = 0;
+    for (; k < len; ++k, ++digits) {
+        int d = HexDigit(p[k]);
+        if (d < 0) break;
+        v = v * 16 + d;
+    }
+    if (digits == 0) return false;
+    *value = negative ? -v : v;
+    return true;
+}
+
+void AppendUtf8(std::string& out, long v) {
+    if (v < 0x80) {
+        out.push_back(static_cast<char>(v));  // negative results keep their low byte, as the single-byte rule says
+    } else if (v < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (v >> 6)));
+        out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
+    } else if (v < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (v >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (v >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((v >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
+    }
+}
+
+constexpr long kReplacementChar = 0xFFFD;
+bool IsHighSurrogate(long v) { return v >= 0xD800 && v <= 0xDBFF; }
+bool IsLowSurrogate(long v) { return v >= 0xDC00 && v <= 0xDFFF; }
+
+}  // namespace
+
+std::string JsonEscape(std::string_view text) {
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t size = 0;
+    for (size_t i = 0; i < n; ++i) size += kEscapeWidth[in[i]];
+    if (size == n) return std::string(text);
+    // Sized once, then filled in place: escape-heavy text would otherwise grow byte by byte.
+    std::string out(size, '\0');
+    char* o = out.data();
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char b = in[i];
+        if (kEscapeWidth[b] == 1) {
+            *o++ = static_cast<char>(b);
+            continue;
+        }
+        *o++ = '\\';
+        switch (b) {
+            case '"': *o++ = '"'; break;
+            case '\\': *o++ = '\\'; break;
+            case '\b': *o++ = 'b'; break;
+            case '\f': *o++ = 'f'; break;
+            case '\n': *o++ = 'n'; break;
+            case '\r': *o++ = 'r'; break;
+            case '\t': *o++ = 't'; break;
+            default:
+                *o++ = 'u';
+                *o++ = '0';
+                *o++ = '0';
+                *o++ = kHexLower[b >> 4];
+                *o++ = kHexLower[b & 0x0F];
+        }
+    }
+    return out;
+}
+
+std::string JsonUnescape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const char* data = text.data();
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        const void* hit = std::memchr(data + i, '\\', n - i);
+        const size_t slash = hit ? static_cast<size_t>(static_cast<const char*>(hit) - data) : n;
+        out.append(data + i, slash - i);
+        if (slash >= n) break;
+        i = slash;
+        if (i + 1 >= n) {  // a trailing backslash is an ordinary byte
+            out.push_back('\\');
+            break;
+        }
+        const char c = data[i + 1];
+        switch (c) {
+            case '"':
+            case '/':
+            case '\\': out.push_back(c); i += 2; break;
+            case 'b': out.push_back('\b'); i += 2; break;
+            case 'f': out.push_back('\f'); i += 2; break;
+            case 'n': out.push_back('\n'); i += 2; break;
+            case 'r': out.push_back('\r'); i += 2; break;
+            case 't': out.push_back('\t'); i += 2; break;
+            case 'u': {
+                if (i + 5 >= n) {  // too short for \uXXXX: drop the backslash, keep the rest
+                    i += 1;
+                    break;
+                }
+                long v = 0;
+                if (!ParseHex4(data + i + 2, &v)) throw std::invalid_argument("invalid stoi argument");
+                i += 6;
+                if (IsHighSurrogate(v)) {
+                    long low = 0;
+                    if (i + 5 < n && data[i] == '\\' && data[i + 1] == 'u' && ParseHex4(data + i + 2, &low) &&
+                        IsLowSurrogate(low)) {
+                        AppendUtf8(out, 0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00));
+                        i += 6;
+                    } else {
+                        AppendUtf8(out, kReplacementChar);
+                    }
+                } else if (IsLowSurrogate(v)) {
+                    AppendUtf8(out, kReplacementChar);
+                } else {
+                    AppendUtf8(out, v);
+                }
+                break;
+            }
+            default:  // unknown escape: keep the backslash, the next byte is read normally
+                out.push_back('\\');
+                i += 1;
+        }
+    }
+    return out;
+}
+
+size_t FindClosingQuote(std::string_view json, size_t start) {
+    const char* data = json.data();
+    const size_t n = json.size();
+    size_t i = start;
+    while (i < n) {
+        const void* hit = std::memchr(data + i, '"', n - i);
+        if (!hit) return kNotFound;
+        const size_t q = static_cast<size_t>(static_cast<const char*>(hit) - data);
+        if (q == start) return q;
+        size_t k = q;
+        while (k > start && data[k - 1] == '\\') --k;
+        if ((q - k) % 2 == 0) return q;
+        i = q + 1;
+    }
+    return kNotFound;
+}
+
+size_t FindText(std::string_view haystack, std::string_view needle, size_t from) {
+    const size_t n = haystack.size();
+    const size_t m = needle.size();
+    if (from > n) return kNotFound;
+    if (m == 0) return from;
+    if (m > n - from) return kNotFound;
+    const unsigned char* h = reinterpret_cast<const unsigned char*>(haystack.data());
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(needle.data());
+    if (m == 1) {
+        const void* hit = std::memchr(h + from, p[0], n - from);
+        return hit ? static_cast<size_t>(static_cast<const unsigned char*>(hit) - h) : kNotFound;
+    }
+    size_t skip[256];
+    for (size_t& s : skip) s = m;
+    for (size_t k = 0; k + 1 < m; ++k) skip[p[k]] = m - 1 - k;
+    const unsigned char last = p[m - 1];
+    for (size_t pos = from; pos + m <= n;) {
+        const unsigned char c = h[pos + m - 1];
+        if (c == last && std::memcmp(h + pos, p, m - 1) == 0) return pos;
+        pos += skip[c];
+    }
+    return kNotFound;
+}
+
+size_t JsonValueStart(std::string_view json, std::string_view key) {
+    std::string pattern;
+    pattern.reserve(key.size() + 2);
+    pattern.push_back('"');
+    pattern.append(key);
+    pattern.push_back('"');
+    const size_t match = FindText(json, pattern);
+    if (match == kNotFound) return kNotFound;
+    const size_t behind = match + pattern.size();
+    if (behind >= json.size()) return kNotFound;
+    const size_t colon = json.find(':', behind);
+    if (colon == std::string_view::npos) return kNotFound;
+    size_t i = colon + 1;
+    while (i < json.size() && IsJsonBlank(json[i])) ++i;
+    return i < json.size() ? i : kNotFound;
+}
+
+std::string ExtractJsonValue(std::string_view json, std::string_view key) {
+    const size_t v = JsonValueStart(json, key);
+    if (v == kNotFound) return std::string();
+    if (json[v] == '"') {
+        const size_t close = FindClosingQuote(json, v + 1);
+        if (close == kNotFound) return std::string();
+        return JsonUnescape(json.substr(v + 1, close - v - 1));
+    }
+    size_t end = v;
+    while (end < json.size() && json[end] != ',' && json[end] != '}' && json[end] != ']') ++end;
+    while (end > v && IsJsonBlank(json[end - 1])) --end;
+    return std::string(json.substr(v, end - v));
+}
+
+std::string ExtractStringAfterKey(std::string_view json, std::string_view quotedKey, size_t start) {
+    const size_t match = FindText(json, quotedKey, start);
+    if (match == kNotFound) return std::string();
+    const size_t colon = json.find(':', match);
+    if (colon == std::string_view::npos) return std::string();
+    const size_t open = json.find('"', colon + 1);
+    if (open == std::string_view::npos) return std::string();
+    const size_t close = FindClosingQuote(json, open + 1);
+    if (close == kNotFound) return std::string();
+    return JsonUnescape(json.substr(open + 1, close - open - 1));
+}
+
+std::string FlattenLineBreaks(std::string_view text, bool multiline) {
+    if (multiline) return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    size_t runStart = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '\r' && c != '\n') continue;
+        out.append(text.data() + runStart, i - runStart);
+        if (c == '\n') out.push_back(' ');
+        runStart = i + 1;
+    }
+    out.append(text.data() + runStart, text.size() - runStart);
+    return out;
+}
+
+std::string FormatFixed2(double value) {
+    std::ostringstream stream;
+    stream.imbue(std::locale::classic());
+    stream << std::fixed << std::setprecision(2) << value;
+    return stream.str();
+}
+
+std::string FormatStreamDefault(double value) {
+    std::ostringstream stream;
+    stream.imbue(std::locale::classic());
+    stream << value;
+    return stream.str();
+}
+
+bool IsValidUtf8(std::string_view text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char b = p[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            if (b == 0xE0) lo = 0xA0;  // overlong
+            if (b == 0xED) hi = 0x9F;  // surrogates
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            if (b == 0xF0) lo = 0x90;  // overlong
+            if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
+        } else {
+            return false;
+        }
+        if (n - i < len) return false;
+        if (p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (size_t k = 2; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+        }
+        i += len;
+    }
+    return true;
+}

@@ -1,0 +1,34 @@
+// Request bodies and reply reading for the seven chat protocols. Pure: no I/O.
+#pragma once
+#include <string>
+
+#include "net/http.h"
+#include "session/settings.h"
+
+struct ChatRequest {
+    bool ok = false;       // false: `error` says why nothing can be sent
+    std::string error;
+    HttpTarget target;
+    std::string body;
+    HeaderMap headers;
+    bool isGet = false;
+};
+
+// Builds the request for settings.provider (1..7) from the settings and history in `s`.
+ChatRequest BuildChatRequest(const SessionSettings& s, const std::string& prompt);
+
+struct ChatOutcome {
+    bool ok = false;
+    std::string answer;  // raw answer (before FlattenLineBreaks)
+    std::string error;   // the text for lastError when !ok
+};
+
+// Reads a chat reply of `provider`; never throws.
+ChatOutcome InterpretChatReply(int provider, const HttpResult& reply);
+
+// Ollama model listing request and reply.
+ChatRequest BuildOllamaTagsRequest(const SessionSettings& s);
+ChatOutcome InterpretOllamaTags(const HttpResult& reply);  // answer = comma-joined names
+
+// Provider's fixed model list, or nullptr for Ollama/none.
+const char* FixedModelList(int provider);

@@ -1,0 +1,23 @@
+// Turning endpoint settings and redirection variables into connection targets. Pure.
+#pragma once
+#include <string>
+
+struct Endpoint {
+    std::string host;
+    int port = 0;
+    bool secure = false;
+};
+
+// The endpoint setting as host/port/TLS; false with `error` set when a port is not a number or out of range.
+bool ParseEndpointUrl(const std::string& endpoint, Endpoint* out, std::string* error);
+
+// The project's home page, sent to OpenRouter as "HTTP-Referer".
+constexpr char kProjectHomePage[] = "https://github.com/parlyplugin/parly-nbp";
+static_assert(sizeof(kProjectHomePage) - 1 == 40, "OpenRouter's referer is the 40-character home page");
+
+enum class ApiHost { OpenAI, Claude, Gemini, OpenRouter, Groq, Grok };
+
+// The provider's public host, or the PARLY_<NAME>_URL redirection when set; false with `error` when it is malformed.
+bool ResolveApiHost(ApiHost which, Endpoint* out, std::string* error);
+// Parses "http://host:port" or "https://host[:port]" (a trailing "/" allowed).
+bool ParseRedirectUrl(const std::string& value, Endpoint* out);

@@ -1,0 +1,124 @@
+#include "providers/registry.h"
+
+#include <exception>
+
+#include "net/json.h"
+#include "providers/chat_protocol.h"
+#include "net/http.h"
+
+namespace {
+
+struct ProviderName {
+    const char* name;
+    int kind;
+};
+
+const ProviderName kNames[] = {
+    {"openai", kProviderOpenAI},   {"claude", kProviderClaude}, {"anthropic", kProviderClaude},
+    {"google", kProviderGemini},   {"gemini", kProviderGemini}, {"ollama", kProviderOllama},
+    {"openrouter", kProviderOpenRouter}, {"groq", kProviderGroq}, {"grok", kProviderGrok},
+    {"xai", kProviderGrok},
+};
+
+const char* DefaultModel(int kind) {
+    switch (kind) {
+        case kProviderOpenAI: return "gpt-4o";
+        case kProviderClaude: return "claude-sonnet-4-20250514";
+        case kProviderGemini: return "gemini-1.5-pro";
+        case kProviderOllama: return "llama3";
+        case kProviderOpenRouter: return "google/gemma-3-1b-it:free";
+        case kProviderGroq: return "llama-3.3-70b-versatile";
+        case kProviderGrok: return "grok-beta";
+    }
+    return "";
+}
+
+// Sends a built request and commits the outcome: two history entries on success, lastError on failure.
+std::string Exchange(const ChatRequest& request, int provider, bool multiline, int timeoutSeconds,
+                     const std::string& prompt) {
+    if (!request.ok) {
+        ReplaceLastError(request.error);
+        return "";
+    }
+    HttpResult reply = request.isGet ? HttpTransport::Get(request.target, request.headers, timeoutSeconds)
+                                     : HttpTransport::Post(request.target, request.body, request.headers, timeoutSeconds);
+    ChatOutcome outcome = InterpretChatReply(provider, reply);
+    if (!outcome.ok) {
+        ReplaceLastError(outcome.error);
+        return "";
+    }
+    AppendExchange(prompt, outcome.answer);
+    return FlattenLineBreaks(outcome.answer, multiline);
+}
+
+}  // namespace
+
+bool InitProvider(const std::string& name, const std::string& apiKey) {
+    std::string lower = name;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    int kind = kProviderNone;
+    for (const ProviderName& n : kNames)
+        if (lower == n.name) {
+            kind = n.kind;
+            break;
+        }
+    if (kind == kProviderNone) {
+        ReplaceLastError("Unknown provider: " + name + ". Use: OpenAI, Claude, Google, Ollama, OpenRouter, Groq, or Grok");
+        return false;
+    }
+    // A missing key changes nothing but lastError, so no earlier key can reach the newly named provider.
+    if (kind != kProviderOllama && apiKey.empty()) {
+        ReplaceLastError("API key is required for " + name);
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(SessionLock());
+    g_session.provider = kind;
+    g_session.apiKey = apiKey;
+    g_session.model = DefaultModel(kind);
+    if (g_session.endpoint.empty() && kind == kProviderOllama) g_session.endpoint = "http://localhost:11434";
+    ConversationHistory().swap(g_session.history);
+    g_session.lastError.clear();
+    return true;
+}
+
+std::string SendChat(const std::string& prompt) {
+    ChatRequest request;
+    int provider, timeout;
+    bool multiline;
+    {
+        // The body is built from the live history under the lock, without copying it.
+        std::lock_guard<std::mutex> hold(SessionLock());
+        provider = g_session.provider;
+        multiline = g_session.multiline;
+        timeout = g_session.timeoutSeconds;
+        request = BuildChatRequest(g_session, prompt);
+    }
+    return Exchange(request, provider, multiline, timeout, prompt);
+}
+
+std::string SendChatWith(const SessionSettings& settings, const std::string& prompt) {
+    ChatRequest request = BuildChatRequest(settings, prompt);
+    return Exchange(request, settings.provider, settings.multiline, settings.timeoutSeconds, prompt);
+}
+
+std::string ListModels() {
+    SessionSettings s = SnapshotSettings(false);
+    if (s.provider < kProviderOpenAI || s.provider > kProviderGrok) {
+        ReplaceLastError("No provider initialized");
+        return "";
+    }
+    if (const char* list = FixedModelList(s.provider)) return list;
+    ChatRequest request = BuildOllamaTagsRequest(s);
+    if (!request.ok) {
+        ReplaceLastError("Failed to get Ollama models: " + request.error);
+        return "";
+    }
+    HttpResult reply = HttpTransport::Get(request.target, request.headers, s.timeoutSeconds);
+    ChatOutcome outcome = InterpretOllamaTags(reply);
+    if (!outcome.ok) {
+        ReplaceLastError(outcome.error);
+        return "";
+    }
+    return outcome.answer;
+}

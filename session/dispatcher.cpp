@@ -1,0 +1,276 @@
+#include "session/dispatcher.h"
+
+#include <string>
+
+#include "async/progress.h"
+#include "async/runner.h"
+#include "features/media.h"
+#include "features/media_protocol.h"
+#include "plugin/catalogue.h"
+#include "plugin/host.h"
+#include "providers/registry.h"
+#include "session/settings.h"
+#include "session/text_rules.h"
+
+namespace {
+
+const char kNoProvider[] = "No provider initialized. Call ParlyInit first.";
+
+// The parameters of one call: only the positions the catalogue declares; a null pointer is absent.
+struct Params {
+    char** raw;
+    int count;
+    bool has(int i) const { return raw && i < count && raw[i] != nullptr; }
+    std::string text(int i) const { return has(i) ? std::string(raw[i]) : std::string(); }
+    const char* name(int i) const { return has(i) ? raw[i] : nullptr; }
+    // Writes a variable parameter only when it is present, passing its text as received.
+    void write(int i, const std::string& value) const {
+        if (has(i)) SetHostVariable(raw[i], value);
+    }
+};
+
+bool HaveProvider() {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    return g_session.provider != kProviderNone;
+}
+
+template <typename Apply>
+void SetField(Apply apply) {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    apply(g_session);
+}
+
+void SetNumber(const Params& p, int action) {
+    if (!p.has(0)) return;
+    std::string text = p.text(0);
+    if (action == kParlySetTemp) {
+        double v;
+        if (!ParseLeadingDouble(text, &v)) return ReplaceLastError("Invalid temperature value");
+        SetField([&](SessionSettings& s) { s.temperature = v < 0.0 ? 0.0 : (v > 2.0 ? 2.0 : v); });
+        return;
+    }
+    int v;
+    if (action == kParlySetMaxTokens) {
+        if (!ParseLeadingInt(text, &v)) return ReplaceLastError("Invalid max tokens value");
+        SetField([&](SessionSettings& s) {
+            s.maxTokens = v < 1 ? 1 : (v > 128000 ? 128000 : v);
+            s.maxTokensSet = true;
+        });
+        return;
+    }
+    if (!ParseLeadingInt(text, &v)) return ReplaceLastError("Invalid timeout value");
+    SetField([&](SessionSettings& s) { s.timeoutSeconds = v < 5 ? 5 : (v > 300 ? 300 : v); });
+}
+
+bool ProgressWanted() {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    return g_session.showProgress;
+}
+
+// Runs a blocking request between ShowProgress and CloseProgress.
+template <typename Work>
+auto WithProgress(const char* text, Work work) {
+    if (ProgressWanted()) ShowProgress(text);
+    struct Closer {
+        ~Closer() { CloseProgress(); }
+    } closer;
+    return work();
+}
+
+std::string LastHistoryContent() {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    return g_session.history.empty() ? std::string() : g_session.history.back().content;
+}
+
+void Send(const Params& p) {
+    std::string prompt = p.text(0);
+    if (prompt.empty()) {
+        ReplaceLastError("Prompt cannot be empty");
+        p.write(1, "");
+        return;
+    }
+    std::string streamVariable;
+    bool streaming;
+    {
+        std::lock_guard<std::mutex> hold(SessionLock());
+        streaming = g_session.streaming;
+        streamVariable = g_session.streamVariable;
+    }
+    if (!(streaming && !streamVariable.empty())) {
+        std::string reply = WithProgress("Thinking...", [&] { return SendChat(prompt); });
+        p.write(1, reply);
+        return;
+    }
+    std::string reply = WithProgress("Thinking...", [&] { return SendChat(prompt); });
+    if (reply.empty()) {
+        // A failed streamed send reports the empty answer, never an earlier exchange's.
+        p.write(1, "");
+        return;
+    }
+    g_stopStreamRequested = false;
+    RevealWordByWord(reply, streamVariable);
+    p.write(1, LastHistoryContent());
+}
+
+void SendStream(const Params& p) {
+    std::string prompt = p.text(0);
+    std::string variable = p.text(1);
+    if (prompt.empty()) return ReplaceLastError("Prompt cannot be empty");
+    if (variable.empty()) return ReplaceLastError("Result variable cannot be empty");
+    if (!HaveProvider()) return ReplaceLastError(kNoProvider);
+    g_stopStreamRequested = false;
+    std::string reply = WithProgress("Thinking...", [&] { return SendChat(prompt); });
+    if (reply.empty()) {
+        SetHostVariable(variable.c_str(), "");
+        return;
+    }
+    RevealWordByWord(reply, variable);
+}
+
+void ImageGen(const Params& p) {
+    std::string prompt = p.text(0), path = p.text(1);
+    std::string size = p.has(2) ? p.text(2) : std::string("1024x1024");
+    if (prompt.empty()) {
+        ReplaceLastError("Image prompt cannot be empty");
+        return p.write(3, "ERROR");
+    }
+    if (path.empty()) {
+        ReplaceLastError("Output file path cannot be empty");
+        return p.write(3, "ERROR");
+    }
+    SessionSettings s = SnapshotSettings(false);
+    std::string status = WithProgress("Generating image...", [&] { return GenerateImage(s, prompt, size, path); });
+    p.write(3, status);
+}
+
+void SendAsync(const Params& p) {
+    std::string prompt = p.text(0);
+    if (prompt.empty()) return ReplaceLastError("Prompt cannot be empty");
+    if (!HaveProvider()) return ReplaceLastError(kNoProvider);
+    StartAsyncChat(prompt, p.text(1), p.text(2));
+}
+
+void ImageGenAsync(const Params& p) {
+    std::string prompt = p.text(0), path = p.text(1);
+    std::string size = p.has(2) ? p.text(2) : std::string("1024x1024");
+    if (prompt.empty()) return ReplaceLastError("Image prompt cannot be empty");
+    if (path.empty()) return ReplaceLastError("Output file path cannot be empty");
+    StartAsyncImage(prompt, path, size, p.text(3), p.text(4));
+}
+
+void Embedding(const Params& p) {
+    std::string text = p.text(0);
+    if (text.empty()) {
+        ReplaceLastError("Text to embed cannot be empty");
+        return p.write(1, "");
+    }
+    if (!HaveProvider()) {
+        ReplaceLastError(kNoProvider);
+        return p.write(1, "");
+    }
+    SessionSettings s = SnapshotSettings(false);
+    std::string vector = WithProgress("Generating embedding...", [&] { return GetEmbedding(s, text); });
+    p.write(1, vector);
+}
+
+void SendWithDoc(const Params& p) {
+    std::string path = p.text(0), prompt = p.text(1);
+    if (path.empty()) {
+        ReplaceLastError("Document file path cannot be empty");
+        return p.write(2, "");
+    }
+    if (!HaveProvider()) {
+        ReplaceLastError(kNoProvider);
+        return p.write(2, "");
+    }
+    std::string document = LoadDocument(path);
+    if (document.empty()) return p.write(2, "");
+    std::string combined = ComposeDocumentPrompt(document, prompt);
+    document = std::string();
+    std::string reply = WithProgress("Analyzing document...", [&] { return SendChat(combined); });
+    p.write(2, reply);
+}
+
+}  // namespace
+
+void ExecuteAction(int actionId, char** params) {
+    const ActionEntry* entry = FindAction(actionId);
+    if (!entry) return;
+    Params p{params, entry->count};
+    switch (actionId) {
+        case kParlyInit: {
+            bool ok = InitProvider(p.text(0), p.text(1));
+            p.write(2, ok ? "OK" : "ERROR");
+            break;
+        }
+        case kParlySetEndpoint:
+            if (p.has(0)) SetField([&](SessionSettings& s) { s.endpoint = p.text(0); });
+            break;
+        case kParlySetModel:
+            if (p.has(0)) SetField([&](SessionSettings& s) { s.model = p.text(0); });
+            break;
+        case kParlySetSystem:
+            if (p.has(0)) SetField([&](SessionSettings& s) { s.systemPrompt = p.text(0); });
+            break;
+        case kParlySetTemp:
+        case kParlySetMaxTokens:
+        case kParlySetTimeout:
+            SetNumber(p, actionId);
+            break;
+        case kParlySetMultiline:
+            if (p.has(0)) SetField([&](SessionSettings& s) { s.multiline = ParseTruthWord(p.text(0)); });
+            break;
+        case kParlySend:
+            Send(p);
+            break;
+        case kParlyReset:
+            SetField([](SessionSettings& s) {
+                ConversationHistory().swap(s.history);
+                s.lastError.clear();
+            });
+            break;
+        case kParlyGetError:
+            p.write(0, ReadLastError());
+            break;
+        case kParlyGetModels:
+            p.write(0, ListModels());
+            break;
+        case kParlyImageGen:
+            ImageGen(p);
+            break;
+        case kParlySendAsync:
+            SendAsync(p);
+            break;
+        case kParlyImageGenAsync:
+            ImageGenAsync(p);
+            break;
+        case kParlyCancel:
+            RequestCancel();
+            break;
+        case kParlyIsBusy:
+            p.write(0, IsBusy() ? "True" : "False");
+            break;
+        case kParlySetProgress:
+            if (p.has(0)) SetField([&](SessionSettings& s) { s.showProgress = ParseTruthWord(p.text(0)); });
+            break;
+        case kParlySetStreaming:
+            if (p.has(0)) SetField([&](SessionSettings& s) { s.streaming = ParseTruthWord(p.text(0)); });
+            if (p.has(1)) SetField([&](SessionSettings& s) { s.streamVariable = p.text(1); });
+            break;
+        case kParlySendStream:
+            SendStream(p);
+            break;
+        case kParlyStopStream:
+            g_stopStreamRequested = true;
+            break;
+        case kParlyClearHistory:
+            ClearHistory();
+            break;
+        case kParlyGetEmbedding:
+            Embedding(p);
+            break;
+        case kParlySendWithDoc:
+            SendWithDoc(p);
+            break;
+    }
+}

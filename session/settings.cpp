@@ -1,0 +1,61 @@
+#include "session/settings.h"
+
+SessionSettings g_session;
+bool g_stopStreamRequested = false;
+
+std::mutex& SessionLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+void ClearHistory() {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    ConversationHistory().swap(g_session.history);
+}
+
+void ApplyLoadDefaults() {
+    // Plain stores only: this runs under the loader lock.
+    g_session.provider = kProviderNone;
+    g_session.temperature = 0.7;
+    g_session.maxTokens = 2048;
+    g_session.maxTokensSet = false;
+    g_session.multiline = true;
+    g_session.timeoutSeconds = 60;
+}
+
+void ReplaceLastError(const std::string& text) {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    g_session.lastError = text;
+}
+
+std::string ReadLastError() {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    return g_session.lastError;
+}
+
+void AppendExchange(const std::string& prompt, const std::string& answer) {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    g_session.history.push_back(ChatMessage{"user", prompt});
+    g_session.history.push_back(ChatMessage{"assistant", answer});
+}
+
+SessionSettings SnapshotSettings(bool withHistory) {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    if (withHistory) return g_session;
+    SessionSettings copy;
+    copy.provider = g_session.provider;
+    copy.apiKey = g_session.apiKey;
+    copy.endpoint = g_session.endpoint;
+    copy.model = g_session.model;
+    copy.systemPrompt = g_session.systemPrompt;
+    copy.temperature = g_session.temperature;
+    copy.maxTokens = g_session.maxTokens;
+    copy.maxTokensSet = g_session.maxTokensSet;
+    copy.multiline = g_session.multiline;
+    copy.timeoutSeconds = g_session.timeoutSeconds;
+    copy.lastError = g_session.lastError;
+    copy.showProgress = g_session.showProgress;
+    copy.streaming = g_session.streaming;
+    copy.streamVariable = g_session.streamVariable;
+    return copy;
+}

@@ -1,0 +1,53 @@
+#include "session/text_rules.h"
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+bool ParseTruthWord(const std::string& text) {
+    std::string lower = text;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower == "true" || lower == "1" || lower == "yes";
+}
+
+namespace {
+
+const char* SkipSpace(const char* p) {
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
+    return p;
+}
+
+}  // namespace
+
+bool ParseLeadingDouble(const std::string& text, double* out) {
+    const char* p = SkipSpace(text.c_str());
+    const char* end = text.c_str() + text.size();
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = (*p == '-');
+        ++p;
+        if (*p == '+' || *p == '-') return false;  // a second sign is never a number
+    }
+    double value = 0;
+    // from_chars never consults the locale, so "0.5" reads the same under a German host.
+    auto [ptr, ec] = std::from_chars(p, end, value, std::chars_format::general);
+    if (ptr == p) return false;
+    if (ec == std::errc::result_out_of_range) return false;
+    if (ec != std::errc()) return false;
+    *out = negative ? -value : value;
+    return true;
+}
+
+bool ParseLeadingInt(const std::string& text, int* out) {
+    const char* p = SkipSpace(text.c_str());
+    errno = 0;
+    char* stop = nullptr;
+    long long value = std::strtoll(p, &stop, 10);
+    if (stop == p) return false;
+    if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
+    *out = static_cast<int>(value);
+    return true;
+}

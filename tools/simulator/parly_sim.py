@@ -1,0 +1,369 @@
+#!/usr/bin/env python3
+"""Loopback stand-in for the seven LLM provider APIs the plug-in talks to.
+
+Answers are deterministic ("<Name> says: <last user message>"), every provider
+request is recorded byte-exact, and /__sim/ control routes queue faults and
+canned replies so the transport's failure paths can be driven from tests.
+"""
+import argparse
+import base64
+import collections
+import json
+import os
+import re
+import select
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+import zlib
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import unquote
+
+HOLD_LIMIT_S = 600.0
+CHUNK = 7
+MODES = {"drop", "reset_mid_body", "truncate", "chunked", "stall", "silent"}
+TCP_CLOSE, TCP_CLOSE_WAIT = 7, 8
+
+CHAT_ROUTES = {"/v1/chat/completions": "OpenAI", "/api/v1/chat/completions": "OpenRouter",
+               "/openai/v1/chat/completions": "Groq"}
+BEARER_ROUTES = set(CHAT_ROUTES) | {"/v1/images/generations"}
+POST_ROUTES = BEARER_ROUTES | {"/v1/messages", "/api/chat", "/v1/embeddings",
+                               "/api/v1/embeddings", "/api/embeddings"}
+GEMINI_PATH = re.compile(r"/v1beta/models/(.+):generateContent")
+UNKNOWN = {"error": {"message": "Unknown path"}}
+TAGS = {"models": [{"name": "llama3:latest", "size": 1}, {"name": "mistral:7b", "size": 2}]}
+VECTOR = [0.125, -0.5, 3e-05]
+
+
+def make_png():
+    """A 2x2 RGB image, built here so the image route needs no data files."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"\x00\xff\x00\x00\x00\xff\x00" + b"\x00\x00\x00\xff\xff\xff\xff"
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 2, 2, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
+
+
+PNG = make_png()
+
+
+def to_json(obj):
+    # Compact separators: the plug-in finds values by byte search ("embedding":[ etc.).
+    return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+
+
+def last_user(items, text_of):
+    for item in reversed(items if isinstance(items, list) else []):
+        if isinstance(item, dict) and item.get("role") == "user":
+            try:
+                return str(text_of(item))
+            except (LookupError, TypeError, AttributeError):
+                return ""
+    return ""
+
+
+def parse_override(raw):
+    """Validate a /__sim/next body; raises ValueError with a readable reason."""
+    ov = json.loads(raw)
+    if not isinstance(ov, dict):
+        raise ValueError("override must be a JSON object")
+    for key, kind, low in (("count", int, 1), ("status", int, 100), ("delay_ms", (int, float), 0),
+                           ("repeat_content", int, 0), ("body", str, None), ("content", str, None),
+                           ("headers", dict, None)):
+        value = ov.get(key)
+        if key in ov and (not isinstance(value, kind) or isinstance(value, bool)
+                          or (low is not None and value < low)):
+            raise ValueError(f"bad {key!r}")
+    if ov.get("status", 200) > 999:
+        raise ValueError("bad 'status'")
+    if ov.get("mode") is not None and ov["mode"] not in MODES:
+        raise ValueError(f"unknown mode {ov['mode']!r}")
+    if "body_b64" in ov:
+        ov["body_bytes"] = base64.b64decode(ov["body_b64"], validate=True)
+    elif "body" in ov:
+        ov["body_bytes"] = ov["body"].encode("utf-8")
+    ov["left"] = ov.get("count", 1)
+    return ov
+
+
+class SimState:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.records = []
+        self.queue = collections.deque()
+        self.stop = threading.Event()
+
+    def reset(self):
+        with self.lock:
+            self.records.clear()
+            self.queue.clear()
+
+    def record(self, rec):
+        with self.lock:
+            self.records.append(rec)
+
+    def recorded(self, n):
+        with self.lock:
+            return self.records[n] if -len(self.records) <= n < len(self.records) else None
+
+    def head_mode(self):
+        with self.lock:
+            return self.queue[0].get("mode") if self.queue else None
+
+    def take(self, mode=None):
+        """Use the head override once; with mode, only if the head has that mode."""
+        with self.lock:
+            if not self.queue or (mode and self.queue[0].get("mode") != mode):
+                return None
+            ov = self.queue[0]
+            ov["left"] -= 1
+            if ov["left"] <= 0:
+                self.queue.popleft()
+            return ov
+
+
+def peer_gone(sock):
+    try:
+        return sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0] in (TCP_CLOSE, TCP_CLOSE_WAIT)
+    except (OSError, AttributeError):
+        return sock.fileno() < 0
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "parly-sim"
+
+    @property
+    def sim(self):
+        return self.server.sim
+
+    def log_message(self, fmt, *args):
+        if not self.server.quiet:
+            sys.stderr.write("parly-sim: " + (fmt % args) + "\n")
+
+    def handle(self):
+        # "silent" must bite before anything is read, but control calls stay usable meanwhile.
+        if self.sim.head_mode() == "silent" and not self.peek_is_control() and self.sim.take("silent"):
+            self.hold()
+            return
+        super().handle()
+
+    def peek_is_control(self):
+        data, deadline = b"", time.monotonic() + 2.0
+        while b"\n" not in data and time.monotonic() < deadline and not self.sim.stop.is_set():
+            if select.select([self.connection], [], [], 0.05)[0]:
+                new = self.connection.recv(8192, socket.MSG_PEEK)
+                if not new:
+                    break
+                if len(new) == len(data):
+                    time.sleep(0.01)
+                data = new
+        words = data.split(b" ", 2)
+        return len(words) > 1 and words[1].startswith(b"/__sim/")
+
+    def hold(self):
+        deadline = time.monotonic() + HOLD_LIMIT_S
+        while (not self.sim.stop.wait(0.05) and time.monotonic() < deadline
+               and not peer_gone(self.connection)):
+            pass
+        self.close_connection = True
+
+    def abort(self):
+        # Linger 0 turns close into an RST, as a crashed server would look.
+        # Closing the detached descriptor bypasses the rfile/wfile references that would delay it.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        os.close(self.connection.detach())
+
+    def do_GET(self):
+        method, target = self.command, self.requestline.split()[1]
+        length = int(self.headers.get("Content-Length") or 0)
+        raw = self.rfile.read(length) if length > 0 else b""
+        path, _, query = target.partition("?")
+        if path.startswith("/__sim/"):
+            return self.control(method, path, raw)
+        self.sim.record((method, target, list(self.headers.items()), raw))
+        ov = self.sim.take() or {}
+        if ov.get("delay_ms") and self.sim.stop.wait(ov["delay_ms"] / 1000.0):
+            return
+        mode = ov.get("mode")
+        if mode == "drop":
+            self.close_connection = True
+            return
+        if mode in ("stall", "silent"):
+            return self.hold()
+        status, payload = self.provider_reply(method, path, query, raw, ov)
+        data = ov["body_bytes"] if "body_bytes" in ov else to_json(payload)
+        self.reply(ov.get("status", status), data, ov.get("headers"), mode)
+
+    do_POST = do_PUT = do_DELETE = do_PATCH = do_GET
+
+    def provider_reply(self, method, path, query, raw, ov):
+        def answer(name, said):
+            text = ov.get("content", f"{name} says: {said}")
+            return text * ov.get("repeat_content", 1)
+
+        if method == "GET" and path == "/api/tags":
+            return 200, TAGS
+        gemini = GEMINI_PATH.fullmatch(path)
+        if method != "POST" or not (path in POST_ROUTES or gemini):
+            return 404, UNKNOWN
+        auth = self.headers.get("Authorization", "")
+        if path in BEARER_ROUTES and not (auth.startswith("Bearer ") and auth[7:].strip()):
+            return 401, {"error": {"message": "Incorrect API key provided"}}
+        if path == "/v1/messages" and not self.headers.get("x-api-key", "").strip():
+            return 401, {"type": "error", "error": {"type": "authentication_error",
+                                                    "message": "invalid x-api-key"}}
+        key = re.search(r"(?:^|&)key=(.*)", query)
+        if gemini and not (key and key.group(1)):
+            return 400, {"error": {"code": 400, "message": "API key not valid. Please pass a valid API key.",
+                                   "status": "INVALID_ARGUMENT"}}
+        ollama = path in ("/api/chat", "/api/embeddings")
+        try:
+            req = json.loads(raw)
+        except ValueError:
+            return 400, {"error": "invalid JSON body"} if ollama else {"error": {"message": "Invalid JSON body"}}
+        req = req if isinstance(req, dict) else {}
+        said = last_user(req.get("messages"), lambda m: m.get("content", ""))
+
+        if path in CHAT_ROUTES:
+            name = "Grok" if path == "/v1/chat/completions" and req.get("stream") is False else CHAT_ROUTES[path]
+            return 200, {"id": "sim-1", "object": "chat.completion", "choices": [
+                {"index": 0, "message": {"role": "assistant", "content": answer(name, said)},
+                 "finish_reason": "stop"}]}
+        if path == "/v1/messages":
+            return 200, {"id": "msg_sim", "type": "message", "role": "assistant",
+                         "content": [{"type": "text", "text": answer("Claude", said)}], "stop_reason": "end_turn"}
+        if gemini:
+            said = last_user(req.get("contents"), lambda c: c["parts"][0]["text"])
+            return 200, {"candidates": [{"content": {"parts": [{"text": answer("Gemini", said)}], "role": "model"},
+                                         "finishReason": "STOP"}]}
+        if path == "/api/chat":
+            return 200, {"model": req.get("model", ""), "created_at": "2026-01-01T00:00:00Z",
+                         "message": {"role": "assistant", "content": answer("Ollama", said)}, "done": True}
+        if path == "/v1/images/generations":
+            return 200, {"created": 1, "data": [{"b64_json": base64.b64encode(PNG).decode("ascii")}]}
+        if path == "/api/embeddings":
+            return 200, {"embedding": [0.5, -0.25]}
+        return 200, {"object": "list", "data": [{"object": "embedding", "index": 0, "embedding": VECTOR}],
+                     "model": req.get("model", "")}
+
+    def control(self, method, path, raw):
+        sim = self.sim
+        text = lambda s, status=200: self.reply(status, s.encode("utf-8"), ctype="text/plain; charset=utf-8")
+        if method == "POST" and path == "/__sim/reset":
+            sim.reset()
+            return text("ok")
+        if method == "POST" and path == "/__sim/next":
+            try:
+                ov = parse_override(raw)
+            except (ValueError, TypeError) as err:
+                return text(f"bad override: {err}", 400)
+            with sim.lock:
+                sim.queue.append(ov)
+            return text("ok")
+        if method == "GET" and path == "/__sim/ping":
+            return text("pong")
+        if method == "GET" and path == "/__sim/count":
+            with sim.lock:
+                return text(str(len(sim.records)))
+        if method == "GET" and path == "/__sim/png":
+            return self.reply(200, PNG, ctype="image/png")
+        m = re.fullmatch(r"/__sim/request/(-?\d+)/(body|head|header/(.+))", path)
+        rec = sim.recorded(int(m.group(1))) if m and method == "GET" else None
+        if rec is None:
+            return text("no such request" if m else "unknown control path", 404)
+        rmethod, target, headers, body = rec
+        if m.group(2) == "body":
+            return self.reply(200, body, ctype="application/octet-stream")
+        # Header text came in as latin-1, so latin-1 gives back the exact received bytes.
+        latin = "text/plain; charset=iso-8859-1"
+        if m.group(2) == "head":
+            lines = [f"{rmethod} {target}"] + [f"{k}: {v}" for k, v in headers]
+            return self.reply(200, "\r\n".join(lines).encode("latin-1"), ctype=latin)
+        name = unquote(m.group(3)).lower()
+        value = next((v for k, v in headers if k.lower() == name), None)
+        if value is None:
+            return text("no such header", 404)
+        return self.reply(200, value.encode("latin-1"), ctype=latin)
+
+    def reply(self, status, data, extra=None, mode=None, ctype="application/json"):
+        headers = {"Content-Type": ctype}
+        for k, v in (extra or {}).items():
+            headers = {h: hv for h, hv in headers.items() if h.lower() != k.lower()}
+            headers[k] = str(v)
+        try:
+            reason = HTTPStatus(status).phrase
+        except ValueError:
+            reason = "Simulated"
+        self.send_response(status, reason)
+        for k, v in headers.items():
+            self.send_header(k, v)
+        if mode == "chunked":
+            self.send_header("Transfer-Encoding", "chunked")
+        else:
+            self.send_header("Content-Length", str(len(data) + (100 if mode == "truncate" else 0)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        if mode == "chunked":
+            pieces = (data[i:i + CHUNK] for i in range(0, len(data), CHUNK))
+            data = b"".join(b"%X\r\n%s\r\n" % (len(p), p) for p in pieces) + b"0\r\n\r\n"
+        elif mode == "reset_mid_body":
+            self.wfile.write(data[:len(data) // 2])
+            return self.abort()
+        self.wfile.write(data)
+
+
+class SimServer(ThreadingHTTPServer):
+    daemon_threads = True
+    request_queue_size = 64  # the default of 5 refuses bursts of parallel test clients
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description="Loopback LLM provider simulator")
+    ap.add_argument("--port", type=int, default=0, help="port to bind on 127.0.0.1 (0 picks a free one)")
+    ap.add_argument("--port-file", help="file that receives the bound port once listening")
+    ap.add_argument("--parent-pid", type=int, help="exit when this process is gone")
+    ap.add_argument("--quiet", action="store_true", help="do not log requests")
+    args = ap.parse_args(argv)
+
+    server = SimServer(("127.0.0.1", args.port), Handler)
+    server.sim, server.quiet = SimState(), args.quiet
+    port = server.server_address[1]
+    if args.port_file:
+        # Rename is atomic, so a waiter never reads a half-written number.
+        tmp = f"{args.port_file}.{os.getpid()}.tmp"
+        with open(tmp, "w") as f:
+            f.write(str(port))
+        os.replace(tmp, args.port_file)
+    print(f"parly-sim listening on 127.0.0.1:{port}", flush=True)
+
+    stop = server.sim.stop
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: stop.set())
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+    while not stop.wait(1.0):
+        if args.parent_pid and not alive(args.parent_pid):
+            break
+    stop.set()
+    server.shutdown()
+    server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,330 @@
+#!/usr/bin/env python3
+"""Black-box tests of parly_sim.py: run it as a process and talk HTTP to it over loopback."""
+import base64
+import http.client
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import zlib
+
+SIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "parly_sim.py")
+PORT = _proc = _tmp = None
+
+
+def start_sim(tmpdir, *extra):
+    port_file = os.path.join(tmpdir, "port")
+    proc = subprocess.Popen([sys.executable, SIM, "--port", "0", "--port-file", port_file, "--quiet", *extra],
+                            stdout=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 10
+    while not os.path.exists(port_file):
+        if proc.poll() is not None or time.monotonic() > deadline:
+            proc.kill()
+            raise RuntimeError("simulator did not come up")
+        time.sleep(0.02)
+    with open(port_file) as f:
+        return proc, int(f.read())
+
+
+def stop_sim(proc):
+    proc.kill()
+    proc.wait()
+    proc.stdout.close()
+
+
+def setUpModule():
+    global PORT, _proc, _tmp
+    _tmp = tempfile.TemporaryDirectory()
+    _proc, PORT = start_sim(_tmp.name)
+
+
+def tearDownModule():
+    stop_sim(_proc)
+    _tmp.cleanup()
+
+
+def call(method, path, body=None, headers=None, timeout=5, port=None):
+    conn = http.client.HTTPConnection("127.0.0.1", port or PORT, timeout=timeout)
+    try:
+        conn.request(method, path, body=body, headers=headers or {})
+        resp = conn.getresponse()
+        return resp.status, resp.read(), resp
+    finally:
+        conn.close()
+
+
+def post_json(path, payload, headers=None):
+    status, raw, _ = call("POST", path, json.dumps(payload).encode(), headers)
+    return status, json.loads(raw), raw
+
+
+def send_raw(data):
+    with socket.create_connection(("127.0.0.1", PORT), timeout=5) as s:
+        s.sendall(data)
+        return b"".join(iter(lambda: s.recv(65536), b""))
+
+
+def queue(**override):
+    assert call("POST", "/__sim/next", json.dumps(override).encode())[0] == 200
+
+
+def recorded(n, part):
+    return call("GET", f"/__sim/request/{n}/{part}")[:2]
+
+
+def count():
+    return int(call("GET", "/__sim/count")[1])
+
+
+BEARER = {"Authorization": "Bearer sk-test"}
+LAST = "na\u00efve \u2603 \U0001F600"
+MESSAGES = [{"role": "system", "content": "sys"}, {"role": "user", "content": "first"},
+            {"role": "assistant", "content": "earlier"}, {"role": "user", "content": LAST},
+            {"role": "assistant", "content": "not me"}]
+CONTENTS = [{"role": "user", "parts": [{"text": "a"}]},
+            {"role": "user", "parts": [{"text": LAST}, {"text": "2nd part"}]},
+            {"role": "model", "parts": [{"text": "b"}]}]
+openai_answer = lambda r: r["choices"][0]["message"]["content"]
+CHATS = [  # name, path, body, headers, answer extractor
+    ("OpenAI", "/v1/chat/completions", {"messages": MESSAGES}, BEARER, openai_answer),
+    ("Grok", "/v1/chat/completions", {"messages": MESSAGES, "stream": False}, BEARER, openai_answer),
+    ("OpenRouter", "/api/v1/chat/completions", {"messages": MESSAGES}, BEARER, openai_answer),
+    ("Groq", "/openai/v1/chat/completions", {"messages": MESSAGES}, BEARER, openai_answer),
+    ("Claude", "/v1/messages", {"messages": MESSAGES}, {"x-api-key": "k"}, lambda r: r["content"][0]["text"]),
+    ("Gemini", "/v1beta/models/gemini-1.5-flash:generateContent?key=k&x", {"contents": CONTENTS}, {},
+     lambda r: r["candidates"][0]["content"]["parts"][0]["text"]),
+    ("Ollama", "/api/chat", {"model": "llama3", "messages": MESSAGES}, {}, lambda r: r["message"]["content"]),
+]
+
+
+class SimTestCase(unittest.TestCase):
+    def setUp(self):
+        self.assertEqual(call("POST", "/__sim/reset")[:2], (200, b"ok"))
+
+
+class ProviderRoutes(SimTestCase):
+    def test_chats_echo_the_last_user_message_as_raw_utf8(self):
+        for name, path, body, headers, answer in CHATS:
+            with self.subTest(name=name):
+                status, reply, raw = post_json(path, body, headers)
+                self.assertEqual((status, answer(reply)), (200, f"{name} says: {LAST}"))
+                self.assertIn(LAST.encode(), raw)
+                self.assertNotIn(b"\\u", raw)
+        self.assertEqual(post_json("/api/chat", CHATS[-1][2])[1]["model"], "llama3")
+
+    def test_missing_keys_are_refused_in_each_providers_words(self):
+        bearer_401 = (401, {"error": {"message": "Incorrect API key provided"}})
+        cases = [(path, h, bearer_401) for path in ("/v1/chat/completions", "/api/v1/chat/completions",
+                                                    "/openai/v1/chat/completions", "/v1/images/generations")
+                 for h in ({}, {"Authorization": "Bearer "}, {"Authorization": "Basic x"})]
+        cases += [("/v1/messages", {"x-api-key": ""}, (401, {"type": "error", "error": {
+            "type": "authentication_error", "message": "invalid x-api-key"}}))]
+        gemini_400 = (400, {"error": {"code": 400, "message": "API key not valid. Please pass a valid API key.",
+                                      "status": "INVALID_ARGUMENT"}})
+        cases += [("/v1beta/models/g:generateContent" + q, {}, gemini_400) for q in ("", "?key=", "?alt=1")]
+        for path, headers, expected in cases:
+            with self.subTest(path=path, headers=headers):
+                self.assertEqual(post_json(path, {"messages": []}, headers)[:2], expected)
+
+    def test_invalid_json_body(self):
+        for name, path, _, headers, _ in CHATS:
+            for body in (b'{"model":"a"b"}', b'{"x":"\xff"}'):
+                with self.subTest(name=name, body=body):
+                    status, raw, _ = call("POST", path, body, headers)
+                    expected = {"error": "invalid JSON body"} if name == "Ollama" else \
+                        {"error": {"message": "Invalid JSON body"}}
+                    self.assertEqual((status, json.loads(raw)), (400, expected))
+
+    def test_image_embeddings_tags_and_unknown_paths(self):
+        status, reply, _ = post_json("/v1/images/generations", {"prompt": "cat"}, BEARER)
+        png = base64.b64decode(reply["data"][0]["b64_json"], validate=True)
+        self.assertEqual((status, png), (200, call("GET", "/__sim/png")[1]))
+        idat = png.index(b"IDAT")
+        self.assertTrue(png.startswith(b"\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR\x00\x00\x00\x02\x00\x00\x00\x02"))
+        self.assertEqual(len(zlib.decompress(png[idat + 4:])), 2 * (1 + 2 * 3))
+        for path in ("/v1/embeddings", "/api/v1/embeddings"):  # compact, as the plug-in searches bytes
+            status, reply, raw = post_json(path, {"model": "emb", "input": "hello"})
+            self.assertIn(b'"embedding":[0.125,-0.5,3e-05]', raw)
+            self.assertEqual((status, reply["model"]), (200, "emb"))
+        self.assertEqual(post_json("/api/embeddings", {"prompt": "x"})[2], b'{"embedding":[0.5,-0.25]}')
+        tags = json.loads(call("GET", "/api/tags")[1])["models"]
+        self.assertEqual([m["name"] for m in tags], ["llama3:latest", "mistral:7b"])
+        for method, path in (("POST", "/v2/x"), ("GET", "/v1/messages"), ("POST", "/api/tags")):
+            status, raw, _ = call(method, path, b"{}")
+            self.assertEqual((status, json.loads(raw)), (404, {"error": {"message": "Unknown path"}}))
+        self.assertEqual(count(), 8)
+
+
+class Recording(SimTestCase):
+    def test_head_and_body_are_kept_byte_exact_in_order(self):
+        body = b'{"a":"\xff\xfe"}\r\n\x00tail'
+        lines = [b"POST /v1beta/models/g:generateContent?key=a%20b&k=2 HTTP/1.1", b"Host: h", b"zeta-Header: 1",
+                 b"X-Api-KEY:   spaced", b"X-Name: caf\xc3\xa9", b"Content-Length: %d" % len(body)]
+        self.assertTrue(send_raw(b"\r\n".join(lines) + b"\r\n\r\n" + body).startswith(b"HTTP/1.1 400 "))
+        head = b"\r\n".join([lines[0][:-9]] + lines[1:3] + [b"X-Api-KEY: spaced"] + lines[4:])
+        self.assertEqual(recorded(0, "head"), (200, head))
+        self.assertEqual(recorded(-1, "body"), (200, body))
+        self.assertEqual(recorded(0, "header/x-api-key"), (200, b"spaced"))
+        self.assertEqual(recorded(0, "header/X-NAME"), (200, b"caf\xc3\xa9"))
+        self.assertEqual(recorded(0, "header/Authorization")[0], 404)
+
+    def test_indexing_counts_only_provider_requests(self):
+        for i in range(3):
+            call("POST", f"/api/chat?n={i}", b"{}")
+            call("GET", "/__sim/ping")
+        self.assertEqual(count(), 3)
+        first_line = lambda n: recorded(n, "head")[1].split(b"\r\n")[0]
+        self.assertEqual([first_line(n) for n in (0, -1, -3)],
+                         [b"POST /api/chat?n=0", b"POST /api/chat?n=2", b"POST /api/chat?n=0"])
+        self.assertEqual([recorded(n, "body")[0] for n in (0, 3, -4)], [200, 404, 404])
+
+    def test_reset_clears_recordings_and_queued_overrides(self):
+        queue(status=500, count=5)
+        call("GET", "/api/tags")
+        call("POST", "/__sim/reset")
+        self.assertEqual((count(), call("GET", "/api/tags")[0]), (0, 200))
+
+
+class Overrides(SimTestCase):
+    def test_status_and_bodies_replace_the_reply(self):
+        queue(status=500, body="Internal error \u00e9")  # wins even over the missing key's 401
+        status, raw, resp = call("POST", "/openai/v1/chat/completions", b"{}")
+        self.assertEqual((status, raw), (500, "Internal error \u00e9".encode()))
+        self.assertEqual(resp.getheader("Content-Length"), str(len(raw)))
+        payload = b'{"message":{"content":"\xc3\x28\xff"}}'
+        queue(status=529, body_b64=base64.b64encode(payload).decode())
+        self.assertEqual(call("POST", "/api/chat", b"{}")[:2], (529, payload))
+
+    def test_content_and_repeat_keep_the_provider_shape(self):
+        queue(content="\U0001F389")
+        self.assertEqual(post_json("/v1/messages", {}, {"x-api-key": "k"})[1]["content"][0]["text"], "\U0001F389")
+        queue(content="ab", repeat_content=1_500_000, headers={"content-type": "text/plain", "X-Sim": "1"})
+        status, raw, resp = call("POST", "/api/chat", b"{}")
+        self.assertEqual(json.loads(raw)["message"]["content"], "ab" * 1_500_000)
+        self.assertEqual((resp.headers.get_all("Content-Type"), resp.getheader("X-Sim")), (["text/plain"], "1"))
+
+    def test_overrides_are_used_fifo_with_their_counts(self):
+        queue(status=503, count=2)
+        queue(status=418)
+        self.assertEqual([call("GET", "/api/tags")[0] for _ in range(4)], [503, 503, 418, 200])
+
+    def test_malformed_overrides_are_rejected_and_not_queued(self):
+        for body in (b"[1]", b"{", b'{"mode":"explode"}', b'{"count":0}', b'{"status":"500"}', b'{"status":true}',
+                     b'{"body_b64":"***"}', b'{"headers":["x"]}', b'{"delay_ms":-1}'):
+            with self.subTest(body=body):
+                self.assertEqual(call("POST", "/__sim/next", body)[0], 400)
+        self.assertEqual(call("GET", "/api/tags")[0], 200)
+
+
+class FaultModes(SimTestCase):
+    CHAT = ("POST", "/api/chat", b'{"messages":[{"role":"user","content":"q"}]}')
+
+    def in_background(self, fn):
+        result = []
+        t = threading.Thread(target=lambda: result.append(fn()))
+        t.start()
+        while count() == 0:
+            time.sleep(0.01)
+        return t, result
+
+    def test_drop_and_reset_mid_body_fail_the_exchange(self):
+        for mode in ("drop", "reset_mid_body"):
+            with self.subTest(mode=mode):
+                queue(mode=mode)
+                with self.assertRaises((http.client.HTTPException, ConnectionError)):
+                    call(*self.CHAT)
+        self.assertEqual((count(), recorded(0, "body")[1]), (2, self.CHAT[2]))
+        self.assertEqual(call(*self.CHAT)[0], 200)
+
+    def test_truncate_announces_more_than_it_sends(self):
+        queue(mode="truncate")
+        conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=5)
+        conn.request(*self.CHAT)
+        resp = conn.getresponse()
+        with self.assertRaises(http.client.IncompleteRead) as ctx:
+            resp.read()
+        conn.close()
+        self.assertEqual(int(resp.getheader("Content-Length")), len(ctx.exception.partial) + 100)
+        self.assertEqual(json.loads(ctx.exception.partial)["message"]["content"], "Ollama says: q")
+
+    def test_chunked_reply_comes_in_several_chunks(self):
+        queue(mode="chunked", status=201)
+        status, raw, resp = call(*self.CHAT)
+        self.assertEqual((status, resp.chunked, resp.getheader("Content-Length")), (201, True, None))
+        self.assertEqual(json.loads(raw)["message"]["content"], "Ollama says: q")
+        queue(mode="chunked")
+        wire = send_raw(b"GET /api/tags HTTP/1.1\r\nHost: x\r\n\r\n").split(b"\r\n\r\n", 1)[1]
+        self.assertTrue(wire.startswith(b"7\r\n") and wire.endswith(b"\r\n0\r\n\r\n"), wire)
+        self.assertGreater(wire.count(b"\r\n7\r\n"), 3)
+
+    def test_delay_postpones_only_its_own_reply(self):
+        queue(delay_ms=400)
+        start = time.monotonic()
+        t, slow = self.in_background(lambda: (call(*self.CHAT)[0], time.monotonic() - start))
+        self.assertEqual(call("GET", "/api/tags")[0], 200)
+        self.assertLess(time.monotonic() - start, 0.35)
+        t.join()
+        self.assertEqual(slow[0][0], 200)
+        self.assertGreaterEqual(slow[0][1], 0.4)
+
+    def test_stall_holds_one_connection_without_blocking_others(self):
+        def stalled():
+            try:
+                return call(*self.CHAT, timeout=1.0)[0]
+            except TimeoutError:
+                return "timeout"
+        queue(mode="stall")
+        t, outcome = self.in_background(stalled)
+        began = time.monotonic()
+        self.assertEqual(call("GET", "/api/tags", timeout=2)[0], 200)
+        self.assertLess(time.monotonic() - began, 0.5)
+        t.join()
+        self.assertEqual(outcome, ["timeout"])
+
+    def test_silent_never_reads_yet_control_calls_still_work(self):
+        queue(mode="silent")
+        self.assertEqual(call("GET", "/__sim/ping")[:2], (200, b"pong"))
+        with self.assertRaises(TimeoutError):
+            call(*self.CHAT, timeout=0.5)
+        self.assertEqual(count(), 0)
+        self.assertEqual(call(*self.CHAT)[0], 200)
+
+
+class Process(unittest.TestCase):
+    def test_sigterm_exits_cleanly_while_a_connection_is_stalled(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            proc, port = start_sim(tmp)
+            try:
+                self.assertEqual(proc.stdout.readline().strip(), f"parly-sim listening on 127.0.0.1:{port}")
+                call("POST", "/__sim/next", b'{"mode":"stall"}', port=port)
+                with socket.create_connection(("127.0.0.1", port)) as held:
+                    held.sendall(b"GET /api/tags HTTP/1.1\r\nHost: x\r\n\r\n")
+                    while call("GET", "/__sim/count", port=port)[1] != b"1":
+                        time.sleep(0.01)
+                    proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(proc.wait(timeout=5), 0)
+            finally:
+                stop_sim(proc)
+
+    def test_exits_when_parent_process_is_gone(self):
+        parent = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+        with tempfile.TemporaryDirectory() as tmp:
+            proc, port = start_sim(tmp, "--parent-pid", str(parent.pid))
+            try:
+                self.assertEqual(call("GET", "/__sim/ping", port=port)[1], b"pong")
+                parent.kill()
+                parent.wait()
+                self.assertEqual(proc.wait(timeout=5), 0)
+            finally:
+                parent.kill()
+                stop_sim(proc)
+
+
+if __name__ == "__main__":
+    unittest.main()
