@@ -16,8 +16,8 @@ constexpr char kHexLower[] = "0123456789abcdef";
 constexpr std::array<unsigned char, 256> MakeEscapeWidths() {
     std::array<unsigned char, 256> widths{};
     for (unsigned char& w : widths) w = 1;
-    for (int b = 0; b < 0x20; ++b) widths[b] = 6;
-    for (int b : {'"', '\\', '\b', '\f', '\n', '\r', '\t'}) widths[b] = 2;
+    for (size_t b = 0; b < 0x20; ++b) widths[b] = 6;
+    for (const char c : {'"', '\\', '\b', '\f', '\n', '\r', '\t'}) widths[static_cast<unsigned char>(c)] = 2;
     return widths;
 }
 constexpr std::array<unsigned char, 256> kEscapeWidth = MakeEscapeWidths();

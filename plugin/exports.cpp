@@ -1,10 +1,10 @@
 // The eight entry points the host calls, and the library's entry routine.
 #include <exception>
 
-#include "async/runner.h"
 #include "editor/editor.h"
 #include "plugin/catalogue.h"
 #include "plugin/host.h"
+#include "plugin/lifecycle.h"
 #include "session/dispatcher.h"
 #include "session/settings.h"
 
@@ -46,7 +46,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     return TRUE;
 }
 
-__declspec(dllexport) void __stdcall nbInitPlugIn(HWND window, char** namePtr, char** makerPtr, char** descriptionPtr) {
+void __stdcall nbInitPlugIn(HWND window, char** namePtr, char** makerPtr, char** descriptionPtr) {
     Guarded([&] {
         hostWindow = window;
         StoreHostText(namePtr, kPluginName);
@@ -56,7 +56,7 @@ __declspec(dllexport) void __stdcall nbInitPlugIn(HWND window, char** namePtr, c
     }, TRUE);
 }
 
-__declspec(dllexport) void __stdcall nbRegisterPlugIn(RegisterActionFn registerAction, void*, void*,
+void __stdcall nbRegisterPlugIn(RegisterActionFn registerAction, void*, void*,
                                                       SetVariableFn setVariable) {
     Guarded([&] {
         HostSetVariable = setVariable;
@@ -70,11 +70,11 @@ __declspec(dllexport) void __stdcall nbRegisterPlugIn(RegisterActionFn registerA
     }, TRUE);
 }
 
-__declspec(dllexport) BOOL __stdcall nbEditAction(int actionId, char** params) {
+BOOL __stdcall nbEditAction(int actionId, char** params) {
     return Guarded([&] { return EditAction(actionId, params) ? TRUE : FALSE; }, FALSE);
 }
 
-__declspec(dllexport) BOOL __stdcall nbExecAction(int actionId, char** params) {
+BOOL __stdcall nbExecAction(int actionId, char** params) {
     Guarded([&] {
         ExecuteAction(actionId, params);
         return TRUE;
@@ -82,31 +82,25 @@ __declspec(dllexport) BOOL __stdcall nbExecAction(int actionId, char** params) {
     return TRUE;
 }
 
-__declspec(dllexport) void __stdcall nbMessage(int code, int) {
+void __stdcall nbMessage(int code, int) {
     Guarded([&] {
-        if (code != 2) return TRUE;
-        ShutdownAsync();
-        ClearHistory();
-        {
-            std::lock_guard<std::mutex> hold(SessionLock());
-            g_session.provider = kProviderNone;
-        }
+        HandleHostMessage(code);
         return TRUE;
     }, TRUE);
 }
 
-__declspec(dllexport) void __stdcall nbAbout() {
+void __stdcall nbAbout() {
     Guarded([] {
         ShowAboutBox();
         return TRUE;
     }, TRUE);
 }
 
-__declspec(dllexport) void __stdcall nbRegisterScriptProcessor(RunScriptFn runScript) {
+void __stdcall nbRegisterScriptProcessor(RunScriptFn runScript) {
     HostRunScript = runScript;
 }
 
-__declspec(dllexport) void __stdcall nbRegisterInterfaceAccess(InterfaceAccessFn interfaceAccess) {
+void __stdcall nbRegisterInterfaceAccess(InterfaceAccessFn interfaceAccess) {
     HostInterfaceAccess = interfaceAccess;
 }
 

@@ -16,6 +16,8 @@ namespace {
 
 const char kNoProvider[] = "No provider initialized. Call ParlyInit first.";
 
+}  // namespace
+
 // The parameters of one call: only the positions the catalogue declares; a null pointer is absent.
 struct Params {
     char** raw;
@@ -28,6 +30,8 @@ struct Params {
         if (has(i)) SetHostVariable(raw[i], value);
     }
 };
+
+namespace {
 
 bool HaveProvider() {
     std::lock_guard<std::mutex> hold(SessionLock());
@@ -191,86 +195,82 @@ void SendWithDoc(const Params& p) {
     p.write(2, reply);
 }
 
+void Init(const Params& p) {
+    bool ok = InitProvider(p.text(0), p.text(1));
+    p.write(2, ok ? "OK" : "ERROR");
+}
+
+template <std::string SessionSettings::*Field>
+void SetText(const Params& p) {
+    if (p.has(0)) SetField([&](SessionSettings& s) { s.*Field = p.text(0); });
+}
+
+template <bool SessionSettings::*Field>
+void SetTruth(const Params& p) {
+    if (p.has(0)) SetField([&](SessionSettings& s) { s.*Field = ParseTruthWord(p.text(0)); });
+}
+
+void SetTemp(const Params& p) { SetNumber(p, kParlySetTemp); }
+void SetMaxTokens(const Params& p) { SetNumber(p, kParlySetMaxTokens); }
+void SetTimeout(const Params& p) { SetNumber(p, kParlySetTimeout); }
+
+void Reset(const Params&) {
+    SetField([](SessionSettings& s) {
+        ConversationHistory().swap(s.history);
+        s.lastError.clear();
+    });
+}
+
+void GetError(const Params& p) { p.write(0, ReadLastError()); }
+void GetModels(const Params& p) { p.write(0, ListModels()); }
+void Cancel(const Params&) { RequestCancel(); }
+void Busy(const Params& p) { p.write(0, IsBusy() ? "True" : "False"); }
+
+void SetStreaming(const Params& p) {
+    if (p.has(0)) SetField([&](SessionSettings& s) { s.streaming = ParseTruthWord(p.text(0)); });
+    if (p.has(1)) SetField([&](SessionSettings& s) { s.streamVariable = p.text(1); });
+}
+
+void StopStream(const Params&) { g_stopStreamRequested = true; }
+void ClearHistoryOnly(const Params&) { ClearHistory(); }
+
+const DispatchEntry kHandlers[] = {
+    {kParlyInit, Init},
+    {kParlySetEndpoint, SetText<&SessionSettings::endpoint>},
+    {kParlySetModel, SetText<&SessionSettings::model>},
+    {kParlySetSystem, SetText<&SessionSettings::systemPrompt>},
+    {kParlySetTemp, SetTemp},
+    {kParlySetMaxTokens, SetMaxTokens},
+    {kParlySetMultiline, SetTruth<&SessionSettings::multiline>},
+    {kParlySend, Send},
+    {kParlyReset, Reset},
+    {kParlyGetError, GetError},
+    {kParlyGetModels, GetModels},
+    {kParlySetTimeout, SetTimeout},
+    {kParlyImageGen, ImageGen},
+    {kParlySendAsync, SendAsync},
+    {kParlyImageGenAsync, ImageGenAsync},
+    {kParlyCancel, Cancel},
+    {kParlyIsBusy, Busy},
+    {kParlySetProgress, SetTruth<&SessionSettings::showProgress>},
+    {kParlySetStreaming, SetStreaming},
+    {kParlySendStream, SendStream},
+    {kParlyStopStream, StopStream},
+    {kParlyClearHistory, ClearHistoryOnly},
+    {kParlyGetEmbedding, Embedding},
+    {kParlySendWithDoc, SendWithDoc},
+};
+
 }  // namespace
+
+const DispatchEntry* DispatchTable(size_t* count) {
+    *count = sizeof(kHandlers) / sizeof(kHandlers[0]);
+    return kHandlers;
+}
 
 void ExecuteAction(int actionId, char** params) {
     const ActionEntry* entry = FindAction(actionId);
     if (!entry) return;
-    Params p{params, entry->count};
-    switch (actionId) {
-        case kParlyInit: {
-            bool ok = InitProvider(p.text(0), p.text(1));
-            p.write(2, ok ? "OK" : "ERROR");
-            break;
-        }
-        case kParlySetEndpoint:
-            if (p.has(0)) SetField([&](SessionSettings& s) { s.endpoint = p.text(0); });
-            break;
-        case kParlySetModel:
-            if (p.has(0)) SetField([&](SessionSettings& s) { s.model = p.text(0); });
-            break;
-        case kParlySetSystem:
-            if (p.has(0)) SetField([&](SessionSettings& s) { s.systemPrompt = p.text(0); });
-            break;
-        case kParlySetTemp:
-        case kParlySetMaxTokens:
-        case kParlySetTimeout:
-            SetNumber(p, actionId);
-            break;
-        case kParlySetMultiline:
-            if (p.has(0)) SetField([&](SessionSettings& s) { s.multiline = ParseTruthWord(p.text(0)); });
-            break;
-        case kParlySend:
-            Send(p);
-            break;
-        case kParlyReset:
-            SetField([](SessionSettings& s) {
-                ConversationHistory().swap(s.history);
-                s.lastError.clear();
-            });
-            break;
-        case kParlyGetError:
-            p.write(0, ReadLastError());
-            break;
-        case kParlyGetModels:
-            p.write(0, ListModels());
-            break;
-        case kParlyImageGen:
-            ImageGen(p);
-            break;
-        case kParlySendAsync:
-            SendAsync(p);
-            break;
-        case kParlyImageGenAsync:
-            ImageGenAsync(p);
-            break;
-        case kParlyCancel:
-            RequestCancel();
-            break;
-        case kParlyIsBusy:
-            p.write(0, IsBusy() ? "True" : "False");
-            break;
-        case kParlySetProgress:
-            if (p.has(0)) SetField([&](SessionSettings& s) { s.showProgress = ParseTruthWord(p.text(0)); });
-            break;
-        case kParlySetStreaming:
-            if (p.has(0)) SetField([&](SessionSettings& s) { s.streaming = ParseTruthWord(p.text(0)); });
-            if (p.has(1)) SetField([&](SessionSettings& s) { s.streamVariable = p.text(1); });
-            break;
-        case kParlySendStream:
-            SendStream(p);
-            break;
-        case kParlyStopStream:
-            g_stopStreamRequested = true;
-            break;
-        case kParlyClearHistory:
-            ClearHistory();
-            break;
-        case kParlyGetEmbedding:
-            Embedding(p);
-            break;
-        case kParlySendWithDoc:
-            SendWithDoc(p);
-            break;
-    }
+    for (const DispatchEntry& h : kHandlers)
+        if (h.id == actionId) return h.run(Params{params, entry->count});
 }

@@ -1,0 +1,237 @@
+// The plug-in as the host sees it: exports, registration, init texts, message codes, the test host.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "plugin/catalogue.h"
+#include "plugin/lifecycle.h"
+#include "session/dispatcher.h"
+#include "session/settings.h"
+#include "tests/win/rig.h"
+
+namespace {
+
+struct Golden {
+    int id;
+    const char* name;
+    std::vector<unsigned char> kinds;
+    int count;
+    const char* hintStart;
+};
+
+const Golden kGolden[] = {
+    {0, "Parly Plugin", {0}, 0, ""},
+    {1, "ParlyInit", {1, 1, 6}, 3, "Initialize Parly provider. Provider: OpenAI, Claude, Google, Ollama, OpenRouter, Groq, or Grok. ApiKey not needed for Ollama."},
+    {2, "ParlySetEndpoint", {1}, 1, "Set custom API endpoint (for Ollama). Example: http://localhost:11434"},
+    {3, "ParlySetModel", {1}, 1, "Set the model to use. Examples: gpt-4o, claude-sonnet-4-20250514, gemini-1.5-pro, llama3, google/gemma-3-1b-it:free (OpenRouter)"},
+    {4, "ParlySetSystem", {2}, 1, "Set the system prompt that defines AI behavior"},
+    {5, "ParlySetTemp", {3}, 1, "Set temperature (0.0-2.0). Lower = more focused, Higher = more creative. Default: 0.7"},
+    {6, "ParlySetMaxTokens", {3}, 1, "Set maximum tokens in response. Default: 2048"},
+    {7, "ParlySetMultiline", {1}, 1, "Set multiline mode. True = keep line breaks, False = single line. Default: True"},
+    {8, "ParlySend", {2, 6}, 2, "Send a prompt to the AI and receive response in variable"},
+    {9, "ParlyReset", {0}, 0, "Clear conversation history"},
+    {10, "ParlyGetError", {6}, 1, "Get the last error message"},
+    {11, "ParlyGetModels", {6}, 1, "Get available models (comma-separated list)"},
+    {12, "ParlySetTimeout", {3}, 1, "Set request timeout in seconds. Default: 60"},
+    {13, "ParlyImageGen", {2, 5, 1, 6}, 4, "Generate an AI image using DALL-E. Saves PNG to specified file."},
+    {0, "Parly Plugin - Async (Non-Blocking)", {0}, 0, ""},
+    {14, "ParlySendAsync", {2, 6, 1}, 3, "Send prompt without freezing app. Calls subroutine when complete."},
+    {15, "ParlyImageGenAsync", {2, 5, 1, 6, 1}, 5, "Generate AI image without freezing app. Calls subroutine when complete."},
+    {16, "ParlyCancel", {0}, 0, "Cancel any pending async request."},
+    {17, "ParlyIsBusy", {6}, 1, "Check if async request is in progress. Returns True or False."},
+    {0, "Parly Plugin - Settings", {0}, 0, ""},
+    {18, "ParlySetProgress", {1}, 1, "Show/hide 'Thinking...' dialog during async requests. Default: True"},
+    {19, "ParlySetStreaming", {1, 6}, 2, "Enable streaming mode - updates variable word-by-word as AI responds."},
+    {20, "ParlySendStream", {2, 6}, 2, "Send prompt with streaming - response appears word-by-word."},
+    {21, "ParlyStopStream", {0}, 0, "Stop the current streaming response."},
+    {0, "Parly Plugin - Advanced", {0}, 0, ""},
+    {22, "ParlyClearHistory", {0}, 0, "Clear conversation history without reinitializing provider."},
+    {23, "ParlyGetEmbedding", {2, 6}, 2, "Get vector embedding for text. Returns comma-separated floats. Useful for semantic search."},
+    {24, "ParlySendWithDoc", {5, 2, 6}, 3, "Send a prompt with document content. Supports: txt, csv, html, xml, json, md, log, ini, cfg, yaml."},
+};
+
+TEST(Registration, HostReceivesExactlyTheTwentyEightEntriesInOrder) {
+    PluginRig rig;
+    ASSERT_EQ(rig.registrations.size(), std::size(kGolden));
+    for (size_t i = 0; i < std::size(kGolden); ++i) {
+        const Registration& r = rig.registrations[i];
+        SCOPED_TRACE(kGolden[i].name);
+        EXPECT_EQ(r.id, kGolden[i].id);
+        EXPECT_EQ(r.name, kGolden[i].name);
+        EXPECT_EQ(r.hint, kGolden[i].hintStart);
+        EXPECT_FALSE(r.hintWasNull);
+        EXPECT_EQ(r.kinds, kGolden[i].kinds);
+        EXPECT_EQ(r.count, kGolden[i].count);
+        EXPECT_EQ(r.count2, kGolden[i].count);
+    }
+}
+
+TEST(Registration, CatalogueAndDispatcherCoverTheSameIds) {
+    size_t handlers = 0;
+    const DispatchEntry* table = DispatchTable(&handlers);
+    std::vector<int> catalogueIds, handlerIds;
+    for (size_t i = 0; i < kCatalogueSize; ++i)
+        if (kCatalogue[i].id != 0) catalogueIds.push_back(kCatalogue[i].id);
+    for (size_t i = 0; i < handlers; ++i) handlerIds.push_back(table[i].id);
+    std::sort(catalogueIds.begin(), catalogueIds.end());
+    std::sort(handlerIds.begin(), handlerIds.end());
+    std::vector<int> all;
+    for (int id = 1; id <= 24; ++id) all.push_back(id);
+    EXPECT_EQ(catalogueIds, all);
+    EXPECT_EQ(handlerIds, all);
+}
+
+TEST(Exports, EightEntryPointsByNameAndOrdinal) {
+    PluginRig rig(false);
+    const char* names[] = {"_nbAbout", "_nbEditAction", "_nbExecAction", "_nbInitPlugIn",
+                           "_nbMessage", "_nbRegisterInterfaceAccess", "_nbRegisterPlugIn",
+                           "_nbRegisterScriptProcessor"};
+    for (int i = 0; i < 8; ++i) {
+        FARPROC byName = rig.Proc(names[i]);
+        FARPROC byOrdinal = GetProcAddress(rig.module(), MAKEINTRESOURCEA(i + 1));
+        EXPECT_NE(byName, nullptr) << names[i];
+        EXPECT_EQ(byName, byOrdinal) << names[i];
+    }
+    EXPECT_EQ(rig.Proc("nbAbout"), nullptr);
+}
+
+TEST(InitTexts, SlotsReceiveTheTextsInExactlySizedHeapBlocks) {
+    PluginRig rig(false);
+    HANDLE heap = GetProcessHeap();
+    char* reused = static_cast<char*>(HeapAlloc(heap, 0, 4000));
+    std::memset(reused, 'x', 4000);
+    static char notHeap[] = "static text";
+    char* name = reused;
+    char* maker = notHeap;
+    char* description = nullptr;
+    rig.Init(&name, &maker, &description);
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "Parly Plugin");
+    EXPECT_EQ(HeapSize(heap, 0, name), std::strlen("Parly Plugin") + 1);
+    ASSERT_NE(maker, nullptr);
+    EXPECT_NE(maker, notHeap);  // a block the heap does not own is never resized
+    EXPECT_STREQ(notHeap, "static text");
+    EXPECT_GT(std::strlen(maker), 0u);
+    EXPECT_EQ(HeapSize(heap, 0, maker), std::strlen(maker) + 1);
+    ASSERT_NE(description, nullptr);
+    EXPECT_STREQ(description,
+                 "Multi-provider Parly integration: OpenAI, Claude, Google Gemini, Ollama, OpenRouter, Groq, and Grok "
+                 "(xAI). Send prompts, receive AI responses, and generate AI images with DALL-E.");
+    for (char* p : {name, maker, description}) HeapFree(heap, 0, p);
+}
+
+TEST(Entry, IdsOutsideTheCatalogueReturnTrueAndChangeNothing) {
+    PluginRig rig;
+    rig.Exec("ParlySetTemp", {"abc"});
+    size_t writes = rig.writes.size();
+    for (int id : {0, 25, -1, 1000}) {
+        std::vector<Param> params = {"[A]", "[B]", "[C]", "[D]", "[E]"};
+        EXPECT_EQ(rig.ExecId(id, params), 1) << id;
+        char* slots[6] = {};
+        EXPECT_EQ(rig.Edit(id, slots), 1) << id;
+    }
+    EXPECT_EQ(rig.writes.size(), writes);
+    EXPECT_EQ(rig.LastError(), "Invalid temperature value");
+}
+
+TEST(Entry, ExecActionReturnsOneForEveryActionEvenWhenParametersAreAbsent) {
+    PluginRig rig;
+    for (int id = 1; id <= 24; ++id) {
+        if (id == 14 || id == 15 || id == 20) continue;  // requests that would go out; covered elsewhere
+        EXPECT_EQ(rig.ExecId(id, {}), 1) << id;
+    }
+}
+
+TEST(Lifecycle, LoadDefaultsLeaveNoErrorAndNoProvider) {
+    PluginRig rig;
+    EXPECT_EQ(rig.LastError(), "");
+    rig.Exec("ParlySend", {"Hello", "[A]"});
+    EXPECT_EQ(rig.Var("[A]"), "");
+    EXPECT_EQ(rig.LastError(), "No provider initialized. Call ParlyInit first.");
+}
+
+TEST(Lifecycle, MessageTwoClearsHistoryAndProviderOnly) {
+    {
+        std::lock_guard<std::mutex> hold(SessionLock());
+        g_session.provider = kProviderOpenAI;
+        g_session.apiKey = "k";
+        g_session.model = "m";
+        g_session.lastError = "old";
+        g_session.history = {{"user", "a"}, {"assistant", "b"}};
+    }
+    HandleHostMessage(1);
+    HandleHostMessage(3);
+    EXPECT_EQ(g_session.provider, kProviderOpenAI);
+    EXPECT_EQ(g_session.history.size(), 2u);
+    HandleHostMessage(2);
+    EXPECT_EQ(g_session.provider, kProviderNone);
+    EXPECT_TRUE(g_session.history.empty());
+    EXPECT_EQ(g_session.apiKey, "k");
+    EXPECT_EQ(g_session.model, "m");
+    EXPECT_EQ(g_session.lastError, "old");
+}
+
+TEST(Lifecycle, MessageTwoThroughTheExportLeavesNoProvider) {
+    PluginRig rig;
+    rig.Exec("ParlyInit", {"Ollama", "", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "OK");
+    rig.Message(1);
+    rig.Message(3);
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_NE(rig.LastError(), "No provider initialized");
+    rig.Message(2);
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_EQ(rig.Var("[M]"), "");
+    EXPECT_EQ(rig.LastError(), "No provider initialized");
+}
+
+class HostTool : public ::testing::Test {
+  protected:
+    std::string Script(const std::string& name, const std::string& text) {
+        std::string path = ScratchDir("host") + "\\" + name;
+        WriteFileBytes(path, text);
+        return path;
+    }
+};
+
+TEST_F(HostTool, RunsAScriptWithVariablesSubroutinesAndSubstitution) {
+    int code = 0;
+    std::string out = RunHost(Script("basic.parly",
+                                     "SetVar \"[Who]\" \"world\"\n"
+                                     "ParlySetTemp \"x[Who]\"\n"
+                                     "ParlyGetError \"[Err]\"\n"
+                                     "GoSub \"Show\"\n"
+                                     "Exit\n"
+                                     ":Show\n"
+                                     "Print \"hello [Who]: [Err]\\tend\"\n"
+                                     "Return\n"),
+                              {}, &code);
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("hello world: Invalid temperature value\tend"), std::string::npos) << out;
+}
+
+TEST_F(HostTool, TraceShowsEveryCallback) {
+    int code = 0;
+    std::string out = RunHost(Script("trace.parly", "ParlyGetError \"[E]\"\n"), {"--trace"}, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(out.find("[trace] registerAction 24 \"ParlySendWithDoc\" kinds=5,2,6 count=3/3"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("[trace] setVariable \"[E]\" = \"\""), std::string::npos) << out;
+}
+
+TEST_F(HostTool, BadInputGivesAClearMessageAndNonZeroExit) {
+    int code = 0;
+    std::string out = RunHost(Script("unknown.parly", "ParlyFly \"x\"\n"), {}, &code);
+    EXPECT_EQ(code, 3);
+    EXPECT_NE(out.find("unknown action 'ParlyFly'"), std::string::npos) << out;
+
+    out = RunHost(Script("quote.parly", "ParlySend \"unterminated\n"), {}, &code);
+    EXPECT_EQ(code, 3);
+    EXPECT_NE(out.find("unterminated quoted text"), std::string::npos) << out;
+
+    out = RunHost(Script("ok.parly", "Print \"x\"\n"), {"--plugin", "C:\\nowhere\\missing.nbp"}, &code);
+    EXPECT_EQ(code, 2);
+    EXPECT_NE(out.find("cannot load plug-in"), std::string::npos) << out;
+}
+
+}  // namespace
