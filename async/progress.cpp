@@ -1,9 +1,86 @@
 #include "async/progress.h"
 
-#include "plugin/host.h"
+#include <windows.h>
+#include <commctrl.h>
 
-void ShowProgress(const std::string&) {}
-void CloseProgress() {}
+#include "editor/look.h"
+#include "editor/resource.h"
+#include "plugin/host.h"
+#include "session/settings.h"
+
+namespace {
+
+HWND g_progress = nullptr;
+
+// Moves `window` so its centre sits over the host's main window.
+void CentreOverHost(HWND window, UINT extraFlags, HWND insertAfter) {
+    RECT h, w;
+    if (!hostWindow || !GetWindowRect(hostWindow, &h) || !GetWindowRect(window, &w)) return;
+    int x = h.left + ((h.right - h.left) - (w.right - w.left)) / 2;
+    int y = h.top + ((h.bottom - h.top) - (w.bottom - w.top)) / 2;
+    SetWindowPos(window, insertAfter, x, y, 0, 0, SWP_NOSIZE | extraFlags);
+}
+
+INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (INT_PTR handled = PreHandleDialogMessage(dialog, message, wParam, lParam)) return handled;
+    switch (message) {
+        case WM_INITDIALOG:
+            CentreOverHost(dialog, SWP_NOZORDER, nullptr);
+            InvalidateRect(dialog, nullptr, TRUE);
+            return TRUE;
+        case WM_COMMAND:
+            // Cancel and Escape leave the request running; scripts cancel with ParlyCancel.
+            if (LOWORD(wParam) == IDCANCEL) return TRUE;
+            break;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+void ShowProgress(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> hold(SessionLock());
+        if (!g_session.showProgress) return;
+    }
+    if (g_progress) return;
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    HWND dialog = CreateDialogParamW(moduleInstance, MAKEINTRESOURCEW(IDD_PROGRESS), hostWindow, ProgressProc, 0);
+    if (!dialog) return;
+    g_progress = dialog;
+    SetDlgItemTextA(dialog, IDC_PROGRESS_TEXT, text.c_str());
+    if (HWND bar = GetDlgItem(dialog, IDC_PROGRESS_BAR)) SendMessageW(bar, PBM_SETMARQUEE, TRUE, 30);
+    CentreOverHost(dialog, 0, HWND_TOPMOST);
+    ShowWindow(dialog, SW_SHOW);
+    UpdateWindow(dialog);
+}
+
+void CloseProgress() {
+    if (!g_progress) return;
+    HWND dialog = g_progress;
+    g_progress = nullptr;
+    DestroyWindow(dialog);
+}
+
 void RevealWordByWord(const std::string& reply, const std::string& variableName) {
-    SetHostVariable(variableName.c_str(), reply);
+    std::string acc;
+    size_t pos = 0, len = reply.size();
+    while (pos < len) {
+        if (g_stopStreamRequested) break;
+        size_t end = reply.find(' ', pos);
+        if (end == std::string::npos) end = len;
+        if (pos > 0 && !acc.empty()) acc += ' ';
+        acc.append(reply, pos, end - pos);
+        pos = end + 1;
+        SetHostVariable(variableName.c_str(), acc);
+        Sleep(40);
+        // Let the host redraw and run script events, one of which may stop the reveal.
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    g_stopStreamRequested = false;
 }

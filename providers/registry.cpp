@@ -33,22 +33,11 @@ const char* DefaultModel(int kind) {
     return "";
 }
 
-// Sends a built request and commits the outcome: two history entries on success, lastError on failure.
-std::string Exchange(const ChatRequest& request, int provider, bool multiline, int timeoutSeconds,
-                     const std::string& prompt) {
-    if (!request.ok) {
-        ReplaceLastError(request.error);
-        return "";
-    }
+ChatOutcome Deliver(const ChatRequest& request, int provider, int timeoutSeconds) {
+    if (!request.ok) return ChatOutcome{false, "", request.error};
     HttpResult reply = request.isGet ? HttpTransport::Get(request.target, request.headers, timeoutSeconds)
                                      : HttpTransport::Post(request.target, request.body, request.headers, timeoutSeconds);
-    ChatOutcome outcome = InterpretChatReply(provider, reply);
-    if (!outcome.ok) {
-        ReplaceLastError(outcome.error);
-        return "";
-    }
-    AppendExchange(prompt, outcome.answer);
-    return FlattenLineBreaks(outcome.answer, multiline);
+    return InterpretChatReply(provider, reply);
 }
 
 }  // namespace
@@ -94,12 +83,20 @@ std::string SendChat(const std::string& prompt) {
         timeout = g_session.timeoutSeconds;
         request = BuildChatRequest(g_session, prompt);
     }
-    return Exchange(request, provider, multiline, timeout, prompt);
+    return CommitChat(Deliver(request, provider, timeout), prompt, multiline);
 }
 
-std::string SendChatWith(const SessionSettings& settings, const std::string& prompt) {
-    ChatRequest request = BuildChatRequest(settings, prompt);
-    return Exchange(request, settings.provider, settings.multiline, settings.timeoutSeconds, prompt);
+ChatOutcome RunChat(const SessionSettings& settings, const std::string& prompt) {
+    return Deliver(BuildChatRequest(settings, prompt), settings.provider, settings.timeoutSeconds);
+}
+
+std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline) {
+    if (!outcome.ok) {
+        ReplaceLastError(outcome.error);
+        return "";
+    }
+    AppendExchange(prompt, outcome.answer);
+    return FlattenLineBreaks(outcome.answer, multiline);
 }
 
 std::string ListModels() {

@@ -2,13 +2,16 @@
 #pragma once
 #include <string>
 
+#include "providers/chat_protocol.h"
 #include "session/settings.h"
 
 // Selects and initialises a provider by name; on failure only lastError changes.
 bool InitProvider(const std::string& name, const std::string& apiKey);
 // Sends prompt with the live settings and history; answer (flattened) or "" with lastError set.
 std::string SendChat(const std::string& prompt);
-// The same with settings copied earlier (the background worker's copy); history/lastError still go to the live record.
-std::string SendChatWith(const SessionSettings& settings, const std::string& prompt);
+// One exchange with settings copied earlier (the background worker's copy); touches no session state.
+ChatOutcome RunChat(const SessionSettings& settings, const std::string& prompt);
+// Records an exchange in the live session: two history entries on success, lastError on failure; returns the flattened answer or "".
+std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline);
 // Comma-separated models of the selected provider, or "" with lastError set.
 std::string ListModels();
