@@ -248,8 +248,12 @@ bool RunFrom(size_t index) {
 LRESULT CALLBACK MainProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcW(w, m, wp, lp); }
 
 int Usage() {
-    Out("usage: parly-host [--trace] [--show] [--pick NAME] [--plugin PATH] SCRIPT\n"
-        "  Runs SCRIPT against the plug-in (default: ParlyPlugin.nbp beside parly-host.exe).\n");
+    Out("usage: parly-host [--trace] [--show] [--pick NAME] [--var [Name]=value]... [--plugin PATH] SCRIPT\n"
+        "  Runs SCRIPT against the plug-in (default: ParlyPlugin.nbp beside parly-host.exe).\n"
+        "  --trace  print every callback the plug-in makes\n"
+        "  --show   show the host's main window (dialogs centre over it)\n"
+        "  --pick   the variable name the host's picker answers with\n"
+        "  --var    set a variable before the script starts\n");
     return 2;
 }
 
@@ -264,6 +268,12 @@ int main(int argc, char** argv) {
         else if (a == "--show") show = true;
         else if (a == "--pick" && i + 1 < argc) g_host.pickName = argv[++i];
         else if (a == "--plugin" && i + 1 < argc) plugin = argv[++i];
+        else if (a == "--var" && i + 1 < argc) {
+            std::string kv = argv[++i];
+            size_t eq = kv.find('=');
+            if (eq == std::string::npos) return Usage();
+            g_host.vars[kv.substr(0, eq)] = kv.substr(eq + 1);
+        }
         else if (a == "--help" || a == "-h") return Usage();
         else if (script.empty()) script = a;
         else return Usage();
