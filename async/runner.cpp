@@ -40,11 +40,14 @@ struct AsyncJob {
     bool succeeded = false;
     // The worker's own copy of the settings, taken when the job starts.
     SessionSettings settings;
+    // When the worker stored its result, to measure how long delivery takes.
+    std::chrono::steady_clock::time_point storedAt;
     // Counts starts and unloads: a worker whose generation has passed records nothing.
     unsigned generation = 0;
 };
 
 AsyncJob g_job;
+double g_lastDeliveryDelayMs = 0;
 std::thread g_worker;
 HWND g_timerWindow = nullptr;
 bool g_timerActive = false;
@@ -56,6 +59,7 @@ void StoreResult(unsigned generation, const std::string& result, bool succeeded)
     g_job.succeeded = succeeded;
     g_job.resultReady = true;
     g_job.busy = false;
+    g_job.storedAt = std::chrono::steady_clock::now();
     g_job.finished.notify_all();
 }
 
@@ -89,6 +93,7 @@ void ChatWorker() {
     g_job.succeeded = !g_job.result.empty();
     g_job.resultReady = true;
     g_job.busy = false;
+    g_job.storedAt = std::chrono::steady_clock::now();
     g_job.finished.notify_all();
 }
 
@@ -131,6 +136,7 @@ void DeliverCompletion() {
     int kind;
     std::string resultVar, statusVar, callbackSub, result;
     bool succeeded;
+    std::chrono::steady_clock::time_point storedAt;
     {
         std::lock_guard<std::mutex> hold(g_job.lock);
         if (!g_job.resultReady) return;
@@ -140,6 +146,7 @@ void DeliverCompletion() {
         callbackSub = g_job.callbackSub;
         result = g_job.result;
         succeeded = g_job.succeeded;
+        storedAt = g_job.storedAt;
         g_job.resultReady = false;
         g_job.kind = kNoJob;
     }
@@ -148,6 +155,7 @@ void DeliverCompletion() {
     if (g_worker.joinable()) g_worker.join();
     if (kind == kChatJob && !resultVar.empty()) SetHostVariable(resultVar.c_str(), result);
     if (kind == kImageJob && !statusVar.empty()) SetHostVariable(statusVar.c_str(), result);
+    g_lastDeliveryDelayMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - storedAt).count();
     if (!succeeded) {
         std::lock_guard<std::mutex> hold(SessionLock());
         if (g_session.lastError.empty()) g_session.lastError = "Request cancelled or failed";
@@ -221,6 +229,8 @@ void Launch(const char* progressText, void (*worker)()) {
 }
 
 }  // namespace
+
+double LastDeliveryDelayMs() { return g_lastDeliveryDelayMs; }
 
 bool ProgressShown() {
     std::lock_guard<std::mutex> hold(SessionLock());

@@ -11,3 +11,5 @@ bool IsBusy();
 void ShutdownAsync();
 // Whether the session wants the progress window shown.
 bool ProgressShown();
+// Milliseconds between the worker storing the last delivered result and its variable write.
+double LastDeliveryDelayMs();

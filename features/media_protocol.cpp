@@ -38,6 +38,7 @@ std::string ErrorDetail(const HttpResult& reply) {
     return reply.error.empty() ? reply.body : reply.error;
 }
 
+// True when text begins with prefix.
 bool StartsWith(const std::string& text, std::string_view prefix) {
     return text.size() >= prefix.size() && std::string_view(text).substr(0, prefix.size()) == prefix;
 }

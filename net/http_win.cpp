@@ -15,6 +15,15 @@ constexpr size_t kMaxReplyBytes = 256u * 1024u * 1024u;
 
 enum class Verb { Post, Get };
 
+// A line break inside a value (say, in a pasted API key) would start a header of its own.
+std::string HeaderSafe(const std::string& value) {
+    if (value.find_first_of("\r\n") == std::string::npos) return value;
+    std::string clean;
+    for (char c : value)
+        if (c != '\r' && c != '\n') clean += c;
+    return clean;
+}
+
 HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body, const HeaderMap& headers,
                     int timeoutSeconds) {
     HttpResult result;
@@ -53,7 +62,7 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
         WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveTimeout, sizeof receiveTimeout);
 
         for (const auto& [name, value] : headers) {
-            std::wstring line = Utf8ToWide(name) + L": " + Utf8ToWide(value);
+            std::wstring line = Utf8ToWide(name) + L": " + Utf8ToWide(HeaderSafe(value));
             WinHttpAddRequestHeaders(request.get(), line.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
         }
 

@@ -61,6 +61,7 @@ bool ParseHex4(const char* p, long* value) {
     return true;
 }
 
+// Appends code point v as UTF-8 (1 to 4 bytes).
 void AppendUtf8(std::string& out, long v) {
     if (v < 0x80) {
         out.push_back(static_cast<char>(v));  // negative results keep their low byte, as the single-byte rule says

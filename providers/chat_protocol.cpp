@@ -23,6 +23,7 @@ struct Texts {
     ConversationHistory history;
 };
 
+// Every host text the request carries, as UTF-8.
 Texts ConvertTexts(const SessionSettings& s, const std::string& prompt) {
     Texts t;
     t.prompt = HostTextToUtf8(prompt);
@@ -62,6 +63,7 @@ struct CompatibleShape {
     bool fixedTemperature;
 };
 
+// Host, path and temperature notation of the four chat-completions providers.
 CompatibleShape ShapeOf(int provider) {
     switch (provider) {
         case kProviderOpenRouter: return {ApiHost::OpenRouter, "/api/v1/chat/completions", false};
@@ -79,6 +81,7 @@ bool TargetFromApiHost(ApiHost which, const char* path, ChatRequest* r) {
     return true;
 }
 
+// Chat-completions request for OpenAI, OpenRouter, Groq and Grok.
 void BuildCompatible(const SessionSettings& s, const Texts& t, ChatRequest* r) {
     const CompatibleShape shape = ShapeOf(s.provider);
     if (!TargetFromApiHost(shape.host, shape.path, r)) return;
@@ -99,6 +102,7 @@ void BuildCompatible(const SessionSettings& s, const Texts& t, ChatRequest* r) {
     r->ok = true;
 }
 
+// Messages request: no temperature, system prompt as a member of its own.
 void BuildClaude(const SessionSettings& s, const Texts& t, ChatRequest* r) {
     if (!TargetFromApiHost(ApiHost::Claude, "/v1/messages", r)) return;
     std::string body = "{\"model\":\"" + JsonEscape(t.model) + "\",\"max_tokens\":" + std::to_string(s.maxTokens) + ",";
@@ -129,6 +133,7 @@ std::string EncodePathPart(std::string_view text) {
     return out;
 }
 
+// generateContent request: key and model in the path, "assistant" sent as "model".
 void BuildGemini(const SessionSettings& s, const Texts& t, ChatRequest* r) {
     const std::string path =
         "/v1beta/models/" + EncodePathPart(t.model) + ":generateContent?key=" + EncodePathPart(t.apiKey);
@@ -157,6 +162,7 @@ bool TargetFromEndpoint(const SessionSettings& s, const char* path, ChatRequest*
     return true;
 }
 
+// Non-streaming /api/chat request to the endpoint setting.
 void BuildOllama(const SessionSettings& s, const Texts& t, ChatRequest* r) {
     if (!TargetFromEndpoint(s, "/api/chat", r)) return;
     r->body = "{\"model\":\"" + JsonEscape(t.model) + "\",\"messages\":" + MessagesArray(t, true) +
@@ -173,6 +179,7 @@ struct ReplyShape {
     const char* errorKey;    // member holding the provider's error text
 };
 
+// Message texts and error member of each provider.
 ReplyShape ReplyShapeOf(int provider) {
     switch (provider) {
         case kProviderOpenAI: return {"OpenAI", "OpenAI API error (", "Failed to parse OpenAI response", "message"};
@@ -198,7 +205,7 @@ std::string ErrorDetail(const HttpResult& reply, const char* key) {
     return reply.error.empty() ? reply.body : reply.error;
 }
 
-// The answer of a 200 reply, empty when there is none.
+// The answer of a 200 reply, empty when there is none; a bad \u escape throws std::invalid_argument.
 std::string ExtractAnswer(int provider, const std::string& body) {
     switch (provider) {
         case kProviderOpenAI: return ExtractStringAfterKey(body, "\"content\"");
@@ -221,6 +228,7 @@ std::string ExtractAnswer(int provider, const std::string& body) {
     }
 }
 
+// Outcome of a reply from provider 1..7; only allocation failures escape.
 ChatOutcome InterpretKnownReply(int provider, const HttpResult& reply) {
     const ReplyShape shape = ReplyShapeOf(provider);
     ChatOutcome outcome;

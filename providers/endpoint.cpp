@@ -46,6 +46,7 @@ struct Redirect {
     const char* publicHost;
 };
 
+// The redirection variable and public host of each provider.
 Redirect RedirectFor(ApiHost which) {
     switch (which) {
         case ApiHost::OpenAI: return {"PARLY_OPENAI_URL", "api.openai.com"};
