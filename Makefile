@@ -58,5 +58,9 @@ bench: build
 screenshots: build
 	scripts/screenshots.sh build/$(TEST_ARCH)
 
+VERSION := 2.0.0
+dist: win32
+	scripts/dist.sh build/win32 dist/ParlyPlugin-$(VERSION).zip
+
 clean:
 	rm -rf build dist

@@ -3,6 +3,10 @@ enable_language(RC)
 enable_testing()
 
 set(win_libs winhttp comctl32 comdlg32 gdi32 user32 kernel32)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  # Every CPU the host runs on has SSE2; the text scanners use it.
+  add_compile_options(-msse2 -mfpmath=sse)
+endif()
 add_compile_options(-Wall -Wextra -Wno-cast-function-type -Wno-restrict)
 # Only system DLLs may be imported: the C++ runtime, libgcc and winpthread go in statically.
 add_link_options(-static -static-libgcc -static-libstdc++)
@@ -77,3 +81,7 @@ if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
   add_test(NAME test_binary_imports_and_exports
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-binary.sh $<TARGET_FILE:ParlyPlugin> ${CMAKE_SYSTEM_PROCESSOR})
 endif()
+
+# The release zip unpacks and runs an example through its own parly-host.
+add_test(NAME dist_package_runs_example COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-dist.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(dist_package_runs_example PROPERTIES TIMEOUT 300)

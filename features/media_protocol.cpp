@@ -46,21 +46,42 @@ bool StartsWith(const std::string& text, std::string_view prefix) {
 }  // namespace
 
 std::vector<unsigned char> Base64Decode(std::string_view text) {
-    std::vector<unsigned char> out;
-    out.reserve(text.size() / 4 * 3 + 3);
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    std::vector<unsigned char> out(n / 4 * 3 + 3);
+    unsigned char* o = out.data();
     unsigned acc = 0;
     int bits = -8;
-    for (const char c : text) {
-        if (c == '=') break;
-        const int v = kBase64Value[static_cast<unsigned char>(c)];
+    size_t i = 0;
+    while (i < n) {
+        // In step (no pending bits), four alphabet characters in a row make three bytes at once.
+        if (bits == -8) {
+            while (i + 4 <= n) {
+                const int a = kBase64Value[in[i]], b = kBase64Value[in[i + 1]];
+                const int c = kBase64Value[in[i + 2]], d = kBase64Value[in[i + 3]];
+                if ((a | b | c | d) < 0) break;
+                const unsigned v = (static_cast<unsigned>(a) << 18) | (static_cast<unsigned>(b) << 12) |
+                                   (static_cast<unsigned>(c) << 6) | static_cast<unsigned>(d);
+                o[0] = static_cast<unsigned char>(v >> 16);
+                o[1] = static_cast<unsigned char>(v >> 8);
+                o[2] = static_cast<unsigned char>(v);
+                o += 3;
+                i += 4;
+            }
+            if (i >= n) break;
+        }
+        const unsigned char ch = in[i++];
+        if (ch == '=') break;
+        const int v = kBase64Value[ch];
         if (v < 0) continue;
         acc = ((acc << 6) | static_cast<unsigned>(v)) & 0x3FFFu;  // 14 bits hold every pending bit
         bits += 6;
         if (bits >= 0) {
-            out.push_back(static_cast<unsigned char>((acc >> bits) & 0xFF));
+            *o++ = static_cast<unsigned char>((acc >> bits) & 0xFF);
             bits -= 8;
         }
     }
+    out.resize(static_cast<size_t>(o - out.data()));
     return out;
 }
 
@@ -177,13 +198,26 @@ EmbeddingOutcome InterpretEmbeddingReply(const HttpResult& reply) {
         outcome.error = "Embedding error (" + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply);
         return outcome;
     }
-    static constexpr std::string_view kArrayKey = "\"embedding\":[";
-    const size_t key = FindText(reply.body, kArrayKey);
-    if (key == kNotFound) {
+    // Providers that pretty-print put white space around the colon, and "embedding" may also appear as a value first.
+    const std::string& body = reply.body;
+    auto skipBlank = [&](size_t i) {
+        while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\n' || body[i] == '\r')) ++i;
+        return i;
+    };
+    size_t start = kNotFound;
+    for (size_t key = FindText(body, "\"embedding\""); key != kNotFound; key = FindText(body, "\"embedding\"", key + 1)) {
+        size_t i = skipBlank(key + 11);
+        if (i >= body.size() || body[i] != ':') continue;
+        i = skipBlank(i + 1);
+        if (i < body.size() && body[i] == '[') {
+            start = i + 1;
+            break;
+        }
+    }
+    if (start == kNotFound) {
         outcome.error = "Failed to extract embedding from response";
         return outcome;
     }
-    const size_t start = key + kArrayKey.size();
     const size_t end = start < reply.body.size() ? reply.body.find(']', start) : std::string::npos;
     if (end == std::string::npos) {
         outcome.error = "Malformed embedding response";

@@ -8,19 +8,73 @@
 #include <sstream>
 #include <stdexcept>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
+
+// First c in [p, end), or nullptr; the C runtime's memchr under some platforms walks byte by byte.
+const char* FindByte(const char* p, const char* end, char c) {
+#ifdef __SSE2__
+    const __m128i pattern = _mm_set1_epi8(c);
+    while (end - p >= 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(block, pattern));
+        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#else
+    const uintptr_t ones = ~static_cast<uintptr_t>(0) / 255;
+    const uintptr_t pattern = ones * static_cast<unsigned char>(c);
+    while (end - p >= static_cast<ptrdiff_t>(sizeof(uintptr_t))) {
+        uintptr_t w;
+        std::memcpy(&w, p, sizeof w);
+        w ^= pattern;
+        if ((w - ones) & ~w & (ones << 7)) break;
+        p += sizeof w;
+    }
+#endif
+    for (; p < end; ++p)
+        if (*p == c) return p;
+    return nullptr;
+}
+
+// Length of the leading run of bytes JsonEscape copies unchanged (no control byte, quote or backslash).
+size_t CleanPrefix(const char* p, size_t n) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"'), slash = _mm_set1_epi8('\\'), limit = _mm_set1_epi8(0x1F);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, limit), limit);  // unsigned x <= 0x1F
+        const __m128i hits = _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, slash)));
+        const int mask = _mm_movemask_epi8(hits);
+        if (mask) return i + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+#endif
+    for (; i < n; ++i) {
+        const unsigned char b = static_cast<unsigned char>(p[i]);
+        if (b < 0x20 || b == '"' || b == '\\') break;
+    }
+    return i;
+}
+
+// Length of the leading run of ASCII bytes.
+size_t AsciiPrefix(const unsigned char* p, size_t n) {
+    size_t i = 0;
+#ifdef __SSE2__
+    for (; i + 16 <= n; i += 16) {
+        const int mask = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+        if (mask) return i + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+#endif
+    while (i < n && p[i] < 0x80) ++i;
+    return i;
+}
 
 constexpr char kHexLower[] = "0123456789abcdef";
 
-// Bytes JsonEscape writes for each input byte: 1 when copied, 2 for a short escape, 6 for \u00XX.
-constexpr std::array<unsigned char, 256> MakeEscapeWidths() {
-    std::array<unsigned char, 256> widths{};
-    for (unsigned char& w : widths) w = 1;
-    for (size_t b = 0; b < 0x20; ++b) widths[b] = 6;
-    for (const char c : {'"', '\\', '\b', '\f', '\n', '\r', '\t'}) widths[static_cast<unsigned char>(c)] = 2;
-    return widths;
-}
-constexpr std::array<unsigned char, 256> kEscapeWidth = MakeEscapeWidths();
 
 // JSON's own white space between a colon and its value.
 bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -86,38 +140,42 @@ bool IsLowSurrogate(long v) { return v >= 0xDC00 && v <= 0xDFFF; }
 
 }  // namespace
 
-std::string JsonEscape(std::string_view text) {
-    const unsigned char* in = reinterpret_cast<const unsigned char*>(text.data());
+void AppendJsonEscaped(std::string& out, std::string_view text) {
+    const char* in = text.data();
     const size_t n = text.size();
-    size_t size = 0;
-    for (size_t i = 0; i < n; ++i) size += kEscapeWidth[in[i]];
-    if (size == n) return std::string(text);
-    // Sized once, then filled in place: escape-heavy text would otherwise grow byte by byte.
-    std::string out(size, '\0');
-    char* o = out.data();
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char b = in[i];
-        if (kEscapeWidth[b] == 1) {
-            *o++ = static_cast<char>(b);
-            continue;
-        }
-        *o++ = '\\';
+    out.reserve(out.size() + n + 16);
+    size_t i = 0;
+    while (i < n) {
+        const size_t clean = CleanPrefix(in + i, n - i);
+        out.append(in + i, clean);
+        i += clean;
+        if (i >= n) break;
+        const unsigned char b = static_cast<unsigned char>(in[i++]);
+        char escape[6] = {'\\', 0, 0, 0, 0, 0};
+        size_t width = 2;
         switch (b) {
-            case '"': *o++ = '"'; break;
-            case '\\': *o++ = '\\'; break;
-            case '\b': *o++ = 'b'; break;
-            case '\f': *o++ = 'f'; break;
-            case '\n': *o++ = 'n'; break;
-            case '\r': *o++ = 'r'; break;
-            case '\t': *o++ = 't'; break;
+            case '"': escape[1] = '"'; break;
+            case '\\': escape[1] = '\\'; break;
+            case '\b': escape[1] = 'b'; break;
+            case '\f': escape[1] = 'f'; break;
+            case '\n': escape[1] = 'n'; break;
+            case '\r': escape[1] = 'r'; break;
+            case '\t': escape[1] = 't'; break;
             default:
-                *o++ = 'u';
-                *o++ = '0';
-                *o++ = '0';
-                *o++ = kHexLower[b >> 4];
-                *o++ = kHexLower[b & 0x0F];
+                escape[1] = 'u';
+                escape[2] = '0';
+                escape[3] = '0';
+                escape[4] = kHexLower[b >> 4];
+                escape[5] = kHexLower[b & 0x0F];
+                width = 6;
         }
+        out.append(escape, width);
     }
+}
+
+std::string JsonEscape(std::string_view text) {
+    std::string out;
+    AppendJsonEscaped(out, text);
     return out;
 }
 
@@ -128,7 +186,7 @@ std::string JsonUnescape(std::string_view text) {
     const size_t n = text.size();
     size_t i = 0;
     while (i < n) {
-        const void* hit = std::memchr(data + i, '\\', n - i);
+        const char* hit = FindByte(data + i, data + n, '\\');
         const size_t slash = hit ? static_cast<size_t>(static_cast<const char*>(hit) - data) : n;
         out.append(data + i, slash - i);
         if (slash >= n) break;
@@ -184,7 +242,7 @@ size_t FindClosingQuote(std::string_view json, size_t start) {
     const size_t n = json.size();
     size_t i = start;
     while (i < n) {
-        const void* hit = std::memchr(data + i, '"', n - i);
+        const char* hit = FindByte(data + i, data + n, '"');
         if (!hit) return kNotFound;
         const size_t q = static_cast<size_t>(static_cast<const char*>(hit) - data);
         if (q == start) return q;
@@ -205,8 +263,9 @@ size_t FindText(std::string_view haystack, std::string_view needle, size_t from)
     const unsigned char* h = reinterpret_cast<const unsigned char*>(haystack.data());
     const unsigned char* p = reinterpret_cast<const unsigned char*>(needle.data());
     if (m == 1) {
-        const void* hit = std::memchr(h + from, p[0], n - from);
-        return hit ? static_cast<size_t>(static_cast<const unsigned char*>(hit) - h) : kNotFound;
+        const char* base = haystack.data();
+        const char* hit = FindByte(base + from, base + n, static_cast<char>(p[0]));
+        return hit ? static_cast<size_t>(hit - base) : kNotFound;
     }
     size_t skip[256];
     for (size_t& s : skip) s = m;
@@ -298,11 +357,9 @@ bool IsValidUtf8(std::string_view text) {
     const size_t n = text.size();
     size_t i = 0;
     while (i < n) {
+        i += AsciiPrefix(p + i, n - i);
+        if (i >= n) break;
         const unsigned char b = p[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
         size_t len;
         unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
         if (b >= 0xC2 && b <= 0xDF) {

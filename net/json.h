@@ -8,6 +8,8 @@ constexpr size_t kNotFound = static_cast<size_t>(-1);
 
 // Escapes text for a JSON string literal (no surrounding quotes).
 std::string JsonEscape(std::string_view text);
+// Appends the escaped text to out, without a temporary.
+void AppendJsonEscaped(std::string& out, std::string_view text);
 // Decodes the escapes of a JSON string body; throws std::invalid_argument on a \u with no hex digit.
 std::string JsonUnescape(std::string_view text);
 // Index of the quote closing a string that starts at `start`, or kNotFound.

@@ -14,47 +14,65 @@ constexpr char kUnknownProvider[] = "Unknown provider";
 constexpr char kJsonType[] = "application/json";
 constexpr char kOpenRouterTitle[] = "Parly Plugin for Stagewright Win";
 
-// The host texts of one request, converted to UTF-8 once.
+// The short host texts of one request, converted to UTF-8 once; the history is read in place.
 struct Texts {
     std::string prompt;
     std::string systemPrompt;
     std::string model;
     std::string apiKey;
-    ConversationHistory history;
+    const ConversationHistory& history;
 };
 
-// Every host text the request carries, as UTF-8.
 Texts ConvertTexts(const SessionSettings& s, const std::string& prompt) {
-    Texts t;
-    t.prompt = HostTextToUtf8(prompt);
-    t.systemPrompt = HostTextToUtf8(s.systemPrompt);
-    t.model = HostTextToUtf8(s.model);
-    t.apiKey = HostTextToUtf8(s.apiKey);
-    t.history.reserve(s.history.size());
-    for (const ChatMessage& m : s.history) t.history.push_back({HostTextToUtf8(m.role), HostTextToUtf8(m.content)});
-    return t;
+    return Texts{HostTextToUtf8(prompt), HostTextToUtf8(s.systemPrompt), HostTextToUtf8(s.model),
+                 HostTextToUtf8(s.apiKey), s.history};
 }
 
-// The messages array shared by the OpenAI-style, Claude and Ollama bodies.
-std::string MessagesArray(const Texts& t, bool withSystem) {
-    std::string out = "[";
-    bool first = true;
-    auto separate = [&] {
-        if (!first) out += ',';
-        first = false;
-    };
+// Appends a host text as escaped UTF-8; valid UTF-8, the usual case, is escaped without a copy.
+void AppendHostText(std::string& out, const std::string& text) {
+    if (IsValidUtf8(text))
+        AppendJsonEscaped(out, text);
+    else
+        AppendJsonEscaped(out, HostTextToUtf8(text));
+}
+
+// The last body buffer handed back, kept so the next body of a similar size finds its memory already mapped.
+thread_local std::string t_spareBody;
+
+// An empty buffer for a new body, with room for at least `size` bytes.
+std::string TakeBodyBuffer(size_t size) {
+    std::string body = std::move(t_spareBody);
+    t_spareBody = std::string();
+    body.clear();
+    body.reserve(size);
+    return body;
+}
+
+// Room for a body: every text once plus the fixed fragments around each message.
+size_t BodySizeHint(const Texts& t) {
+    size_t size = t.prompt.size() + t.systemPrompt.size() + t.model.size() + 256;
+    for (const ChatMessage& m : t.history) size += m.content.size() + m.role.size() + 48;
+    return size + size / 16;
+}
+
+// Appends the messages array shared by the OpenAI-style, Claude and Ollama bodies.
+void AppendMessagesArray(std::string& out, const Texts& t, bool withSystem) {
+    out += '[';
     if (withSystem && !t.systemPrompt.empty()) {
-        separate();
-        out += "{\"role\":\"system\",\"content\":\"" + JsonEscape(t.systemPrompt) + "\"}";
+        out += "{\"role\":\"system\",\"content\":\"";
+        AppendJsonEscaped(out, t.systemPrompt);
+        out += "\"},";
     }
     for (const ChatMessage& m : t.history) {
-        separate();
-        out += "{\"role\":\"" + JsonEscape(m.role) + "\",\"content\":\"" + JsonEscape(m.content) + "\"}";
+        out += "{\"role\":\"";
+        AppendHostText(out, m.role);
+        out += "\",\"content\":\"";
+        AppendHostText(out, m.content);
+        out += "\"},";
     }
-    separate();
-    out += "{\"role\":\"user\",\"content\":\"" + JsonEscape(t.prompt) + "\"}";
-    out += ']';
-    return out;
+    out += "{\"role\":\"user\",\"content\":\"";
+    AppendJsonEscaped(out, t.prompt);
+    out += "\"}]";
 }
 
 struct CompatibleShape {
@@ -85,8 +103,12 @@ bool TargetFromApiHost(ApiHost which, const char* path, ChatRequest* r) {
 void BuildCompatible(const SessionSettings& s, const Texts& t, ChatRequest* r) {
     const CompatibleShape shape = ShapeOf(s.provider);
     if (!TargetFromApiHost(shape.host, shape.path, r)) return;
-    std::string body = "{\"model\":\"" + JsonEscape(t.model) + "\",\"messages\":" + MessagesArray(t, true) + ",";
-    body += "\"temperature\":";
+    std::string body = TakeBodyBuffer(BodySizeHint(t));
+    body += "{\"model\":\"";
+    AppendJsonEscaped(body, t.model);
+    body += "\",\"messages\":";
+    AppendMessagesArray(body, t, true);
+    body += ",\"temperature\":";
     body += shape.fixedTemperature ? FormatFixed2(s.temperature) : FormatStreamDefault(s.temperature);
     // OpenRouter picks its own limit until the script has set one.
     if (s.provider != kProviderOpenRouter || s.maxTokensSet) body += ",\"max_tokens\":" + std::to_string(s.maxTokens);
@@ -105,9 +127,18 @@ void BuildCompatible(const SessionSettings& s, const Texts& t, ChatRequest* r) {
 // Messages request: no temperature, system prompt as a member of its own.
 void BuildClaude(const SessionSettings& s, const Texts& t, ChatRequest* r) {
     if (!TargetFromApiHost(ApiHost::Claude, "/v1/messages", r)) return;
-    std::string body = "{\"model\":\"" + JsonEscape(t.model) + "\",\"max_tokens\":" + std::to_string(s.maxTokens) + ",";
-    if (!t.systemPrompt.empty()) body += "\"system\":\"" + JsonEscape(t.systemPrompt) + "\",";
-    body += "\"messages\":" + MessagesArray(t, false) + "}";
+    std::string body = TakeBodyBuffer(BodySizeHint(t));
+    body += "{\"model\":\"";
+    AppendJsonEscaped(body, t.model);
+    body += "\",\"max_tokens\":" + std::to_string(s.maxTokens) + ",";
+    if (!t.systemPrompt.empty()) {
+        body += "\"system\":\"";
+        AppendJsonEscaped(body, t.systemPrompt);
+        body += "\",";
+    }
+    body += "\"messages\":";
+    AppendMessagesArray(body, t, false);
+    body += '}';
     r->body = std::move(body);
     r->headers["Content-Type"] = kJsonType;
     r->headers["x-api-key"] = t.apiKey;
@@ -138,15 +169,23 @@ void BuildGemini(const SessionSettings& s, const Texts& t, ChatRequest* r) {
     const std::string path =
         "/v1beta/models/" + EncodePathPart(t.model) + ":generateContent?key=" + EncodePathPart(t.apiKey);
     if (!TargetFromApiHost(ApiHost::Gemini, path.c_str(), r)) return;
-    std::string contents = "[";
+    std::string body = TakeBodyBuffer(BodySizeHint(t));
+    body += "{\"contents\":[";
     for (const ChatMessage& m : t.history) {
-        contents += "{\"role\":\"";
-        contents += m.role == "assistant" ? "model" : "user";
-        contents += "\",\"parts\":[{\"text\":\"" + JsonEscape(m.content) + "\"}]},";
+        body += "{\"role\":\"";
+        body += m.role == "assistant" ? "model" : "user";
+        body += "\",\"parts\":[{\"text\":\"";
+        AppendHostText(body, m.content);
+        body += "\"}]},";
     }
-    contents += "{\"role\":\"user\",\"parts\":[{\"text\":\"" + JsonEscape(t.prompt) + "\"}]}]";
-    std::string body = "{\"contents\":" + contents + ",";
-    if (!t.systemPrompt.empty()) body += "\"systemInstruction\":{\"parts\":[{\"text\":\"" + JsonEscape(t.systemPrompt) + "\"}]},";
+    body += "{\"role\":\"user\",\"parts\":[{\"text\":\"";
+    AppendJsonEscaped(body, t.prompt);
+    body += "\"}]}],";
+    if (!t.systemPrompt.empty()) {
+        body += "\"systemInstruction\":{\"parts\":[{\"text\":\"";
+        AppendJsonEscaped(body, t.systemPrompt);
+        body += "\"}]},";
+    }
     body += "\"generationConfig\":{\"temperature\":" + FormatFixed2(s.temperature) +
             ",\"maxOutputTokens\":" + std::to_string(s.maxTokens) + "}}";
     r->body = std::move(body);
@@ -165,9 +204,14 @@ bool TargetFromEndpoint(const SessionSettings& s, const char* path, ChatRequest*
 // Non-streaming /api/chat request to the endpoint setting.
 void BuildOllama(const SessionSettings& s, const Texts& t, ChatRequest* r) {
     if (!TargetFromEndpoint(s, "/api/chat", r)) return;
-    r->body = "{\"model\":\"" + JsonEscape(t.model) + "\",\"messages\":" + MessagesArray(t, true) +
-              ",\"stream\":false,\"options\":{\"temperature\":" + FormatFixed2(s.temperature) +
-              ",\"num_predict\":" + std::to_string(s.maxTokens) + "}}";
+    std::string body = TakeBodyBuffer(BodySizeHint(t));
+    body += "{\"model\":\"";
+    AppendJsonEscaped(body, t.model);
+    body += "\",\"messages\":";
+    AppendMessagesArray(body, t, true);
+    body += ",\"stream\":false,\"options\":{\"temperature\":" + FormatFixed2(s.temperature) +
+            ",\"num_predict\":" + std::to_string(s.maxTokens) + "}}";
+    r->body = std::move(body);
     r->headers["Content-Type"] = kJsonType;
     r->ok = true;
 }
@@ -342,4 +386,9 @@ const char* FixedModelList(int provider) {
         case kProviderGrok: return "grok-beta,grok-vision-beta";
         default: return nullptr;
     }
+}
+
+void RecycleBodyBuffer(std::string&& body) {
+    // Bodies beyond 64 MB are rare; their memory goes back at once.
+    if (body.capacity() <= (64u << 20) && body.capacity() > t_spareBody.capacity()) t_spareBody = std::move(body);
 }

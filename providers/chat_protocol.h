@@ -23,6 +23,9 @@ struct ChatOutcome {
     std::string error;   // the text for lastError when !ok
 };
 
+// Hands a sent body's buffer back for the next request on this thread.
+void RecycleBodyBuffer(std::string&& body);
+
 // Reads a chat reply of `provider`; never throws.
 ChatOutcome InterpretChatReply(int provider, const HttpResult& reply);
 

@@ -33,10 +33,11 @@ const char* DefaultModel(int kind) {
     return "";
 }
 
-ChatOutcome Deliver(const ChatRequest& request, int provider, int timeoutSeconds) {
+ChatOutcome Deliver(ChatRequest&& request, int provider, int timeoutSeconds) {
     if (!request.ok) return ChatOutcome{false, "", request.error};
     HttpResult reply = request.isGet ? HttpTransport::Get(request.target, request.headers, timeoutSeconds)
                                      : HttpTransport::Post(request.target, request.body, request.headers, timeoutSeconds);
+    RecycleBodyBuffer(std::move(request.body));
     return InterpretChatReply(provider, reply);
 }
 
@@ -83,7 +84,7 @@ std::string SendChat(const std::string& prompt) {
         timeout = g_session.timeoutSeconds;
         request = BuildChatRequest(g_session, prompt);
     }
-    return CommitChat(Deliver(request, provider, timeout), prompt, multiline);
+    return CommitChat(Deliver(std::move(request), provider, timeout), prompt, multiline);
 }
 
 ChatOutcome RunChat(const SessionSettings& settings, const std::string& prompt) {
