@@ -24,8 +24,9 @@ build/fuzz/build.ninja: | setup
 	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLY_FUZZ=ON \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
+# The shipped product; its tests are built too only where they run (32-bit capable machines).
 win32: build/win32/build.ninja
-	cmake --build build/win32 -j $(JOBS)
+	cmake --build build/win32 -j $(JOBS) $(if $(filter win64,$(TEST_ARCH)),--target ParlyPlugin parly-host)
 
 win64: build/win64/build.ninja
 	cmake --build build/win64 -j $(JOBS)
