@@ -1,5 +1,6 @@
 #include "providers/chat_protocol.h"
 
+#include <mutex>
 #include <stdexcept>
 #include <string_view>
 
@@ -36,13 +37,17 @@ void AppendHostText(std::string& out, const std::string& text) {
         AppendJsonEscaped(out, HostTextToUtf8(text));
 }
 
-// The last body buffer handed back, kept so the next body of a similar size finds its memory already mapped.
-thread_local std::string t_spareBody;
+// The last body buffer handed back, shared under a lock (a thread_local with a destructor would pin the DLL).
+std::mutex g_spareLock;
+std::string g_spareBody;
 
 // An empty buffer for a new body, with room for at least `size` bytes.
 std::string TakeBodyBuffer(size_t size) {
-    std::string body = std::move(t_spareBody);
-    t_spareBody = std::string();
+    std::string body;
+    {
+        std::lock_guard<std::mutex> hold(g_spareLock);
+        body.swap(g_spareBody);
+    }
     body.clear();
     body.reserve(size);
     return body;
@@ -390,5 +395,7 @@ const char* FixedModelList(int provider) {
 
 void RecycleBodyBuffer(std::string&& body) {
     // Bodies beyond 64 MB are rare; their memory goes back at once.
-    if (body.capacity() <= (64u << 20) && body.capacity() > t_spareBody.capacity()) t_spareBody = std::move(body);
+    if (body.capacity() > (64u << 20)) return;
+    std::lock_guard<std::mutex> hold(g_spareLock);
+    if (body.capacity() > g_spareBody.capacity()) g_spareBody = std::move(body);
 }

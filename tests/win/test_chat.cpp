@@ -638,6 +638,26 @@ TEST_F(Chat, ResetEmptiesHistoryAndErrorWhileClearHistoryKeepsTheError) {
     EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /v1/chat/completions") << "the provider survives a reset";
 }
 
+TEST(ChatReload, AReloadedPluginStartsFromTheLoadDefaultsAfterASynchronousChat) {
+    Sim::Reset();
+    Sim::RedirectAll();
+    {
+        PluginRig first;
+        Select(first, "OpenAI");
+        first.Exec("ParlySetTemp", {"1.5"});
+        first.Exec("ParlySend", {"Hi", "[A]"});
+        ASSERT_EQ(first.Var("[A]"), "OpenAI says: Hi");
+    }
+    EXPECT_EQ(GetModuleHandleA("ParlyPlugin.nbp"), nullptr) << "the host could not unload the plug-in";
+    {
+        PluginRig second;
+        Select(second, "OpenAI");
+        second.Exec("ParlySend", {"Hi", "[A]"});
+        EXPECT_NE(Sim::Body(-1).find("\"temperature\":0.70,"), std::string::npos) << Sim::Body(-1);
+    }
+    Sim::ClearRedirects();
+}
+
 TEST(ChatInProcess, OllamaInitFillsOnlyAnEmptyEndpoint) {
     {
         std::lock_guard<std::mutex> hold(SessionLock());

@@ -1,0 +1,427 @@
+// The progress window and the word-by-word reveal, seen from the host's side under a real display.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "async/progress.h"
+#include "plugin/host.h"
+#include "session/settings.h"
+#include "tests/win/rig.h"
+#include "tests/win/sim_helpers.h"
+
+using namespace simtest;
+
+namespace {
+
+constexpr int kProgressText = 1032;
+
+struct FindState {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK FindProgressProc(HWND w, LPARAM lp) {
+    auto* state = reinterpret_cast<FindState*>(lp);
+    wchar_t cls[32] = {};
+    GetClassNameW(w, cls, 32);
+    if (wcscmp(cls, L"#32770") == 0 && IsWindowVisible(w) && GetWindow(w, GW_OWNER) == state->owner) {
+        state->found = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The visible dialog owned by `owner` on `thread`; reads only window data, so it works while that thread is blocked.
+HWND FindProgress(DWORD thread, HWND owner) {
+    FindState state{owner, nullptr};
+    EnumThreadWindows(thread, FindProgressProc, reinterpret_cast<LPARAM>(&state));
+    return state.found;
+}
+
+std::wstring TextOf(HWND w) {
+    wchar_t buf[256] = {};
+    InternalGetWindowText(w, buf, 256);
+    return buf;
+}
+
+struct Snapshot {
+    HWND window = nullptr;
+    std::wstring caption, text;
+    LONG exStyle = 0;
+    RECT rect{};
+};
+
+// Watches the host's thread from a helper thread while that thread is busy in a synchronous request.
+class Watcher {
+  public:
+    Watcher(DWORD thread, HWND owner) : thread_(thread), owner_(owner), worker_([this] { Run(); }) {}
+    ~Watcher() { Stop(); }
+    void Stop() {
+        stop_ = true;
+        if (worker_.joinable()) worker_.join();
+    }
+    Snapshot first;          // read after Stop()
+    std::set<HWND> windows;  // every distinct progress window seen
+
+  private:
+    void Run() {
+        while (!stop_) {
+            if (HWND w = FindProgress(thread_, owner_)) {
+                if (!first.window) {
+                    first.window = w;
+                    first.caption = TextOf(w);
+                    first.text = TextOf(GetDlgItem(w, kProgressText));
+                    first.exStyle = GetWindowLongW(w, GWL_EXSTYLE);
+                    GetWindowRect(w, &first.rect);
+                }
+                windows.insert(w);
+            }
+            Sleep(5);
+        }
+    }
+    DWORD thread_;
+    HWND owner_;
+    std::atomic<bool> stop_{false};
+    std::thread worker_;
+};
+
+void ExpectCentredOver(HWND host, const RECT& w) {
+    RECT h;
+    ASSERT_TRUE(GetWindowRect(host, &h));
+    int width = w.right - w.left, height = w.bottom - w.top;
+    EXPECT_EQ(w.left, h.left + ((h.right - h.left) - width) / 2);
+    EXPECT_EQ(w.top, h.top + ((h.bottom - h.top) - height) / 2);
+}
+
+class Progress : public SimFixture {
+  protected:
+    void SetUp() override {
+        SimFixture::SetUp();
+        Select(rig, "OpenAI");
+    }
+    std::vector<std::string> WritesTo(const std::string& name) const {
+        std::vector<std::string> values;
+        for (const VariableWrite& w : rig.writes)
+            if (w.name == name) values.push_back(w.value);
+        return values;
+    }
+    std::vector<DWORD> TicksOf(const std::string& name) const {
+        std::vector<DWORD> ticks;
+        for (const VariableWrite& w : rig.writes)
+            if (w.name == name) ticks.push_back(w.tick);
+        return ticks;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// The window.
+
+TEST_F(Progress, WindowShowsTopmostAndCentredWhileASynchronousRequestRunsAndGoesAfterwards) {
+    Sim::Next(R"({"delay_ms":700})");
+    Watcher watcher(GetCurrentThreadId(), rig.hostWindow());
+    rig.Exec("ParlySend", {"Hi", "[A]"});
+    watcher.Stop();
+    EXPECT_EQ(rig.Var("[A]"), "OpenAI says: Hi");
+    ASSERT_NE(watcher.first.window, nullptr) << "no progress window while the request ran";
+    EXPECT_EQ(watcher.first.caption, L"Parly Plugin");
+    EXPECT_EQ(watcher.first.text, L"Thinking...");
+    EXPECT_TRUE(watcher.first.exStyle & WS_EX_TOPMOST);
+    ExpectCentredOver(rig.hostWindow(), watcher.first.rect);
+    EXPECT_EQ(watcher.windows.size(), 1u);
+    EXPECT_FALSE(IsWindow(watcher.first.window));
+}
+
+TEST_F(Progress, EachRequestActionShowsItsOwnText) {
+    std::string dir = ScratchDir("progress-texts");
+    std::string doc = dir + "\\doc.txt";
+    WriteFileBytes(doc, "document text");
+    struct Case {
+        const char* action;
+        std::vector<Param> params;
+        const wchar_t* text;
+    } cases[] = {
+        {"ParlySend", {"Hi", "[A]"}, L"Thinking..."},
+        {"ParlySendStream", {"Hi", "[A]"}, L"Thinking..."},
+        {"ParlyImageGen", {"cat", dir + "\\cat.png", "256x256", "[S]"}, L"Generating image..."},
+        {"ParlyGetEmbedding", {"hello", "[E]"}, L"Generating embedding..."},
+        {"ParlySendWithDoc", {doc, "Summarise", "[D]"}, L"Analyzing document..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.action);
+        Sim::Next(R"({"delay_ms":400})");
+        Watcher watcher(GetCurrentThreadId(), rig.hostWindow());
+        rig.Exec(c.action, c.params);
+        watcher.Stop();
+        ASSERT_NE(watcher.first.window, nullptr);
+        EXPECT_EQ(watcher.first.text, c.text);
+        EXPECT_FALSE(IsWindow(watcher.first.window));
+    }
+}
+
+TEST_F(Progress, ShowProgressFalseShowsNoWindowForAnyRequest) {
+    rig.Exec("ParlySetProgress", {"false"});
+    Sim::Next(R"({"delay_ms":400,"count":2})");
+    Watcher watcher(GetCurrentThreadId(), rig.hostWindow());
+    rig.Exec("ParlySend", {"Hi", "[A]"});
+    rig.Exec("ParlySendAsync", {"Hi", "[B]", kAbsent});
+    EXPECT_TRUE(rig.PumpUntil([&] { return rig.HasVar("[B]"); }, 5000));
+    watcher.Stop();
+    EXPECT_EQ(rig.Var("[A]"), "OpenAI says: Hi");
+    EXPECT_EQ(rig.Var("[B]"), "OpenAI says: Hi");
+    EXPECT_TRUE(watcher.windows.empty());
+}
+
+TEST_F(Progress, CancelInTheWindowOfABackgroundJobChangesNothing) {
+    Sim::Next(R"({"delay_ms":800})");
+    rig.Exec("ParlySendAsync", {"Hi", "[R]", "Done"});
+    HWND window = nullptr;
+    ASSERT_TRUE(rig.PumpUntil([&] { return (window = FindProgress(GetCurrentThreadId(), rig.hostWindow())) != nullptr; },
+                              3000));
+    EXPECT_EQ(TextOf(GetDlgItem(window, kProgressText)), L"Thinking...");
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)GetDlgItem(window, IDCANCEL));
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    rig.PumpOnce(0);
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_FALSE(rig.HasVar("[R]"));
+    ASSERT_TRUE(rig.PumpUntil([&] { return rig.HasVar("[R]"); }, 5000));
+    EXPECT_EQ(rig.Var("[R]"), "OpenAI says: Hi");
+    EXPECT_EQ(rig.scriptLines, std::vector<std::string>{"GoSub \"Done\""});
+    EXPECT_FALSE(IsWindow(window));
+}
+
+// The in-process copy of the window code, fed the plug-in's own dialog resource.
+class ProgressInProcess : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        moduleInstance = rig.module();
+        hostWindow = rig.hostWindow();
+        g_session.showProgress = true;
+    }
+    void TearDown() override {
+        CloseProgress();
+        moduleInstance = nullptr;
+        hostWindow = nullptr;
+        g_session.showProgress = true;
+    }
+    PluginRig rig;
+};
+
+TEST_F(ProgressInProcess, ASecondShowKeepsTheFirstWindowAndText) {
+    ShowProgress("First");
+    HWND first = FindProgress(GetCurrentThreadId(), rig.hostWindow());
+    ASSERT_NE(first, nullptr);
+    ShowProgress("Second");
+    EXPECT_EQ(FindProgress(GetCurrentThreadId(), rig.hostWindow()), first);
+    EXPECT_EQ(TextOf(GetDlgItem(first, kProgressText)), L"First");
+    CloseProgress();
+    EXPECT_FALSE(IsWindow(first));
+    CloseProgress();  // closing twice is harmless
+    ShowProgress("Again");
+    HWND again = FindProgress(GetCurrentThreadId(), rig.hostWindow());
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(TextOf(GetDlgItem(again, kProgressText)), L"Again");
+}
+
+TEST_F(ProgressInProcess, CancelButtonEscapeAndCloseLeaveTheWindowUp) {
+    ShowProgress("Working");
+    HWND window = FindProgress(GetCurrentThreadId(), rig.hostWindow());
+    ASSERT_NE(window, nullptr);
+    HWND button = GetDlgItem(window, IDCANCEL);
+    ASSERT_NE(button, nullptr);
+    SendMessageW(button, BM_CLICK, 0, 0);
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)button);
+    MSG escape = {};
+    escape.hwnd = window;
+    escape.message = WM_KEYDOWN;
+    escape.wParam = VK_ESCAPE;
+    IsDialogMessageW(window, &escape);
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    rig.PumpOnce(0);
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_EQ(TextOf(GetDlgItem(window, kProgressText)), L"Working");
+}
+
+TEST_F(ProgressInProcess, NothingShowsWhenTheSessionSaysNo) {
+    g_session.showProgress = false;
+    ShowProgress("Hidden");
+    EXPECT_EQ(FindProgress(GetCurrentThreadId(), rig.hostWindow()), nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The reveal.
+
+TEST_F(Progress, RevealWritesOnePiecePerSpaceFortyMillisecondsApart) {
+    struct Case {
+        const char* reply;
+        std::vector<std::string> writes;
+    } cases[] = {
+        {"one two three", {"one", "one two", "one two three"}},
+        {"one  two", {"one", "one ", "one  two"}},
+        {" word", {"", "word"}},
+        {"word ", {"word"}},
+        {"word", {"word"}},
+        {"x  ", {"x", "x "}},
+        {"a\nb\tc d", {"a\nb\tc", "a\nb\tc d"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("\"") + c.reply + "\"");
+        rig.writes.clear();
+        NextContent(c.reply);
+        rig.Exec("ParlySendStream", {"Hi", "[S]"});
+        EXPECT_EQ(WritesTo("[S]"), c.writes);
+        std::vector<DWORD> ticks = TicksOf("[S]");
+        for (size_t i = 1; i < ticks.size(); ++i) EXPECT_GE(ticks[i] - ticks[i - 1], 35u) << "between writes " << i;
+    }
+}
+
+HWND g_events = nullptr;
+
+// A host event that runs ParlyStopStream when the reveal's pump dispatches it.
+LRESULT CALLBACK ScriptEventProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+    if (m == WM_APP) {
+        PluginRig::current->Exec("ParlyStopStream");
+        return 0;
+    }
+    return DefWindowProcW(w, m, wp, lp);
+}
+
+void PostStopOnFirstWrite(PluginRig& rig, const VariableWrite& w) {
+    if (w.name == "[S]" && std::count_if(rig.writes.begin(), rig.writes.end(),
+                                         [](const VariableWrite& x) { return x.name == "[S]"; }) == 1)
+        PostMessageW(g_events, WM_APP, 0, 0);
+}
+
+class Reveal : public Progress {
+  protected:
+    void SetUp() override {
+        Progress::SetUp();
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = ScriptEventProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"ParlyTestScriptEvents";
+        RegisterClassW(&wc);
+        g_events = CreateWindowW(L"ParlyTestScriptEvents", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                                 nullptr);
+        ASSERT_NE(g_events, nullptr);
+    }
+    void TearDown() override {
+        DestroyWindow(g_events);
+        g_events = nullptr;
+        Progress::TearDown();
+    }
+};
+
+TEST_F(Reveal, StopHandledInsideThePumpAfterTheFirstPieceLeavesTheFirstWord) {
+    rig.onWrite = PostStopOnFirstWrite;
+    NextContent("one two three");
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    EXPECT_EQ(WritesTo("[S]"), std::vector<std::string>{"one"});
+    EXPECT_EQ(rig.Var("[S]"), "one");
+    rig.onWrite = nullptr;
+    rig.writes.clear();
+    NextContent("four five");
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    EXPECT_EQ(WritesTo("[S]"), (std::vector<std::string>{"four", "four five"})) << "the flag was lowered";
+}
+
+TEST_F(Reveal, AStopRaisedWhileIdleDoesNotCutTheNextRevealShort) {
+    rig.Exec("ParlyStopStream");
+    NextContent("a b c");
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    EXPECT_EQ(WritesTo("[S]"), (std::vector<std::string>{"a", "a b", "a b c"}));
+
+    rig.Exec("ParlySetStreaming", {"true", "[S2]"});
+    rig.Exec("ParlyStopStream");
+    NextContent("d e");
+    rig.Exec("ParlySend", {"Hi", "[R]"});
+    EXPECT_EQ(WritesTo("[S2]"), (std::vector<std::string>{"d", "d e"}));
+    EXPECT_EQ(rig.Var("[R]"), "d e");
+}
+
+TEST_F(Reveal, StreamedSendRevealsTheFlattenedReplyThenWritesTheRawAnswer) {
+    rig.Exec("ParlySetStreaming", {"true", "[Stream]"});
+    rig.Exec("ParlySetMultiline", {"false"});
+    NextContent("Line1\nLine2 end");
+    rig.Exec("ParlySend", {"Hi", "[R]"});
+    EXPECT_EQ(WritesTo("[Stream]"), (std::vector<std::string>{"Line1", "Line1 Line2", "Line1 Line2 end"}));
+    EXPECT_EQ(WritesTo("[R]"), std::vector<std::string>{"Line1\nLine2 end"});
+    ASSERT_FALSE(rig.writes.empty());
+    EXPECT_EQ(rig.writes.back().name, "[R]") << "the result comes after the reveal";
+}
+
+TEST_F(Reveal, StreamedSendStoppedAfterTheFirstPieceStillGivesTheWholeRawAnswer) {
+    rig.Exec("ParlySetStreaming", {"true", "[S]"});
+    rig.onWrite = PostStopOnFirstWrite;
+    NextContent("one two three");
+    rig.Exec("ParlySend", {"Hi", "[R]"});
+    EXPECT_EQ(rig.Var("[S]"), "one");
+    EXPECT_EQ(rig.Var("[R]"), "one two three");
+}
+
+TEST_F(Reveal, FailedStreamedSendWritesEmptyTextNotTheEarlierAnswer) {
+    rig.Exec("ParlySetStreaming", {"true", "[Stream]"});
+    NextContent("earlier answer");
+    rig.Exec("ParlySend", {"first", "[R]"});
+    ASSERT_EQ(rig.Var("[R]"), "earlier answer");
+    size_t streamWrites = WritesTo("[Stream]").size();
+    NextReply(500, R"({"error":{"message":"down"}})");
+    rig.Exec("ParlySend", {"second", "[R]"});
+    EXPECT_EQ(rig.Var("[R]"), "");
+    EXPECT_EQ(WritesTo("[Stream]").size(), streamWrites);
+    EXPECT_EQ(rig.LastError(), "OpenAI API error (500): down");
+}
+
+TEST_F(Reveal, StreamingSwitchAndTargetAreIndependent) {
+    rig.Exec("ParlySetStreaming", {"true", "[S1]"});
+    rig.Exec("ParlySetStreaming", {kAbsent, "[S2]"});
+    NextContent("p q");
+    rig.Exec("ParlySend", {"Hi", "[R]"});
+    EXPECT_FALSE(rig.HasVar("[S1]"));
+    EXPECT_EQ(WritesTo("[S2]"), (std::vector<std::string>{"p", "p q"}));
+
+    rig.Exec("ParlySetStreaming", {kAbsent, ""});  // an empty target switches the reveal off
+    NextContent("r s");
+    rig.Exec("ParlySend", {"Hi", "[R]"});
+    EXPECT_EQ(WritesTo("[S2]").size(), 2u);
+    EXPECT_EQ(WritesTo("[R]").back(), "r s");
+
+    rig.Exec("ParlySetStreaming", {"no", "[S3]"});
+    NextContent("t u");
+    rig.Exec("ParlySend", {"Hi", "[R]"});
+    EXPECT_FALSE(rig.HasVar("[S3]"));
+    EXPECT_EQ(rig.Var("[R]"), "t u");
+}
+
+TEST_F(Reveal, SendStreamChecksItsParametersInOrder) {
+    size_t before = rig.writes.size();
+    rig.Exec("ParlySendStream", {"", "[S]"});
+    EXPECT_EQ(rig.LastError(), "Prompt cannot be empty");
+    rig.Exec("ParlySendStream", {"Hi", kAbsent});
+    EXPECT_EQ(rig.LastError(), "Result variable cannot be empty");
+    rig.Exec("ParlySendStream", {"Hi", ""});
+    EXPECT_EQ(rig.LastError(), "Result variable cannot be empty");
+    EXPECT_EQ(Sim::Count(), 0);
+    size_t errorReads = 3;
+    EXPECT_EQ(rig.writes.size(), before + errorReads) << "only the ParlyGetError reads wrote anything";
+
+    NextReply(500, "down");
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    EXPECT_EQ(WritesTo("[S]"), std::vector<std::string>{""});
+}
+
+TEST(RevealNoProvider, SendStreamWithoutAProviderSendsNothing) {
+    PluginRig rig;
+    Sim::Reset();
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    EXPECT_EQ(rig.LastError(), "No provider initialized. Call ParlyInit first.");
+    EXPECT_FALSE(rig.HasVar("[S]"));
+    EXPECT_EQ(Sim::Count(), 0);
+}
+
+}  // namespace
