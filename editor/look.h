@@ -10,6 +10,8 @@ struct SharedDrawingObjects {
 
 // Creates the message font, its bold twin and the help-panel brush once per process.
 const SharedDrawingObjects& EnsureSharedDrawingObjects();
+// Icon resource 1 at side x side pixels, loaded once per size and kept; null when missing.
+HICON PluginIcon(int side);
 // First step of every dialog procedure; non-zero means handled, return it at once.
 INT_PTR PreHandleDialogMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 // Paints the owner-drawn help panel (control 1037) of dialog `dialogId`.

@@ -1,0 +1,146 @@
+// The "..." variable picker and the Init dialog's connection test.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "editor/resource.h"
+#include "editor/services.h"
+#include "net/encoding.h"
+#include "plugin/host.h"
+#include "providers/registry.h"
+#include "session/settings.h"
+
+namespace {
+
+constexpr int kPickVariableRequest = 14;
+constexpr size_t kPickBlockSize = 256;
+constexpr int kProviderNameChars = 63;
+constexpr int kKeyChars = 511;
+
+void Notify(HWND owner, const std::string& text, const wchar_t* caption, UINT icon) {
+    MessageBoxW(owner, Utf8ToWide(text).c_str(), caption, MB_OK | icon);
+}
+
+std::string WindowTextUpTo(HWND window, int chars) {
+    std::wstring text(static_cast<size_t>(chars) + 1, L'\0');
+    int got = GetWindowTextW(window, text.data(), chars + 1);
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return WideToUtf8(text);
+}
+
+// The bare name without its surrounding square brackets (either may be missing).
+std::string BareVariableName(std::string name) {
+    if (!name.empty() && name.front() == '[') name.erase(0, 1);
+    if (!name.empty() && name.back() == ']') name.pop_back();
+    return name;
+}
+
+// The host's answer, never read past the end of the block it handed back.
+std::string PickedName(const char* block) {
+    SIZE_T size = GlobalSize(const_cast<char*>(block));
+    if (size == 0) size = kPickBlockSize;
+    return HostTextToUtf8(std::string(block, strnlen(block, size)));
+}
+
+std::string SelectedProvider(HWND dialog) {
+    HWND list = GetDlgItem(dialog, IDC_PROVIDER);
+    LRESULT index = SendMessageW(list, CB_GETCURSEL, 0, 0);
+    if (index == CB_ERR) return std::string();
+    LRESULT length = SendMessageW(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (length == CB_ERR || length > kProviderNameChars) return std::string();
+    std::wstring name(static_cast<size_t>(length) + 1, L'\0');
+    SendMessageW(list, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(name.data()));
+    name.resize(static_cast<size_t>(length));
+    return WideToUtf8(name);
+}
+
+struct SavedSession {
+    int provider;
+    std::string apiKey, model, endpoint, lastError;
+    ConversationHistory history;
+};
+
+SavedSession SaveSession() {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    return {g_session.provider, g_session.apiKey,    g_session.model,
+            g_session.endpoint, g_session.lastError, g_session.history};
+}
+
+void RestoreSession(SavedSession& saved) {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    g_session.provider = saved.provider;
+    g_session.apiKey.swap(saved.apiKey);
+    g_session.model.swap(saved.model);
+    g_session.endpoint.swap(saved.endpoint);
+    g_session.lastError.swap(saved.lastError);
+    g_session.history.swap(saved.history);
+}
+
+void RunConnectionTest(HWND dialog, const std::string& providerName, const std::string& key) {
+    if (!InitProvider(providerName, key)) {
+        Notify(dialog, "Init failed: " + ReadLastError(), L"Test Connection", MB_ICONERROR);
+        return;
+    }
+    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    ClearHistory();
+    std::string reply = SendChat(kTestPrompt);
+    SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+    if (reply.empty()) {
+        Notify(dialog, "Connection FAILED!\n\n" + ReadLastError(), L"Test Connection", MB_ICONERROR);
+        return;
+    }
+    std::string model;
+    {
+        std::lock_guard<std::mutex> hold(SessionLock());
+        model = g_session.model;
+    }
+    Notify(dialog, "Connection OK!\n\nProvider: " + providerName + "\nModel: " + model + "\n\nAI replied: " + reply,
+           L"Test Connection", MB_ICONINFORMATION);
+}
+
+}  // namespace
+
+void PickVariable(HWND edit) {
+    if (!HostInterfaceAccess) {
+        MessageBoxW(GetParent(edit), L"Variable picker not available in this context.", L"Parly Plugin",
+                    MB_OK | MB_ICONWARNING);
+        return;
+    }
+    std::string name = BareVariableName(WindowTextUpTo(edit, kPickBlockSize - 1));
+    char* block = static_cast<char*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, kPickBlockSize));
+    if (!block) return;
+    size_t n = name.size() < kPickBlockSize - 1 ? name.size() : kPickBlockSize - 1;
+    // Never hand the host half a UTF-8 character.
+    while (n < name.size() && n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80) --n;
+    std::memcpy(block, name.data(), n);
+
+    char* slot = block;
+    bool picked = HostInterfaceAccess(kPickVariableRequest, &slot) != 0;
+    try {
+        if (picked && slot && *slot) SetWindowTextW(edit, Utf8ToWide("[" + PickedName(slot) + "]").c_str());
+    } catch (...) {
+        if (slot) GlobalFree(slot);
+        throw;
+    }
+    // Whatever block the slot holds now is ours to free; the host may have swapped it.
+    if (slot) GlobalFree(slot);
+}
+
+void TestConnection(HWND dialog) {
+    std::string providerName = SelectedProvider(dialog);
+    std::string key = WindowTextUpTo(GetDlgItem(dialog, IDC_API_KEY), kKeyChars);
+    if (providerName.empty()) {
+        Notify(dialog, "Please select a provider first.", L"Test Connection", MB_ICONWARNING);
+        return;
+    }
+    SavedSession saved = SaveSession();
+    try {
+        RunConnectionTest(dialog, providerName, key);
+    } catch (...) {
+        SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+        RestoreSession(saved);
+        throw;
+    }
+    RestoreSession(saved);
+}

@@ -1,0 +1,214 @@
+// shot: opens every edit dialog, the about box and the progress window of the plug-in and saves each as a BMP.
+// Usage: shot.exe PLUGIN OUTDIR   (PARLY_SIM_PORT set for the progress window; PARLY_OPENAI_URL at the simulator)
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+typedef void(__stdcall* InitFn)(HWND, char**, char**, char**);
+typedef void(__stdcall* RegisterFn)(void*, void*, void*, void*);
+typedef BOOL(__stdcall* EditFn)(int, char**);
+typedef BOOL(__stdcall* ExecFn)(int, char**);
+typedef void(__stdcall* AboutFn)();
+typedef void(__stdcall* MessageFn)(int, int);
+
+struct Shot {
+    const char* name;
+    int action;  // 0: the about box
+    std::vector<std::string> params;
+};
+
+const Shot kShots[] = {
+    {"parly-init", 1, {"OpenAI", "sk-proj-4f9a2c7e1b", "[InitStatus]"}},
+    {"parly-set-endpoint", 2, {"http://192.168.1.50:11434"}},
+    {"parly-set-model", 3, {"gpt-4o-mini"}},
+    {"parly-set-system", 4, {"You are a friendly cooking assistant for a recipe app.\r\nAnswer in two short paragraphs."}},
+    {"parly-set-temp", 5, {"0.85"}},
+    {"parly-set-max-tokens", 6, {"1024"}},
+    {"parly-set-multiline", 7, {"True"}},
+    {"parly-send", 8, {"Suggest a name for a cat that loves cardboard boxes.", "[Answer]"}},
+    {"parly-get-error", 10, {"[LastError]"}},
+    {"parly-get-models", 11, {"[ModelList]"}},
+    {"parly-set-timeout", 12, {"90"}},
+    {"parly-image-gen", 13, {"A watercolour lighthouse at dusk with gulls overhead", "C:\\Users\\Public\\Pictures\\lighthouse.png", "1024x1024", "[ImageStatus]"}},
+    {"parly-send-async", 14, {"Summarise these meeting notes in three bullet points:\r\n[MeetingNotes]", "[Summary]", "SummaryReady"}},
+    {"parly-image-gen-async", 15, {"A cosy reading nook with a cat, digital art", "C:\\Users\\Public\\Pictures\\nook.png", "512x512", "[ImageStatus]", "ImageReady"}},
+    {"parly-is-busy", 17, {"[Busy]"}},
+    {"parly-set-progress", 18, {"True"}},
+    {"parly-set-streaming", 19, {"True", "[LiveAnswer]"}},
+    {"parly-get-embedding", 23, {"Wireless noise-cancelling headphones with 30-hour battery", "[Vector]"}},
+    {"parly-send-with-doc", 24, {"C:\\Users\\Public\\Documents\\quarterly-report.txt", "List the three main findings.", "[Findings]"}},
+    {"parly-about", 0, {}},
+};
+
+DWORD g_mainThread = 0;
+std::string g_outDir;
+
+struct Found {
+    HWND window = nullptr;
+    HWND skip = nullptr;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
+    auto* found = reinterpret_cast<Found*>(param);
+    wchar_t cls[16] = {};
+    GetClassNameW(window, cls, 16);
+    if (window != found->skip && IsWindowVisible(window) && lstrcmpW(cls, L"#32770") == 0) {
+        found->window = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND WaitForDialog(DWORD timeoutMs, HWND skip = nullptr) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs) {
+        Found found;
+        found.skip = skip;
+        EnumThreadWindows(g_mainThread, FindDialog, reinterpret_cast<LPARAM>(&found));
+        if (found.window) return found.window;
+        Sleep(20);
+    }
+    return nullptr;
+}
+
+// Copies the window's pixels from the screen into a 24-bit BMP file.
+bool SaveWindow(HWND window, const std::string& path) {
+    RECT r;
+    GetWindowRect(window, &r);
+    int w = r.right - r.left, h = r.bottom - r.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    int stride = ((w * 3) + 3) & ~3;
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+    file.bfSize = file.bfOffBits + stride * h;
+    bool ok = false;
+    if (FILE* f = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(&file, sizeof file, 1, f);
+        std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, f);
+        std::fwrite(bits, static_cast<size_t>(stride) * h, 1, f);
+        ok = std::fclose(f) == 0;
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+void CaptureAndClose(const std::string& name, WPARAM closeCommand) {
+    HWND dialog = WaitForDialog(5000);
+    if (!dialog) {
+        std::printf("shot: no window for %s\n", name.c_str());
+        return;
+    }
+    Sleep(400);  // let it paint
+    std::string path = g_outDir + "\\" + name + ".bmp";
+    std::printf("shot: %s %s\n", SaveWindow(dialog, path) ? "saved" : "FAILED", path.c_str());
+    SendMessageW(dialog, WM_COMMAND, closeCommand, 0);
+}
+
+LRESULT CALLBACK HostProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcW(w, m, wp, lp); }
+void __stdcall OnRegister(int, const char*, const char*, const unsigned char*, int, int) {}
+std::atomic<bool> g_callbackDone{false};
+void __stdcall OnSetVariable(const char*, const char*) {}
+void __stdcall OnRunScript(const char*) { g_callbackDone = true; }
+
+void Pump(DWORD ms) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms && !g_callbackDone) {
+        MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+std::vector<char*> Slots(std::vector<std::string>& texts) {
+    std::vector<char*> slots(6, nullptr);
+    for (size_t i = 0; i < texts.size(); ++i) slots[i] = texts[i].data();
+    return slots;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::printf("usage: shot PLUGIN OUTDIR\n");
+        return 2;
+    }
+    g_mainThread = GetCurrentThreadId();
+    g_outDir = argv[2];
+    HMODULE plugin = LoadLibraryA(argv[1]);
+    if (!plugin) {
+        std::printf("shot: cannot load %s\n", argv[1]);
+        return 1;
+    }
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = HostProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_APPWORKSPACE + 1);
+    wc.lpszClassName = L"ParlyShotHost";
+    RegisterClassW(&wc);
+    HWND host = CreateWindowW(L"ParlyShotHost", L"Host", WS_OVERLAPPEDWINDOW, 40, 40, 900, 700, nullptr, nullptr,
+                              wc.hInstance, nullptr);
+    char *name = nullptr, *maker = nullptr, *description = nullptr;
+    reinterpret_cast<InitFn>(GetProcAddress(plugin, "_nbInitPlugIn"))(host, &name, &maker, &description);
+    reinterpret_cast<RegisterFn>(GetProcAddress(plugin, "_nbRegisterPlugIn"))(
+        reinterpret_cast<void*>(OnRegister), nullptr, nullptr, reinterpret_cast<void*>(OnSetVariable));
+    reinterpret_cast<void(__stdcall*)(void*)>(GetProcAddress(plugin, "_nbRegisterScriptProcessor"))(
+        reinterpret_cast<void*>(OnRunScript));
+    auto edit = reinterpret_cast<EditFn>(GetProcAddress(plugin, "_nbEditAction"));
+    auto exec = reinterpret_cast<ExecFn>(GetProcAddress(plugin, "_nbExecAction"));
+    auto about = reinterpret_cast<AboutFn>(GetProcAddress(plugin, "_nbAbout"));
+
+    std::string only = argc > 3 ? argv[3] : "";
+    for (const Shot& shot : kShots) {
+        if (!only.empty() && only != shot.name) continue;
+        std::thread helper(CaptureAndClose, std::string(shot.name), shot.action ? IDCANCEL : IDOK);
+        if (shot.action) {
+            std::vector<std::string> texts = shot.params;
+            std::vector<char*> slots = Slots(texts);
+            edit(shot.action, slots.data());
+        } else {
+            about();
+        }
+        helper.join();
+    }
+
+    if (only.empty() || only == "parly-progress") {
+        // A background request keeps this thread pumping while the progress window shows.
+        std::vector<std::string> init = {"OpenAI", "sk-demo", "[InitStatus]"};
+        std::vector<char*> initSlots = Slots(init);
+        exec(1, initSlots.data());
+        std::vector<std::string> send = {"Write a haiku about autumn.", "[Answer]", "AnswerReady"};
+        std::vector<char*> sendSlots = Slots(send);
+        std::thread helper(CaptureAndClose, std::string("parly-progress"), IDCANCEL);
+        exec(14, sendSlots.data());
+        Pump(8000);
+        helper.join();
+    }
+    reinterpret_cast<MessageFn>(GetProcAddress(plugin, "_nbMessage"))(2, 0);
+    DestroyWindow(host);
+    return 0;
+}
