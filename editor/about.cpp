@@ -55,12 +55,27 @@ void CentreOverOwner(HWND dialog) {
     SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// The picture control takes the bitmap's size; it is then centred in the place the layout gave it,
+// so no filler colour shows around the picture.
+void ShowPictureCentred(HWND dialog, HBITMAP picture) {
+    HWND control = GetDlgItem(dialog, IDC_ABOUT_PICTURE);
+    if (!control) return;
+    RECT place;
+    GetWindowRect(control, &place);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&place), 2);
+    SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture));
+    BITMAP info = {};
+    GetObjectW(picture, sizeof info, &info);
+    int x = place.left + ((place.right - place.left) - info.bmWidth) / 2;
+    int y = place.top + ((place.bottom - place.top) - info.bmHeight) / 2;
+    SetWindowPos(control, nullptr, x, y, info.bmWidth, info.bmHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 void InitAboutBox(HWND dialog) {
     const AboutLook& look = EnsureAboutLook();
     static HBITMAP picture = static_cast<HBITMAP>(
         LoadImageW(moduleInstance, MAKEINTRESOURCEW(IDB_ABOUT), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
-    if (picture)
-        SendDlgItemMessageW(dialog, IDC_ABOUT_PICTURE, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture));
+    if (picture) ShowPictureCentred(dialog, picture);
     if (HICON smallIcon = PluginIcon(GetSystemMetrics(SM_CXSMICON)))
         SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
     if (HICON bigIcon = PluginIcon(GetSystemMetrics(SM_CXICON)))

@@ -833,21 +833,41 @@ TEST_F(Editor, SendStreamUsesTheSendDialogAndItsHelp) {
     Slots slots({"Tell a story", "[Story]"});
     std::string caption;
     int dlgId = 0;
+    HWND owner = nullptr;
     EXPECT_TRUE(Edit(20, slots, [&](HWND d) {
+        owner = GetWindow(d, GW_OWNER);
         caption = Text(d);
         dlgId = static_cast<int>(reinterpret_cast<INT_PTR>(GetPropW(d, kDialogIdProperty)));
         Click(d, IDOK);
     }));
     EXPECT_EQ(caption, "Parly Send Message");
     EXPECT_STREQ(HelpFor(dlgId).title, "ParlySend");
+    EXPECT_EQ(owner, hostWindow) << "with no active window the host's window owns the dialog";
+}
+
+TEST_F(Editor, NoSlotArrayStillShowsTheDialogAndWritesNothing) {
+    bool result = false;
+    std::string prompt;
+    bool shown = WithDialog(
+        [&](HWND d) {
+            prompt = ItemText(d, 1012);
+            SetItemText(d, 1012, "typed");
+            Click(d, IDOK);
+        },
+        [&] { result = EditAction(8, nullptr); });
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(prompt, "");
 }
 
 TEST_F(Editor, ResetAsksAndCountsTheAnswer) {
     for (int answer : {IDOK, IDCANCEL}) {
         Box box;
+        HWND owner = nullptr;
         bool confirmed = !(answer == IDOK);
         bool shown = WithDialog(
             [&](HWND d) {
+                owner = GetWindow(d, GW_OWNER);
                 box.caption = Text(d);
                 box.text = MessageBoxText(d);
                 SendMessageW(d, WM_COMMAND, answer, 0);
@@ -856,6 +876,7 @@ TEST_F(Editor, ResetAsksAndCountsTheAnswer) {
         EXPECT_TRUE(shown);
         EXPECT_EQ(box.caption, "Parly Reset");
         EXPECT_EQ(box.text, "Clear conversation history?");
+        EXPECT_EQ(owner, hostWindow);
         EXPECT_EQ(confirmed, answer == IDOK);
     }
 }
