@@ -1,7 +1,7 @@
 #include "session/settings.h"
 
-SessionSettings g_session;
-bool g_stopStreamRequested = false;
+constinit SessionSettings g_session;
+constinit bool g_stopStreamRequested = false;
 
 std::mutex& SessionLock() {
     static std::mutex lock;
