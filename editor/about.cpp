@@ -55,8 +55,7 @@ void CentreOverOwner(HWND dialog) {
     SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// The picture control takes the bitmap's size; it is then centred in the place the layout gave it,
-// so no filler colour shows around the picture.
+// Centred at its own size, so no filler colour shows around the picture.
 void ShowPictureCentred(HWND dialog, HBITMAP picture) {
     HWND control = GetDlgItem(dialog, IDC_ABOUT_PICTURE);
     if (!control) return;

@@ -35,8 +35,7 @@ int TextWidth(HWND control, HFONT font, const wchar_t* text, int length) {
     return size.cx;
 }
 
-// Bold text is wider than the layout allows for on some systems: a label grows into free space
-// to its right, and where there is none it stays in the regular font rather than being cut off.
+// Bold text can outgrow its label: grow into free space to the right, else stay regular rather than be cut.
 void FitBoldLabel(HWND dialog, HWND label, const wchar_t* text, int length) {
     RECT box = RectInParent(dialog, label);
     int needed = TextWidth(label, g_objects.boldFont, text, length);

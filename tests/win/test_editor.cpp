@@ -306,8 +306,7 @@ void CheckControl(HWND dialog, HWND control, const Ctl& c, Seen& seen) {
     RECT want = DialogUnitsToPixels(dialog, c.x, c.y, c.w, c.h);
     RECT got = RectInDialog(dialog, control);
     if (c.kind == DropList || c.kind == DropEdit) {
-        // A closed combo box is one line high; its template height is the dropped-down extent, which
-        // Windows reports whole and Wine without the edit line and its two borders.
+        // The template height is the dropped-down extent; Wine reports it without the edit line and borders.
         RECT dropped = {};
         SendMessageW(control, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped));
         int list = dropped.bottom - dropped.top, high = want.bottom - want.top;

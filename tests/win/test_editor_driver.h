@@ -125,8 +125,7 @@ inline Box AnswerBox(DWORD thread, HWND dialog, int answer, DWORD timeoutMs = 20
     return box;
 }
 
-// Runs `open` on this thread and `script` on a helper against the dialog it shows; a dialog the
-// script leaves open is cancelled so a failing test cannot hang. Returns false when no dialog came.
+// Runs `open` here and `script` on a helper against its dialog (left open: cancelled); false when none came.
 inline bool WithDialog(const std::function<void(HWND)>& script, const std::function<void()>& open,
                        DWORD waitMs = 5000) {
     DWORD thread = GetCurrentThreadId();

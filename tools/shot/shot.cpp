@@ -1,5 +1,4 @@
-// shot: opens every edit dialog, the about box and the progress window of the plug-in and saves each as a BMP.
-// Usage: shot.exe PLUGIN OUTDIR   (PARLY_SIM_PORT set for the progress window; PARLY_OPENAI_URL at the simulator)
+// shot PLUGIN OUTDIR [NAME]: saves every edit dialog, the about box and the progress window as BMP files.
 #include <windows.h>
 
 #include <atomic>
