@@ -1,0 +1,469 @@
+// Images, embeddings and documents, end to end through nbExecAction against the simulator.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/win/rig.h"
+#include "tests/win/sim_helpers.h"
+
+using namespace simtest;
+
+namespace {
+
+const char kWrongProvider[] =
+    "Image generation requires OpenAI or OpenRouter provider. Current provider does not support DALL-E.";
+const char kNoEmbeddings[] = "Embeddings not supported for this provider. Use OpenAI, OpenRouter, or Ollama.";
+const char kNoProvider[] = "No provider initialized. Call ParlyInit first.";
+
+// Names of the files in a folder, so a test can see that no temporary file was left behind.
+std::vector<std::string> FilesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return names;
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// A scratch folder of its own for each test, emptied first.
+std::string FreshDir() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string dir = ScratchDir(std::string("media-") + info->name());
+    for (const std::string& name : FilesIn(dir)) DeleteFileA((dir + "\\" + name).c_str());
+    return dir;
+}
+
+std::string ImageReply(const std::string& b64Field) { return "{\"created\":1,\"data\":[{\"b64_json\":\"" + b64Field + "\"}]}"; }
+
+class Images : public SimFixture {};
+
+TEST_F(Images, TheFileHoldsExactlyTheDecodedBytesAndTheBodyIsExact) {
+    Select(rig, "OpenAI");
+    std::string dir = FreshDir(), path = dir + "\\cat.png";
+    rig.Exec("ParlyImageGen", {"cat", path, "512x512", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    EXPECT_EQ(ReadFileBytes(path), Sim::Png());
+    EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"cat.png"});
+    const std::string expected = R"({"model":"dall-e-2","prompt":"cat","n":1,"size":"512x512","response_format":"b64_json"})";
+    EXPECT_EQ(expected.size(), 87u);
+    EXPECT_EQ(Sim::Body(-1), expected);
+    EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /v1/images/generations");
+    EXPECT_EQ(OwnHeaderLines(Sim::Head(-1)),
+              (std::vector<std::string>{"Authorization: Bearer k1", "Content-Type: application/json"}));
+}
+
+TEST_F(Images, SizeChoosesTheModelAndIsSentUnchanged) {
+    struct Case {
+        Param size;
+        const char* model;
+        const char* sent;
+    } cases[] = {
+        {"256x256", "dall-e-2", "256x256"},     {"512x512", "dall-e-2", "512x512"},
+        {"512X512", "dall-e-3", "512X512"},     {" 512x512", "dall-e-3", " 512x512"},
+        {"1024x1024", "dall-e-3", "1024x1024"}, {"1792x1024", "dall-e-3", "1792x1024"},
+        {kAbsent, "dall-e-3", "1024x1024"},     {"", "dall-e-3", ""},
+    };
+    Select(rig, "OpenAI");
+    std::string path = FreshDir() + "\\out.png";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size.value_or("<absent>"));
+        rig.Exec("ParlyImageGen", {"a \"b\"", path, c.size, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "OK");
+        EXPECT_EQ(Sim::Body(-1), std::string("{\"model\":\"") + c.model + R"(","prompt":"a \"b\"","n":1,"size":")" +
+                                     c.sent + R"(","response_format":"b64_json"})");
+    }
+}
+
+TEST_F(Images, GptImageModelIsSentAndResponseFormatLeftOut) {
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySetModel", {"gpt-image-1"});
+    std::string path = FreshDir() + "\\out.png";
+    rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "OK");
+    EXPECT_EQ(Sim::Body(-1), R"({"model":"gpt-image-1","prompt":"cat","n":1,"size":"1024x1024"})");
+    EXPECT_EQ(ReadFileBytes(path), Sim::Png());
+}
+
+TEST_F(Images, EveryFailureLeavesAnExistingFileAsItWas) {
+    Select(rig, "OpenAI");
+    std::string dir = FreshDir(), path = dir + "\\keep.png";
+    WriteFileBytes(path, "old contents");
+    struct Case {
+        int status;
+        std::string body;
+        std::string error;
+    } cases[] = {
+        {500, R"({"error":{"message":"nope"}})", "Image generation error (500): nope"},
+        {400, "plain failure", "Image generation error (400): plain failure"},
+        {200, R"({"data":[{"url":"x"}]})", "Failed to parse image data from response"},
+        {200, ImageReply(""), "Failed to parse image data from response"},
+        {200, ImageReply("===="), "Failed to decode image data"},
+        {201, ImageReply(Base64(Sim::Png())), "Image generation error (201): " + ImageReply(Base64(Sim::Png()))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + c.body.substr(0, 60));
+        NextReply(c.status, c.body);
+        rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "ERROR");
+        EXPECT_EQ(rig.LastError(), c.error);
+        EXPECT_EQ(ReadFileBytes(path), "old contents");
+    }
+    {
+        ScopedEnv closed("PARLY_OPENAI_URL", ClosedUrl());
+        rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "ERROR");
+        EXPECT_TRUE(StartsWith(rig.LastError(), "Image generation error (0): Failed to send request. Error code: "))
+            << rig.LastError();
+        EXPECT_EQ(ReadFileBytes(path), "old contents");
+    }
+    EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"keep.png"});
+    rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "OK");
+    EXPECT_EQ(ReadFileBytes(path), Sim::Png());
+    EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"keep.png"});
+}
+
+TEST_F(Images, AMissingFolderGivesTheCreateTextAndNoFile) {
+    Select(rig, "OpenAI");
+    std::string path = FreshDir() + "\\no-such-folder\\out.png";
+    rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "ERROR");
+    EXPECT_EQ(rig.LastError(), "Failed to create output file: " + path);
+    EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(Images, ProvidersWithoutImagesSendNothing) {
+    std::string path = FreshDir() + "\\out.png";
+    WriteFileBytes(path, "old");
+    rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "ERROR");
+    EXPECT_EQ(rig.LastError(), kWrongProvider) << "no provider chosen";
+    for (const char* name : {"Claude", "Google", "Ollama", "Groq", "Grok"}) {
+        SCOPED_TRACE(name);
+        Select(rig, name);
+        rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "ERROR");
+        EXPECT_EQ(rig.LastError(), kWrongProvider);
+    }
+    EXPECT_EQ(Sim::Count(), 0);
+    EXPECT_EQ(ReadFileBytes(path), "old");
+}
+
+TEST_F(Images, OpenRouterIsRefusedWithAPointerToOpenAI) {
+    Select(rig, "OpenRouter");
+    std::string path = FreshDir() + "\\out.png";
+    rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "ERROR");
+    std::string error = rig.LastError();
+    EXPECT_NE(error.find("OpenRouter"), std::string::npos) << error;
+    EXPECT_NE(error.find("OpenAI"), std::string::npos) << error;
+    EXPECT_NE(error, kWrongProvider);
+    EXPECT_EQ(Sim::Count(), 0);
+    EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(Images, EmptyPromptOrPathIsRefusedBeforeAnyRequest) {
+    Select(rig, "OpenAI");
+    rig.Exec("ParlyImageGen", {"", "x.png", kAbsent, "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "ERROR");
+    EXPECT_EQ(rig.LastError(), "Image prompt cannot be empty");
+    rig.Exec("ParlyImageGen", {"cat", kAbsent, kAbsent, "[S2]"});
+    EXPECT_EQ(rig.Var("[S2]"), "ERROR");
+    EXPECT_EQ(rig.LastError(), "Output file path cannot be empty");
+    EXPECT_EQ(Sim::Count(), 0);
+}
+
+TEST_F(Images, Base64IsJsonUnescapedAndUrlSafeLettersAreUnderstood) {
+    const std::string bytes("\xfb\xef\xbe\xff\xff\xfe\x00\x01\x3f\xf8", 10);
+    const std::string standard = Base64(bytes);
+    ASSERT_NE(standard.find('+'), std::string::npos);
+    ASSERT_NE(standard.find('/'), std::string::npos);
+    auto replaced = [&](char from, const std::string& to) {
+        std::string out;
+        for (char c : standard) out += c == from ? to : std::string(1, c);
+        return out;
+    };
+    std::string urlSafe = standard;
+    for (char& c : urlSafe) c = c == '+' ? '-' : c == '/' ? '_' : c;
+    std::string broken;  // escaped line breaks every four letters
+    for (size_t i = 0; i < standard.size(); i += 4) broken += standard.substr(i, 4) + "\\n";
+    struct Case {
+        const char* label;
+        std::string field;
+    } cases[] = {
+        {"standard", standard},
+        {"url-safe", urlSafe},
+        {"escaped solidus", replaced('/', "\\/")},
+        {"escaped plus", replaced('+', "\\u002b")},
+        {"escaped line breaks", broken},
+    };
+    Select(rig, "OpenAI");
+    std::string path = FreshDir() + "\\bytes.bin";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        NextReply(200, ImageReply(c.field));
+        rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+        EXPECT_EQ(ReadFileBytes(path), bytes);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class Embeddings : public SimFixture {
+  protected:
+    std::string Embed(const std::string& text) {
+        rig.Exec("ParlyGetEmbedding", {text, "[E]"});
+        return rig.Var("[E]");
+    }
+};
+
+TEST_F(Embeddings, OpenAIUsesItsFixedModelAndReturnsTheVectorAsWritten) {
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySetModel", {"gpt-4o-mini"});
+    EXPECT_EQ(Embed("hello"), "0.125,-0.5,3e-05");
+    const std::string expected = R"({"model":"text-embedding-3-small","input":"hello"})";
+    EXPECT_EQ(expected.size(), 50u);
+    EXPECT_EQ(Sim::Body(-1), expected);
+    EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /v1/embeddings");
+    EXPECT_EQ(OwnHeaderLines(Sim::Head(-1)),
+              (std::vector<std::string>{"Authorization: Bearer k1", "Content-Type: application/json"}));
+}
+
+TEST_F(Embeddings, OpenRouterSendsItsModelAndAFortyCharacterReferer) {
+    Select(rig, "OpenRouter");
+    EXPECT_EQ(Embed("hello"), "0.125,-0.5,3e-05");
+    EXPECT_EQ(Sim::Body(-1), R"({"model":"openai/text-embedding-3-small","input":"hello"})");
+    EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /api/v1/embeddings");
+    std::string referer = Sim::Header("HTTP-Referer");
+    EXPECT_EQ(referer.size(), 40u) << referer;
+    EXPECT_TRUE(StartsWith(referer, "http")) << referer;
+    std::vector<std::string> own = OwnHeaderLines(Sim::Head(-1));
+    EXPECT_EQ(own, (std::vector<std::string>{"Authorization: Bearer k1", "Content-Type: application/json",
+                                             "HTTP-Referer: " + referer}));
+}
+
+TEST_F(Embeddings, OllamaUsesTheEndpointTheModelOrLlama3AndTheKeyOnlyWhenGiven) {
+    Select(rig, "Ollama", "");
+    rig.Exec("ParlySetModel", {""});
+    EXPECT_EQ(Embed("hello"), "0.5,-0.25");
+    EXPECT_EQ(Sim::Body(-1), R"({"model":"llama3","prompt":"hello"})");
+    EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /api/embeddings");
+    EXPECT_EQ(OwnHeaderLines(Sim::Head(-1)), std::vector<std::string>{"Content-Type: application/json"});
+
+    rig.Exec("ParlySetModel", {"nomic \"embed\""});
+    Embed("hello");
+    EXPECT_EQ(Sim::Body(-1), R"({"model":"nomic \"embed\"","prompt":"hello"})") << "the model is escaped here";
+
+    Select(rig, "Ollama", "k9");
+    Embed("hello");
+    EXPECT_EQ(Sim::Header("Authorization"), "Bearer k9");
+}
+
+TEST_F(Embeddings, OllamaEndpointIsReadLikeTheChatEndpoint) {
+    const std::string port = std::to_string(Sim::Port());
+    Select(rig, "Ollama");
+    for (const std::string& endpoint : {"127.0.0.1:" + port, "http://127.0.0.1:" + port + "/api"}) {
+        SCOPED_TRACE(endpoint);
+        rig.Exec("ParlySetEndpoint", {endpoint});
+        EXPECT_EQ(Embed("hello"), "0.5,-0.25");
+    }
+    rig.Exec("ParlySetEndpoint", {"https://127.0.0.1:" + port});
+    EXPECT_EQ(Embed("hello"), "");
+    EXPECT_TRUE(StartsWith(rig.LastError(), "Embedding error (0): Failed to ")) << "TLS against a plain server";
+
+    int requests = Sim::Count();
+    for (const char* endpoint : {"http://127.0.0.1:abc", "http://127.0.0.1:99999999999"}) {
+        SCOPED_TRACE(endpoint);
+        rig.Exec("ParlySetEndpoint", {endpoint});
+        EXPECT_EQ(rig.Exec("ParlyGetEmbedding", {"hello", "[E]"}), 1);
+        EXPECT_EQ(rig.Var("[E]"), "");
+        std::string error = rig.LastError();
+        EXPECT_NE(error, "");
+        EXPECT_EQ(error.find("Exception"), std::string::npos) << error;
+    }
+    EXPECT_EQ(Sim::Count(), requests);
+}
+
+TEST_F(Embeddings, OtherProvidersAndMissingInputsSendNothing) {
+    EXPECT_EQ(Embed("hello"), "");
+    EXPECT_EQ(rig.LastError(), kNoProvider);
+    for (const char* name : {"Claude", "Google", "Groq", "Grok"}) {
+        SCOPED_TRACE(name);
+        Select(rig, name);
+        EXPECT_EQ(Embed("hello"), "");
+        EXPECT_EQ(rig.LastError(), kNoEmbeddings);
+    }
+    Select(rig, "OpenAI");
+    EXPECT_EQ(Embed(""), "");
+    EXPECT_EQ(rig.LastError(), "Text to embed cannot be empty");
+    EXPECT_EQ(Sim::Count(), 0);
+}
+
+TEST_F(Embeddings, RepliesAndTheirFailures) {
+    struct Case {
+        int status;
+        std::string body;
+        std::string vector;
+        std::string error;  // expected lastError afterwards
+    } cases[] = {
+        {200, "{\"embedding\":[0.1, 0.2,\n0.3]}", "0.1, 0.2,\n0.3", "previous"},
+        {200, R"({"embedding":[]})", "", "previous"},
+        {200, R"({"data":[]})", "", "Failed to extract embedding from response"},
+        {200, R"({"embedding":[0.1,0.2)", "", "Malformed embedding response"},
+        {200, R"({"embedding":[)", "", "Malformed embedding response"},
+        {500, R"({"error":{"message":"quota"}})", "", "Embedding error (500): quota"},
+        {404, "nope", "", "Embedding error (404): nope"},
+        {201, R"({"embedding":[1]})", "", R"(Embedding error (201): {"embedding":[1]})"},
+    };
+    Select(rig, "OpenAI");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
+        rig.Exec("ParlySetTemp", {"not a number"});
+        ASSERT_EQ(rig.LastError(), "Invalid temperature value");
+        NextReply(c.status, c.body);
+        EXPECT_EQ(Embed("hello"), c.vector);
+        EXPECT_EQ(rig.LastError(), c.error == "previous" ? "Invalid temperature value" : c.error);
+    }
+    ScopedEnv closed("PARLY_OPENAI_URL", ClosedUrl());
+    EXPECT_EQ(Embed("hello"), "");
+    EXPECT_TRUE(StartsWith(rig.LastError(), "Embedding error (0): Failed to send request. Error code: "))
+        << rig.LastError();
+}
+
+TEST_F(Embeddings, TextIsEscapedAndTheHistoryIsLeftAlone) {
+    Select(rig, "OpenAI");
+    Embed("say \"x\"\nnow");
+    EXPECT_EQ(Sim::Body(-1), R"({"model":"text-embedding-3-small","input":"say \"x\"\nnow"})");
+    rig.Exec("ParlySend", {"Hi", "[A]"});
+    EXPECT_EQ(CountOf(Sim::Body(-1), "\"role\":\""), 1u);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+const char kPrefix[] = "The following is the content of a document:\n\n---\n";
+const char kSeparator[] = "\n---\n\n";
+const char kMarker[] = "\n\n[Document truncated - file exceeds 100KB limit]";
+
+std::string Composed(const std::string& document, const std::string& prompt) {
+    return kPrefix + document + kSeparator + prompt;
+}
+
+class Documents : public SimFixture {
+  protected:
+    std::string Ask(const std::string& path, Param prompt = "Summarise") {
+        rig.Exec("ParlySendWithDoc", {path, prompt, "[D]"});
+        return rig.Var("[D]");
+    }
+};
+
+TEST_F(Documents, TheComposedPromptIsSentAndBecomesTheUserEntry) {
+    Select(rig, "OpenAI");
+    std::string path = FreshDir() + "\\Report.TXT";
+    WriteFileBytes(path, "abc\r\n\"quoted\"\ttab");
+    const std::string composed = Composed("abc\r\n\"quoted\"\ttab", "Summarise");
+    EXPECT_EQ(Ask(path), "OpenAI says: " + composed);
+    const std::string escaped = R"({"role":"user","content":"The following is the content of a document:\n\n---\nabc\r\n\"quoted\"\ttab\n---\n\nSummarise"})";
+    EXPECT_NE(Sim::Body(-1).find(escaped), std::string::npos) << Sim::Body(-1);
+    rig.Exec("ParlySend", {"more", "[A]"});
+    EXPECT_NE(Sim::Body(-1).find(escaped + ",{\"role\":\"assistant\""), std::string::npos) << Sim::Body(-1);
+}
+
+TEST_F(Documents, AnAbsentPromptSendsTheDocumentWithAnEmptyQuestion) {
+    Select(rig, "OpenAI");
+    std::string path = FreshDir() + "\\a.md";
+    WriteFileBytes(path, "abc");
+    EXPECT_EQ(Ask(path, kAbsent), "OpenAI says: " + Composed("abc", ""));
+}
+
+TEST_F(Documents, UnsupportedExtensionsAreRefusedBeforeTheFileIsOpened) {
+    Select(rig, "OpenAI");
+    std::string dir = FreshDir();
+    CreateDirectoryA((dir + "\\v1.2").c_str(), nullptr);
+    struct Case {
+        std::string name;
+        std::string ext;
+    } cases[] = {
+        {"notes.markdown", ".markdown"}, {"data.tsv", ".tsv"},  {"README", ""},
+        {"v1.2\\README", ".2\\readme"},  {"missing.PDF", ".pdf"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir + "\\" + c.name;
+        if (c.name != "missing.PDF") WriteFileBytes(path, "text");
+        EXPECT_EQ(Ask(path), "");
+        EXPECT_EQ(rig.LastError(),
+                  "Unsupported file format: " + c.ext + ". Use txt, csv, html, xml, json, md, log, ini, cfg, or yaml.");
+    }
+    EXPECT_EQ(Sim::Count(), 0);
+}
+
+TEST_F(Documents, AcceptedExtensionsInAnyCase) {
+    Select(rig, "OpenAI");
+    std::string dir = FreshDir();
+    for (const char* name : {"a.txt", "b.CSV", "c.Html", "d.htm", "e.xml", "f.json", "g.md", "h.log", "i.ini", "j.cfg",
+                             "k.yaml", "l.yml", "m.rtf", "n.css", "o.js", "p.py", "q.cpp", "r.h", "s.JAVA"}) {
+        SCOPED_TRACE(name);
+        WriteFileBytes(dir + "\\" + name, name);
+        EXPECT_EQ(Ask(dir + "\\" + name, "Q"), "OpenAI says: " + Composed(name, "Q"));
+    }
+}
+
+TEST_F(Documents, FilesAtAndOverTheSizeLimit) {
+    Select(rig, "OpenAI");
+    std::string dir = FreshDir();
+    const std::string exact(102400, 'a');
+    WriteFileBytes(dir + "\\exact.txt", exact);
+    EXPECT_EQ(Ask(dir + "\\exact.txt", "Q"), "OpenAI says: " + Composed(exact, "Q"));
+    WriteFileBytes(dir + "\\over.txt", exact + "b");
+    EXPECT_EQ(Ask(dir + "\\over.txt", "Q"), "OpenAI says: " + Composed(exact + kMarker, "Q"));
+    EXPECT_EQ(std::string(kMarker).size(), 49u);
+}
+
+TEST_F(Documents, RawBytesTravelUnchangedThroughTheEscaping) {
+    Select(rig, "OpenAI");
+    std::string path = FreshDir() + "\\utf16.txt";
+    WriteFileBytes(path, std::string("\xff\xfeh\0i\0", 6));
+    rig.Exec("ParlySendWithDoc", {path, "Q", "[D]"});
+    EXPECT_NE(Sim::Body(-1).find("h\\u0000i\\u0000\\n---"), std::string::npos) << Sim::Body(-1);
+}
+
+TEST_F(Documents, ReadingFailuresAndRefusals) {
+    std::string dir = FreshDir();
+    std::string empty = dir + "\\empty.txt", missing = dir + "\\missing.txt", locked = dir + "\\locked.txt";
+    WriteFileBytes(empty, "");
+    WriteFileBytes(locked, "busy");
+
+    EXPECT_EQ(Ask(empty), "");
+    EXPECT_EQ(rig.LastError(), kNoProvider) << "the provider is checked before the file";
+    Select(rig, "OpenAI");
+    EXPECT_EQ(Ask(empty), "");
+    EXPECT_EQ(rig.LastError(), "File is empty or cannot determine size: " + empty);
+    EXPECT_EQ(Ask(missing), "");
+    EXPECT_EQ(rig.LastError(), "Cannot open file: " + missing);
+    HANDLE writer = CreateFileA(locked.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Ask(locked), "");
+    EXPECT_EQ(rig.LastError(), "Cannot open file: " + locked);
+    CloseHandle(writer);
+    EXPECT_EQ(Ask(""), "");
+    EXPECT_EQ(rig.LastError(), "Document file path cannot be empty");
+    EXPECT_EQ(Sim::Count(), 0);
+}
+
+TEST_F(Documents, AFailedChatLeavesTheProvidersError) {
+    Select(rig, "Claude");
+    std::string path = FreshDir() + "\\doc.txt";
+    WriteFileBytes(path, "abc");
+    NextReply(529, "overloaded");
+    EXPECT_EQ(Ask(path), "");
+    EXPECT_EQ(rig.LastError(), "Claude API error (529): overloaded");
+    EXPECT_EQ(Ask(path), "Claude says: " + Composed("abc", "Summarise"));
+}
+
+}  // namespace
