@@ -584,67 +584,52 @@ TEST_F(Editor, EscapeCancelsLikeTheCancelButton) {
     EXPECT_EQ(slots[0], "Hi");
 }
 
-TEST_F(Editor, EmptySlotsShowTheDefaults) {
+TEST_F(Editor, EmptySlotsShowTheDefaultsAndOkWritesThem) {
     struct Case {
-        int action, control;
+        int action, control, slot;
         const char* shown;
     };
-    const Case cases[] = {{2, 1005, "http://localhost:11434"}, {6, 1010, "2048"}, {12, 1016, "60"}, {5, 1008, "0.7"},
-                          {1, 1001, "OpenAI"}, {3, 1006, "gpt-4o"}, {13, 1020, "1024x1024"}, {7, 1011, "True"},
-                          {18, 1034, "True"}, {19, 1034, "False"}};
+    const Case cases[] = {{2, 1005, 0, "http://localhost:11434"}, {6, 1010, 0, "2048"}, {12, 1016, 0, "60"},
+                          {5, 1008, 0, "0.7"},     {1, 1001, 0, "OpenAI"},   {3, 1006, 0, "gpt-4o"},
+                          {13, 1020, 2, "1024x1024"}, {7, 1011, 0, "True"},  {18, 1034, 0, "True"},
+                          {19, 1034, 0, "False"}};
     for (const Case& c : cases) {
         Slots slots(std::vector<Param>(ParameterCount(c.action), std::string()));
         std::string shown;
-        Edit(c.action, slots, [&](HWND d) {
+        EXPECT_TRUE(Edit(c.action, slots, [&](HWND d) {
             shown = Shown(d, c.control);
-            Click(d, IDCANCEL);
-        });
+            Click(d, IDOK);
+        }));
         EXPECT_EQ(shown, c.shown) << "action " << c.action;
+        EXPECT_EQ(slots[c.slot], c.shown) << "action " << c.action;
     }
 }
 
-TEST_F(Editor, EndpointDefaultIsWrittenOnOk) {
-    Slots slots({""});
-    EXPECT_TRUE(Edit(2, slots, [&](HWND d) { Click(d, IDOK); }));
-    EXPECT_EQ(slots[0], "http://localhost:11434");
-}
-
 TEST_F(Editor, ListsHoldTheirEntriesInOrder) {
-    std::vector<std::string> providers, models, sizes, truth, streaming;
-    Slots init({kAbsent, kAbsent, kAbsent});
-    Edit(1, init, [&](HWND d) {
-        providers = Entries(d, 1001);
-        Click(d, IDCANCEL);
-    });
-    Slots model({kAbsent});
-    Edit(3, model, [&](HWND d) {
-        models = Entries(d, 1006);
-        Click(d, IDCANCEL);
-    });
-    Slots image({kAbsent, kAbsent, kAbsent, kAbsent});
-    Edit(13, image, [&](HWND d) {
-        sizes = Entries(d, 1020);
-        Click(d, IDCANCEL);
-    });
-    Slots multiline({kAbsent});
-    Edit(7, multiline, [&](HWND d) {
-        truth = Entries(d, 1011);
-        Click(d, IDCANCEL);
-    });
-    Slots stream({kAbsent, kAbsent});
-    Edit(19, stream, [&](HWND d) {
-        streaming = Entries(d, 1034);
-        Click(d, IDCANCEL);
-    });
-    EXPECT_EQ(providers, (std::vector<std::string>{"OpenAI", "Claude", "Google", "Ollama", "OpenRouter", "Groq", "Grok"}));
-    EXPECT_EQ(models, (std::vector<std::string>{"gpt-4o", "gpt-4o-mini", "gpt-4-turbo", "gpt-3.5-turbo",
-                                                "claude-sonnet-4-20250514", "claude-3-5-sonnet-20241022",
-                                                "gemini-1.5-pro", "gemini-1.5-flash", "llama3", "mistral",
-                                                "google/gemma-3-1b-it:free", "google/gemma-3n-e2b-it:free",
-                                                "meta-llama/llama-4-scout:free"}));
-    EXPECT_EQ(sizes, (std::vector<std::string>{"256x256", "512x512", "1024x1024", "1792x1024", "1024x1792"}));
-    EXPECT_EQ(truth, (std::vector<std::string>{"True", "False"}));
-    EXPECT_EQ(streaming, truth);
+    const std::vector<std::string> truth = {"True", "False"};
+    const struct {
+        int action, control;
+        std::vector<std::string> entries;
+    } lists[] = {
+        {1, 1001, {"OpenAI", "Claude", "Google", "Ollama", "OpenRouter", "Groq", "Grok"}},
+        {3, 1006, {"gpt-4o", "gpt-4o-mini", "gpt-4-turbo", "gpt-3.5-turbo", "claude-sonnet-4-20250514",
+                   "claude-3-5-sonnet-20241022", "gemini-1.5-pro", "gemini-1.5-flash", "llama3", "mistral",
+                   "google/gemma-3-1b-it:free", "google/gemma-3n-e2b-it:free", "meta-llama/llama-4-scout:free"}},
+        {13, 1020, {"256x256", "512x512", "1024x1024", "1792x1024", "1024x1792"}},
+        {15, 1020, {"256x256", "512x512", "1024x1024", "1792x1024", "1024x1792"}},
+        {7, 1011, truth},
+        {18, 1034, truth},
+        {19, 1034, truth},
+    };
+    for (const auto& list : lists) {
+        Slots slots(std::vector<Param>(ParameterCount(list.action), kAbsent));
+        std::vector<std::string> entries;
+        Edit(list.action, slots, [&](HWND d) {
+            entries = Entries(d, list.control);
+            Click(d, IDCANCEL);
+        });
+        EXPECT_EQ(entries, list.entries) << "action " << list.action;
+    }
 }
 
 TEST_F(Editor, ProviderIsFoundIgnoringCaseAndAnUnknownOneSurvivesOk) {
