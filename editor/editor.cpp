@@ -16,6 +16,7 @@
 #include "editor/resource.h"
 #include "editor/services.h"
 #include "net/encoding.h"
+#include "net/json.h"
 #include "plugin/catalogue.h"
 #include "plugin/host.h"
 #include "session/text_rules.h"
@@ -403,8 +404,13 @@ bool EditAction(int actionId, char** params) {
 
     EditBuffers buffers;
     const int slots = params ? ParameterCount(actionId) : 0;
-    for (int n = 0; n < slots; ++n)
-        if (params[n]) CopyBounded(buffers.At(n), EditBuffers::Capacity(n), HostTextToUtf8(params[n]));
+    // A slot in the host's ANSI code page goes back in that code page, so OK never changes its encoding.
+    bool ansi[kBufferCount] = {};
+    for (int n = 0; n < slots; ++n) {
+        if (!params[n]) continue;
+        ansi[n] = !IsValidUtf8(params[n]);
+        CopyBounded(buffers.At(n), EditBuffers::Capacity(n), HostTextToUtf8(params[n]));
+    }
 
     HWND owner = GetActiveWindow();
     if (!owner) owner = hostWindow;
@@ -420,7 +426,10 @@ bool EditAction(int actionId, char** params) {
             result = RunEditDialog(owner, data);
             if (result == IDOK)
                 for (const Field& field : data.form->fields)
-                    if (field.buffer < slots) StoreHostText(&params[field.buffer], buffers.At(field.buffer));
+                    if (field.buffer < slots) {
+                        std::string text = buffers.At(field.buffer);
+                        StoreHostText(&params[field.buffer], ansi[field.buffer] ? Utf8ToAnsi(text) : text);
+                    }
             break;
         }
     }

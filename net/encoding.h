@@ -8,4 +8,6 @@ std::string HostTextToUtf8(const std::string& text);
 #ifdef _WIN32
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
+// UTF-8 back to the ANSI code page (characters it lacks become its default character).
+std::string Utf8ToAnsi(const std::string& text);
 #endif

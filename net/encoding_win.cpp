@@ -29,3 +29,13 @@ std::string HostTextToUtf8(const std::string& text) {
     MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
     return WideToUtf8(wide);
 }
+
+std::string Utf8ToAnsi(const std::string& text) {
+    std::wstring wide = Utf8ToWide(text);
+    if (wide.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}

@@ -8,7 +8,7 @@ dump="$($objdump -p "$dll")"
 fail=0
 allowed='^(KERNEL32|USER32|GDI32|COMCTL32|COMDLG32|WINHTTP|msvcrt|ADVAPI32|SHELL32|ole32)\.dll$'
 while read -r name; do
-  if ! [[ "$name" =~ $allowed ]]; then echo "unexpected import: $name"; fail=1; fi
+  if ! [[ "${name,,}" =~ ${allowed,,} ]]; then echo "unexpected import: $name"; fail=1; fi
 done < <(echo "$dump" | sed -n 's/^\s*DLL Name: //p')
 echo "$dump" | grep -Eq '^Name\s+[0-9a-f]+ ParlyPlugin\.dll$' || { echo "library name is not ParlyPlugin.dll"; fail=1; }
 names="$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')"

@@ -782,6 +782,19 @@ TEST_F(Editor, CutNeverSplitsACharacterAndUnicodeRoundTrips) {
     EXPECT_EQ(slots[1], "[Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x91\x8B]");
 }
 
+TEST_F(Editor, AnsiSlotShowsItsCharactersAndOkKeepsItsEncoding) {
+    // "café" in the ANSI code page: shown as é, written back as the same single byte.
+    Slots slots({"caf\xE9", "[R]"});
+    std::string shown;
+    EXPECT_TRUE(Edit(8, slots, [&](HWND d) {
+        shown = Text(GetDlgItem(d, 1012));
+        Click(d, IDOK);
+    }));
+    EXPECT_EQ(shown, "caf\xC3\xA9");
+    EXPECT_EQ(slots[0], "caf\xE9");
+    EXPECT_EQ(slots[1], "[R]");
+}
+
 TEST_F(Editor, TypedTextLongerThanTheBufferIsCutOnOk) {
     Slots slots({"short", "[R]", "Cb"});
     EXPECT_TRUE(Edit(14, slots, [&](HWND d) {
