@@ -11,7 +11,7 @@ for bin in "$build"/fuzz_*; do
   mkdir -p "$corpus"
   before=$(ls "$corpus" | wc -l)
   echo "== $name for ${seconds}s"
-  "$bin" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 "$corpus" 2>"$build/$name.log" || {
+  "$bin" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/$name-" "$corpus" 2>"$build/$name.log" || {
     echo "$name found a crash; see $build/$name.log"; tail -30 "$build/$name.log"; exit 1; }
   # Keep the corpus small: merge into a minimal set.
   tmp="$(mktemp -d)"; "$bin" -merge=1 "$tmp" "$corpus" >/dev/null 2>&1 && rm -rf "$corpus" && mv "$tmp" "$corpus"
