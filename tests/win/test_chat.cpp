@@ -433,6 +433,17 @@ TEST_F(Chat, TimeoutClampedToFiveSecondsEndsAStalledRequest) {
     EXPECT_TRUE(StartsWith(rig.LastError(), "OpenAI API error (0): Failed to ")) << rig.LastError();
 }
 
+TEST_F(Chat, AReplyBeyondTheSizeLimitEndsAsAnExceptionWithStatusZero) {
+    Select(rig, "OpenAI");
+    Sim::Next("{\"content\":\"" + std::string(1024, 'x') + "\",\"repeat_content\":262200}");  // about 268 MB
+    rig.Exec("ParlySend", {"Hi", "[A]"});
+    EXPECT_EQ(rig.Var("[A]"), "");
+    EXPECT_TRUE(StartsWith(rig.LastError(), "OpenAI API error (0): Exception: ")) << rig.LastError().substr(0, 200);
+    rig.Exec("ParlySend", {"after", "[A]"});
+    EXPECT_EQ(rig.Var("[A]"), "OpenAI says: after");
+    EXPECT_EQ(Roles(Sim::Body(-1)), 1u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Ollama endpoint and model listing.
 

@@ -137,6 +137,25 @@ TEST_F(Images, AMissingFolderGivesTheCreateTextAndNoFile) {
     EXPECT_FALSE(Exists(path));
 }
 
+TEST_F(Images, ATargetThatCannotBeReplacedGivesTheWriteTextAndSurvives) {
+    Select(rig, "OpenAI");
+    std::string dir = FreshDir();
+    std::string folder = dir + "\\folder.png", locked = dir + "\\locked.png";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteFileBytes(locked, "old contents");
+    HANDLE holder = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    for (const std::string& path : {folder, locked}) {
+        SCOPED_TRACE(path);
+        rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "ERROR");
+        EXPECT_EQ(rig.LastError(), "Failed to write output file: " + path);
+    }
+    CloseHandle(holder);
+    EXPECT_EQ(ReadFileBytes(locked), "old contents");
+    EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"locked.png"}) << "no temporary file is left behind";
+}
+
 TEST_F(Images, ProvidersWithoutImagesSendNothing) {
     std::string path = FreshDir() + "\\out.png";
     WriteFileBytes(path, "old");
