@@ -52,9 +52,8 @@ std::thread g_worker;
 HWND g_timerWindow = nullptr;
 bool g_timerActive = false;
 
-void StoreResult(unsigned generation, const std::string& result, bool succeeded) {
-    std::lock_guard<std::mutex> hold(g_job.lock);
-    if (generation != g_job.generation) return;
+// Records a worker's outcome; the caller holds the job lock.
+void StoreLocked(const std::string& result, bool succeeded) {
     g_job.result = result;
     g_job.succeeded = succeeded;
     g_job.resultReady = true;
@@ -63,68 +62,50 @@ void StoreResult(unsigned generation, const std::string& result, bool succeeded)
     g_job.finished.notify_all();
 }
 
-void ChatWorker() {
-    std::string prompt;
+// What a worker needs from the record, copied under the lock when it starts.
+struct JobInputs {
+    unsigned generation = 0;
+    std::string prompt, outputPath, imageSize;
     SessionSettings settings;
-    unsigned generation;
-    {
-        std::lock_guard<std::mutex> hold(g_job.lock);
-        generation = g_job.generation;
-        prompt = g_job.prompt;
-        settings = g_job.settings;
-        if (g_job.cancelRequested) {
-            g_job.busy = false;
-            g_job.resultReady = true;
-            g_job.succeeded = false;
-            g_job.result.clear();
-            g_job.finished.notify_all();
-            return;
-        }
-    }
+};
+
+// Copies the inputs; false when a cancel came first, with `cancelledResult` stored as the outcome.
+bool TakeInputs(JobInputs* in, const char* cancelledResult) {
+    std::lock_guard<std::mutex> hold(g_job.lock);
+    *in = JobInputs{g_job.generation, g_job.prompt, g_job.outputPath, g_job.imageSize, g_job.settings};
+    if (!g_job.cancelRequested) return true;
+    StoreLocked(cancelledResult, false);
+    return false;
+}
+
+void ChatWorker() {
+    JobInputs in;
+    if (!TakeInputs(&in, "")) return;
     ChatOutcome outcome;
     try {
-        outcome = RunChat(settings, prompt);
+        outcome = RunChat(in.settings, in.prompt);
     } catch (const std::exception& e) {
         outcome = ChatOutcome{false, "", std::string("Exception: ") + e.what()};
     }
+    // The exchange is recorded in the session only while this job is still the current one.
     std::lock_guard<std::mutex> hold(g_job.lock);
-    if (generation != g_job.generation) return;
-    g_job.result = CommitChat(outcome, prompt, settings.multiline);
-    g_job.succeeded = !g_job.result.empty();
-    g_job.resultReady = true;
-    g_job.busy = false;
-    g_job.storedAt = std::chrono::steady_clock::now();
-    g_job.finished.notify_all();
+    if (in.generation != g_job.generation) return;
+    std::string answer = CommitChat(outcome, in.prompt, in.settings.multiline);
+    StoreLocked(answer, !answer.empty());
 }
 
 void ImageWorker() {
-    std::string prompt, path, size;
-    SessionSettings settings;
-    unsigned generation;
-    {
-        std::lock_guard<std::mutex> hold(g_job.lock);
-        generation = g_job.generation;
-        prompt = g_job.prompt;
-        path = g_job.outputPath;
-        size = g_job.imageSize;
-        settings = g_job.settings;
-        if (g_job.cancelRequested) {
-            g_job.busy = false;
-            g_job.resultReady = true;
-            g_job.succeeded = false;
-            g_job.result = "ERROR";
-            g_job.finished.notify_all();
-            return;
-        }
-    }
+    JobInputs in;
+    if (!TakeInputs(&in, "ERROR")) return;
     std::string status;
     try {
-        status = GenerateImage(settings, prompt, size, path);
+        status = GenerateImage(in.settings, in.prompt, in.imageSize, in.outputPath);
     } catch (const std::exception& e) {
         ReplaceLastError(std::string("Exception: ") + e.what());
         status = "ERROR";
     }
-    StoreResult(generation, status, status == "OK");
+    std::lock_guard<std::mutex> hold(g_job.lock);
+    if (in.generation == g_job.generation) StoreLocked(status, status == "OK");
 }
 
 void StopTimer() {
