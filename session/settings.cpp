@@ -1,7 +1,14 @@
 #include "session/settings.h"
 
-constinit SessionSettings g_session;
-constinit bool g_stopStreamRequested = false;
+// GCC proves the record constant-initialised; clang 14 cannot see through libstdc++'s string for that check.
+#if defined(__GNUC__) && !defined(__clang__)
+#define PARLY_CONSTINIT constinit
+#else
+#define PARLY_CONSTINIT
+#endif
+
+PARLY_CONSTINIT SessionSettings g_session;
+PARLY_CONSTINIT bool g_stopStreamRequested = false;
 
 std::mutex& SessionLock() {
     static std::mutex lock;
