@@ -8,6 +8,7 @@
 #include "editor/look.h"
 #include "editor/resource.h"
 #include "editor/services.h"
+#include "plugin/catalogue.h"
 #include "tests/win/test_editor_driver.h"
 
 using namespace driver;
@@ -176,37 +177,9 @@ const Golden& GoldenFor(int dialogId) {
     throw std::runtime_error("no golden dialog");
 }
 
-int ParameterCount(int actionId) {
-    static const int kCounts[25] = {0, 3, 1, 1, 1, 1, 1, 1, 2, 0, 1, 1, 1, 4, 3, 5, 0, 1, 1, 2, 2, 0, 0, 2, 3};
-    return kCounts[actionId];
-}
+int ParameterCount(int actionId) { return FindAction(actionId)->count; }
 
-// Runs the editor in this process, with the plug-in's own resources.
-class Editor : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        rig_ = new PluginRig();
-        moduleInstance = rig_->module();
-        hostWindow = rig_->hostWindow();
-    }
-    static void TearDownTestSuite() {
-        delete rig_;
-        rig_ = nullptr;
-    }
-
-    // Opens action `id` on `slots`; `script` runs against its dialog; returns what EditAction returned.
-    bool Edit(int id, Slots& slots, const std::function<void(HWND)>& script, bool* shown = nullptr) {
-        bool result = false;
-        bool seen = WithDialog(script, [&] { result = EditAction(id, slots.data()); });
-        if (shown) *shown = seen;
-        else EXPECT_TRUE(seen) << "no dialog for action " << id;
-        return result;
-    }
-
-    static PluginRig* rig_;
-};
-
-PluginRig* Editor::rig_ = nullptr;
+using Editor = InProcessEditor;
 
 std::string ClassOf(HWND window) {
     wchar_t cls[64] = {};

@@ -1,5 +1,6 @@
 // Drives the editor's modal windows from a helper thread while the test's thread sits in the modal loop.
 #pragma once
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <atomic>
@@ -161,6 +162,32 @@ struct Slots {
     }
     char** data() { return raw.data(); }
     std::string operator[](size_t i) const { return raw[i] ? raw[i] : "<null>"; }
+};
+
+// Runs the editor in this process with the plug-in's own resources; the DLL is loaded once per suite.
+class InProcessEditor : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        rig_ = new PluginRig();
+        moduleInstance = rig_->module();
+        hostWindow = rig_->hostWindow();
+    }
+    static void TearDownTestSuite() {
+        delete rig_;
+        rig_ = nullptr;
+    }
+    void TearDown() override { HostInterfaceAccess = nullptr; }
+
+    // Opens action `id` on `slots`; `script` runs against its dialog; returns what EditAction returned.
+    bool Edit(int id, Slots& slots, const std::function<void(HWND)>& script, bool* shown = nullptr) {
+        bool result = false;
+        bool seen = WithDialog(script, [&] { result = EditAction(id, slots.data()); });
+        if (shown) *shown = seen;
+        else EXPECT_TRUE(seen) << "no dialog for action " << id;
+        return result;
+    }
+
+    static inline PluginRig* rig_ = nullptr;
 };
 
 }  // namespace driver

@@ -14,29 +14,7 @@ using namespace driver;
 
 namespace {
 
-class Services : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        rig_ = new PluginRig();
-        moduleInstance = rig_->module();
-        hostWindow = rig_->hostWindow();
-    }
-    static void TearDownTestSuite() {
-        delete rig_;
-        rig_ = nullptr;
-    }
-    void TearDown() override { HostInterfaceAccess = nullptr; }
-
-    bool Edit(int id, Slots& slots, const std::function<void(HWND)>& script) {
-        bool result = false;
-        EXPECT_TRUE(WithDialog(script, [&] { result = EditAction(id, slots.data()); })) << "no dialog for " << id;
-        return result;
-    }
-
-    static PluginRig* rig_;
-};
-
-PluginRig* Services::rig_ = nullptr;
+using Services = InProcessEditor;
 
 // ---- help panel ----
 
