@@ -1,26 +1,37 @@
 # Top-level driver: `make` builds, `make test` builds and runs every test, `make demo` runs the demo.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
-TEST_ARCH := $(shell scripts/test-arch.sh 2>/dev/null || echo win64)
 CMAKE_WIN = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw.cmake
+.DEFAULT_GOAL := all
+GOALS := all build win32 win64 native fuzz-build test demo fuzz bench screenshots dist
 
-.PHONY: all setup build win32 win64 native fuzz-build test demo fuzz bench screenshots dist clean
-
-all: build
+.PHONY: $(GOALS) setup clean
 
 setup:
 	@scripts/setup.sh
 
-build/win32/build.ninja: | setup
+clean:
+	rm -rf build dist
+
+ifndef PARLY_READY
+# Whatever is missing gets installed first; the machine's abilities (32-bit Wine) are read after that.
+$(GOALS): setup
+	@$(MAKE) --no-print-directory PARLY_READY=1 $@
+else
+TEST_ARCH := $(shell scripts/test-arch.sh 2>/dev/null || echo win64)
+
+all: build
+
+build/win32/build.ninja:
 	$(CMAKE_WIN) -B build/win32 -DPARLY_WIN_ARCH=i686
 
-build/win64/build.ninja: | setup
+build/win64/build.ninja:
 	$(CMAKE_WIN) -B build/win64 -DPARLY_WIN_ARCH=x86_64
 
-build/native/build.ninja: | setup
+build/native/build.ninja:
 	cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPARLY_NATIVE=ON
 
-build/fuzz/build.ninja: | setup
+build/fuzz/build.ninja:
 	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLY_FUZZ=ON \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
@@ -62,6 +73,4 @@ screenshots: build
 VERSION := 2.0.0
 dist: win32
 	scripts/dist.sh build/win32 dist/ParlyPlugin-$(VERSION).zip
-
-clean:
-	rm -rf build dist
+endif
