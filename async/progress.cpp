@@ -38,12 +38,13 @@ INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
 
 }  // namespace
 
+bool ProgressWanted() {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    return g_session.showProgress;
+}
+
 void ShowProgress(const std::string& text) {
-    {
-        std::lock_guard<std::mutex> hold(SessionLock());
-        if (!g_session.showProgress) return;
-    }
-    if (g_progress) return;
+    if (!ProgressWanted() || g_progress) return;
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
     HWND dialog = CreateDialogParamW(moduleInstance, MAKEINTRESOURCEW(IDD_PROGRESS), hostWindow, ProgressProc, 0);

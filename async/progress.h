@@ -2,6 +2,8 @@
 #pragma once
 #include <string>
 
+// Whether the session wants the progress window shown.
+bool ProgressWanted();
 void ShowProgress(const std::string& text);
 void CloseProgress();
 // Writes reply into the variable one space-separated piece at a time, 40 ms and a message pump apart.

@@ -192,7 +192,7 @@ void BeginJob(int kind, Fill fill) {
 }
 
 void Launch(const char* progressText, void (*worker)()) {
-    if (ProgressShown()) ShowProgress(progressText);
+    if (ProgressWanted()) ShowProgress(progressText);
     StartTimer();
     try {
         g_worker = std::thread(worker);
@@ -212,11 +212,6 @@ void Launch(const char* progressText, void (*worker)()) {
 }  // namespace
 
 double LastDeliveryDelayMs() { return g_lastDeliveryDelayMs; }
-
-bool ProgressShown() {
-    std::lock_guard<std::mutex> hold(SessionLock());
-    return g_session.showProgress;
-}
 
 void StartAsyncChat(const std::string& prompt, const std::string& resultVar, const std::string& callbackSub) {
     if (g_worker.joinable()) g_worker.join();

@@ -9,7 +9,5 @@ void RequestCancel();
 bool IsBusy();
 // Stops the background work for unload: cancel, stop the timer, join the worker, destroy the window.
 void ShutdownAsync();
-// Whether the session wants the progress window shown.
-bool ProgressShown();
 // Milliseconds between the worker storing the last delivered result and its variable write.
 double LastDeliveryDelayMs();

@@ -44,17 +44,3 @@ class ScopedInternet {
   private:
     HINTERNET h_;
 };
-
-class ScopedGdiObject {
-  public:
-    explicit ScopedGdiObject(HGDIOBJ h = nullptr) : h_(h) {}
-    ~ScopedGdiObject() {
-        if (h_) DeleteObject(h_);
-    }
-    ScopedGdiObject(const ScopedGdiObject&) = delete;
-    ScopedGdiObject& operator=(const ScopedGdiObject&) = delete;
-    HGDIOBJ get() const { return h_; }
-
-  private:
-    HGDIOBJ h_;
-};

@@ -24,7 +24,6 @@ struct Params {
     int count;
     bool has(int i) const { return raw && i < count && raw[i] != nullptr; }
     std::string text(int i) const { return has(i) ? std::string(raw[i]) : std::string(); }
-    const char* name(int i) const { return has(i) ? raw[i] : nullptr; }
     // Writes a variable parameter only when it is present, passing its text as received.
     void write(int i, const std::string& value) const {
         if (has(i)) SetHostVariable(raw[i], value);
@@ -66,11 +65,6 @@ void SetNumber(const Params& p, int action) {
     SetField([&](SessionSettings& s) { s.timeoutSeconds = v < 5 ? 5 : (v > 300 ? 300 : v); });
 }
 
-bool ProgressWanted() {
-    std::lock_guard<std::mutex> hold(SessionLock());
-    return g_session.showProgress;
-}
-
 // Runs a blocking request between ShowProgress and CloseProgress.
 template <typename Work>
 auto WithProgress(const char* text, Work work) {
@@ -100,15 +94,10 @@ void Send(const Params& p) {
         streaming = g_session.streaming;
         streamVariable = g_session.streamVariable;
     }
-    if (!(streaming && !streamVariable.empty())) {
-        std::string reply = WithProgress("Thinking...", [&] { return SendChat(prompt); });
-        p.write(1, reply);
-        return;
-    }
     std::string reply = WithProgress("Thinking...", [&] { return SendChat(prompt); });
-    if (reply.empty()) {
-        // A failed streamed send reports the empty answer, never an earlier exchange's.
-        p.write(1, "");
+    // A failed streamed send reports the empty answer too, never an earlier exchange's.
+    if (!streaming || streamVariable.empty() || reply.empty()) {
+        p.write(1, reply);
         return;
     }
     g_stopStreamRequested = false;
