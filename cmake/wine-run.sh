@@ -30,4 +30,5 @@ fi
 export PARLY_SOURCE_DIR="$root"
 "$loader" "$exe" "$@" 2>"$tmp/stderr"
 rc=$?
+[ "$rc" -eq 0 ] || echo "$(basename "$exe") exited with code $rc" >&2
 exit $rc
