@@ -252,6 +252,8 @@ void ShutdownAsync() {
         if (g_job.busy) g_job.cancelRequested = true;
     }
     StopTimer();
+    // Our dialog procedure must not outlive the library.
+    CloseProgress();
     if (g_worker.joinable()) {
         std::unique_lock<std::mutex> hold(g_job.lock);
         bool done = g_job.finished.wait_for(hold, kUnloadGrace, [] { return !g_job.busy; });

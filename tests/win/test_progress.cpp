@@ -194,6 +194,19 @@ TEST_F(Progress, CancelInTheWindowOfABackgroundJobChangesNothing) {
     EXPECT_FALSE(IsWindow(window));
 }
 
+TEST_F(Progress, UnloadDuringABackgroundJobClosesItsWindow) {
+    Sim::Next(R"({"delay_ms":150})");
+    rig.Exec("ParlySendAsync", {"Hi", "[R]", "Done"});
+    HWND window = nullptr;
+    ASSERT_TRUE(rig.PumpUntil([&] { return (window = FindProgress(GetCurrentThreadId(), rig.hostWindow())) != nullptr; },
+                              3000));
+    rig.Message(2);
+    EXPECT_FALSE(IsWindow(window));
+    rig.PumpOnce(300);
+    EXPECT_FALSE(rig.HasVar("[R]"));
+    EXPECT_TRUE(rig.scriptLines.empty());
+}
+
 // The in-process copy of the window code, fed the plug-in's own dialog resource.
 class ProgressInProcess : public ::testing::Test {
   protected:
