@@ -36,4 +36,28 @@ TEST(AsyncUnload, UnloadDuringARequestReturnsPromptlyAndTheAbandonedAnswerGoesNo
     Sim::ClearRedirects();
 }
 
+// Unload lands at every stage of a request: before it goes out, while it waits, and as it comes back.
+TEST(AsyncUnload, UnloadAtAnyMomentOfARequestReturnsPromptlyAndLeavesTheNextSessionWorking) {
+    Sim::Reset();
+    Sim::RedirectAll();
+    PluginRig rig;
+    for (int i = 0; i < 24; ++i) {
+        Select(rig, "OpenAI");
+        Sim::Next(R"({"delay_ms":)" + std::to_string(60 + (i % 4) * 40) + "}");
+        rig.Exec("ParlySendAsync", {"Hi", "[R]", "OnReply"});
+        rig.PumpOnce(static_cast<DWORD>((i * 17) % 260));
+        DWORD start = GetTickCount();
+        rig.Message(2);
+        EXPECT_LT(GetTickCount() - start, 1000u) << "round " << i;
+        rig.PumpOnce(0);
+        rig.Exec("ParlyIsBusy", {"[Busy]"});
+        EXPECT_EQ(rig.Var("[Busy]"), "False") << "round " << i;
+    }
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySend", {"last", "[L]"});
+    EXPECT_EQ(rig.Var("[L]"), "OpenAI says: last");
+    EXPECT_EQ(CountOf(Sim::Body(-1), "\"role\":\""), 1u) << Sim::Body(-1);
+    Sim::ClearRedirects();
+}
+
 }  // namespace
