@@ -70,7 +70,7 @@ bench: build
 screenshots: build
 	scripts/screenshots.sh build/$(TEST_ARCH)
 
-VERSION := 2.0.0
+VERSION := $(shell sed -n 's/^\#define PARLY_VERSION_TEXT "\(.*\)"/\1/p' plugin/version.h)
 dist: win32
 	scripts/dist.sh build/win32 dist/ParlyPlugin-$(VERSION).zip
 endif

@@ -18,6 +18,7 @@
 #include "features/media.h"
 #include "features/media_protocol.h"
 #include "net/json.h"
+#include "plugin/version.h"
 #include "providers/chat_protocol.h"
 #include "session/settings.h"
 #include "tests/win/rig.h"
@@ -122,7 +123,7 @@ void BenchBase64() {
 
 // A bare WinHTTP POST of the given bytes, with the same session settings (time-outs) the plug-in must use.
 void BarePost(const std::string& path, const std::string& body, const std::vector<std::wstring>& headers) {
-    HINTERNET s = WinHttpOpen(L"ParlyPlugin/2.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, nullptr, nullptr, 0);
+    HINTERNET s = WinHttpOpen(L"" PARLY_USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, nullptr, nullptr, 0);
     WinHttpSetTimeouts(s, 60000, 60000, 60000, 60000);
     HINTERNET c = WinHttpConnect(s, L"127.0.0.1", static_cast<INTERNET_PORT>(Sim::Port()), 0);
     std::wstring wpath(path.begin(), path.end());

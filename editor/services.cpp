@@ -13,8 +13,7 @@
 
 namespace {
 
-constexpr int kPickVariableRequest = 14;
-constexpr size_t kPickBlockSize = 256;
+constexpr size_t kPickBlockSize = kPickVariableSlotSize;
 constexpr int kProviderNameChars = 63;
 constexpr int kKeyChars = 511;
 
@@ -116,7 +115,7 @@ void PickVariable(HWND edit) {
     std::memcpy(block, name.data(), n);
 
     char* slot = block;
-    bool picked = HostInterfaceAccess(kPickVariableRequest, &slot) != 0;
+    bool picked = HostInterfaceAccess(kInterfacePickVariable, &slot) != 0;
     try {
         if (picked && slot && *slot) SetWindowTextW(edit, Utf8ToWide("[" + PickedName(slot) + "]").c_str());
     } catch (...) {

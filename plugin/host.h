@@ -4,11 +4,7 @@
 
 #include <string>
 
-typedef void(__stdcall* RegisterActionFn)(int id, const char* name, const char* hint, const unsigned char* kinds,
-                                          int count, int count2);
-typedef void(__stdcall* SetVariableFn)(const char* name, const char* value);
-typedef void(__stdcall* RunScriptFn)(const char* line);
-typedef unsigned char(__stdcall* InterfaceAccessFn)(int code, char** slot);
+#include "plugin/host_abi.h"
 
 extern HINSTANCE moduleInstance;
 extern HWND hostWindow;

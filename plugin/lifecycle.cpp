@@ -1,10 +1,11 @@
 #include "plugin/lifecycle.h"
 
 #include "async/runner.h"
+#include "plugin/host_abi.h"
 #include "session/settings.h"
 
 void HandleHostMessage(int code) {
-    if (code != 2) return;
+    if (code != kHostMessageUnload) return;
     ShutdownAsync();
     ClearHistory();
     std::lock_guard<std::mutex> hold(SessionLock());

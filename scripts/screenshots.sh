@@ -16,7 +16,7 @@ case "$(basename "$build")" in
 esac
 [ -f "$build/ParlyPlugin.nbp" ] || { echo "no plug-in in $build: build it first" >&2; exit 1; }
 
-"$triple-g++-posix" -std=c++17 -O1 -static -o "$build/shot.exe" "$root/tools/shot/shot.cpp" -luser32 -lgdi32
+"$triple-g++-posix" -std=c++17 -O1 -static -I "$root" -o "$build/shot.exe" "$root/tools/shot/shot.cpp" -luser32 -lgdi32
 
 # A prefix of its own, so a test run in the build's prefix is never disturbed.
 export WINELOADER="$loader" WINEPREFIX="$build/wineprefix-shots" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

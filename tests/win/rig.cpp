@@ -8,14 +8,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "plugin/host_abi.h"
+
 PluginRig* PluginRig::current = nullptr;
 
 namespace {
-
-typedef void(__stdcall* RegisterActionFn)(int, const char*, const char*, const unsigned char*, int, int);
-typedef void(__stdcall* SetVariableFn)(const char*, const char*);
-typedef void(__stdcall* RunScriptFn)(const char*);
-typedef unsigned char(__stdcall* InterfaceAccessFn)(int, char**);
 
 void __stdcall OnRegister(int id, const char* name, const char* hint, const unsigned char* kinds, int count,
                           int count2) {
@@ -95,14 +92,14 @@ PluginRig::PluginRig(bool registerAll) {
     Init(&n, &m, &d);
     for (char* p : {n, m, d})
         if (p) HeapFree(GetProcessHeap(), 0, p);
-    reinterpret_cast<void(__stdcall*)(RegisterActionFn, void*, void*, SetVariableFn)>(Proc("_nbRegisterPlugIn"))(
+    reinterpret_cast<NbRegisterPlugInFn>(Proc("_nbRegisterPlugIn"))(
         OnRegister, nullptr, nullptr, OnSetVariable);
-    reinterpret_cast<void(__stdcall*)(RunScriptFn)>(Proc("_nbRegisterScriptProcessor"))(OnRunScript);
+    reinterpret_cast<NbRegisterScriptProcessorFn>(Proc("_nbRegisterScriptProcessor"))(OnRunScript);
 }
 
 PluginRig::~PluginRig() {
     if (module_) {
-        Message(2);
+        Message(kHostMessageUnload);
         FreeLibrary(module_);
     }
     if (window_) DestroyWindow(window_);
@@ -112,8 +109,7 @@ PluginRig::~PluginRig() {
 FARPROC PluginRig::Proc(const char* name) const { return GetProcAddress(module_, name); }
 
 void PluginRig::Init(char** name, char** maker, char** description) {
-    reinterpret_cast<void(__stdcall*)(HWND, char**, char**, char**)>(Proc("_nbInitPlugIn"))(window_, name, maker,
-                                                                                           description);
+    reinterpret_cast<NbInitPlugInFn>(Proc("_nbInitPlugIn"))(window_, name, maker, description);
 }
 
 BOOL PluginRig::ExecId(int id, const std::vector<Param>& params) {
@@ -125,7 +121,7 @@ BOOL PluginRig::ExecId(int id, const std::vector<Param>& params) {
     }
     for (size_t i = 0; i < params.size(); ++i)
         if (params[i]) raw[i] = texts[i].data();
-    return reinterpret_cast<BOOL(__stdcall*)(int, char**)>(Proc("_nbExecAction"))(id, raw.data());
+    return reinterpret_cast<NbExecActionFn>(Proc("_nbExecAction"))(id, raw.data());
 }
 
 BOOL PluginRig::Exec(const std::string& action, const std::vector<Param>& params) {
@@ -135,11 +131,11 @@ BOOL PluginRig::Exec(const std::string& action, const std::vector<Param>& params
 }
 
 BOOL PluginRig::Edit(int id, char** slots) {
-    return reinterpret_cast<BOOL(__stdcall*)(int, char**)>(Proc("_nbEditAction"))(id, slots);
+    return reinterpret_cast<NbEditActionFn>(Proc("_nbEditAction"))(id, slots);
 }
 
 void PluginRig::Message(int code, int param) {
-    reinterpret_cast<void(__stdcall*)(int, int)>(Proc("_nbMessage"))(code, param);
+    reinterpret_cast<NbMessageFn>(Proc("_nbMessage"))(code, param);
 }
 
 std::string PluginRig::Var(const std::string& name) const {

@@ -10,21 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "plugin/host_abi.h"
 #include "tools/parly-host/script.h"
 
 namespace {
 
-typedef void(__stdcall* RegisterActionFn)(int, const char*, const char*, const unsigned char*, int, int);
-typedef void(__stdcall* SetVariableFn)(const char*, const char*);
-typedef void(__stdcall* RunScriptFn)(const char*);
-typedef unsigned char(__stdcall* InterfaceAccessFn)(int, char**);
-typedef void(__stdcall* InitFn)(HWND, char**, char**, char**);
-typedef void(__stdcall* RegisterFn)(RegisterActionFn, void*, void*, SetVariableFn);
-typedef BOOL(__stdcall* ActionFn)(int, char**);
-typedef void(__stdcall* MessageFn)(int, int);
-typedef void(__stdcall* AboutFn)();
-typedef void(__stdcall* RegisterScriptFn)(RunScriptFn);
-typedef void(__stdcall* RegisterAccessFn)(InterfaceAccessFn);
 
 struct Action {
     int id;
@@ -43,10 +33,10 @@ struct Host {
     std::map<std::string, size_t> labels;
     std::string scriptName;
     HWND window = nullptr;
-    ActionFn exec = nullptr;
-    ActionFn edit = nullptr;
-    MessageFn message = nullptr;
-    AboutFn about = nullptr;
+    NbExecActionFn exec = nullptr;
+    NbEditActionFn edit = nullptr;
+    NbMessageFn message = nullptr;
+    NbAboutFn about = nullptr;
     int depth = 0;
     bool exitRequested = false;
     int exitCode = 0;
@@ -105,8 +95,8 @@ void __stdcall OnRunScript(const char* text) {
 
 unsigned char __stdcall OnInterfaceAccess(int code, char** slot) {
     if (g_host.trace) Out("[trace] interfaceAccess " + std::to_string(code) + "\n");
-    if (code != 14 || !slot || !*slot || g_host.pickName.empty()) return 0;
-    lstrcpynA(*slot, g_host.pickName.c_str(), 256);
+    if (code != kInterfacePickVariable || !slot || !*slot || g_host.pickName.empty()) return 0;
+    lstrcpynA(*slot, g_host.pickName.c_str(), kPickVariableSlotSize);
     return 1;
 }
 
@@ -313,14 +303,14 @@ int main(int argc, char** argv) {
         Out("parly-host: cannot load plug-in: " + plugin + " (error " + std::to_string(GetLastError()) + ")\n");
         return 2;
     }
-    auto init = reinterpret_cast<InitFn>(GetProcAddress(module, "_nbInitPlugIn"));
-    auto reg = reinterpret_cast<RegisterFn>(GetProcAddress(module, "_nbRegisterPlugIn"));
-    auto regScript = reinterpret_cast<RegisterScriptFn>(GetProcAddress(module, "_nbRegisterScriptProcessor"));
-    auto regAccess = reinterpret_cast<RegisterAccessFn>(GetProcAddress(module, "_nbRegisterInterfaceAccess"));
-    g_host.exec = reinterpret_cast<ActionFn>(GetProcAddress(module, "_nbExecAction"));
-    g_host.edit = reinterpret_cast<ActionFn>(GetProcAddress(module, "_nbEditAction"));
-    g_host.message = reinterpret_cast<MessageFn>(GetProcAddress(module, "_nbMessage"));
-    g_host.about = reinterpret_cast<AboutFn>(GetProcAddress(module, "_nbAbout"));
+    auto init = reinterpret_cast<NbInitPlugInFn>(GetProcAddress(module, "_nbInitPlugIn"));
+    auto reg = reinterpret_cast<NbRegisterPlugInFn>(GetProcAddress(module, "_nbRegisterPlugIn"));
+    auto regScript = reinterpret_cast<NbRegisterScriptProcessorFn>(GetProcAddress(module, "_nbRegisterScriptProcessor"));
+    auto regAccess = reinterpret_cast<NbRegisterInterfaceAccessFn>(GetProcAddress(module, "_nbRegisterInterfaceAccess"));
+    g_host.exec = reinterpret_cast<NbExecActionFn>(GetProcAddress(module, "_nbExecAction"));
+    g_host.edit = reinterpret_cast<NbEditActionFn>(GetProcAddress(module, "_nbEditAction"));
+    g_host.message = reinterpret_cast<NbMessageFn>(GetProcAddress(module, "_nbMessage"));
+    g_host.about = reinterpret_cast<NbAboutFn>(GetProcAddress(module, "_nbAbout"));
     if (!init || !reg || !regScript || !regAccess || !g_host.exec || !g_host.edit || !g_host.message || !g_host.about) {
         Out("parly-host: " + plugin + " is not a plug-in (missing _nb* exports)\n");
         return 2;
@@ -344,7 +334,7 @@ int main(int argc, char** argv) {
     regAccess(OnInterfaceAccess);
 
     bool ok = RunFrom(0);
-    g_host.message(2, 0);  // the host's unload notice
+    g_host.message(kHostMessageUnload, 0);
     if (!ok) return 3;
     return g_host.exitCode;
 }

@@ -7,14 +7,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "plugin/host_abi.h"
 
-typedef void(__stdcall* InitFn)(HWND, char**, char**, char**);
-typedef void(__stdcall* RegisterFn)(void*, void*, void*, void*);
-typedef BOOL(__stdcall* EditFn)(int, char**);
-typedef BOOL(__stdcall* ExecFn)(int, char**);
-typedef void(__stdcall* AboutFn)();
-typedef void(__stdcall* MessageFn)(int, int);
+namespace {
 
 struct Shot {
     const char* name;
@@ -172,14 +167,13 @@ int main(int argc, char** argv) {
     HWND host = CreateWindowW(L"ParlyShotHost", L"Host", WS_OVERLAPPEDWINDOW, 40, 40, 900, 700, nullptr, nullptr,
                               wc.hInstance, nullptr);
     char *name = nullptr, *maker = nullptr, *description = nullptr;
-    reinterpret_cast<InitFn>(GetProcAddress(plugin, "_nbInitPlugIn"))(host, &name, &maker, &description);
-    reinterpret_cast<RegisterFn>(GetProcAddress(plugin, "_nbRegisterPlugIn"))(
-        reinterpret_cast<void*>(OnRegister), nullptr, nullptr, reinterpret_cast<void*>(OnSetVariable));
-    reinterpret_cast<void(__stdcall*)(void*)>(GetProcAddress(plugin, "_nbRegisterScriptProcessor"))(
-        reinterpret_cast<void*>(OnRunScript));
-    auto edit = reinterpret_cast<EditFn>(GetProcAddress(plugin, "_nbEditAction"));
-    auto exec = reinterpret_cast<ExecFn>(GetProcAddress(plugin, "_nbExecAction"));
-    auto about = reinterpret_cast<AboutFn>(GetProcAddress(plugin, "_nbAbout"));
+    reinterpret_cast<NbInitPlugInFn>(GetProcAddress(plugin, "_nbInitPlugIn"))(host, &name, &maker, &description);
+    reinterpret_cast<NbRegisterPlugInFn>(GetProcAddress(plugin, "_nbRegisterPlugIn"))(OnRegister, nullptr, nullptr,
+                                                                                      OnSetVariable);
+    reinterpret_cast<NbRegisterScriptProcessorFn>(GetProcAddress(plugin, "_nbRegisterScriptProcessor"))(OnRunScript);
+    auto edit = reinterpret_cast<NbEditActionFn>(GetProcAddress(plugin, "_nbEditAction"));
+    auto exec = reinterpret_cast<NbExecActionFn>(GetProcAddress(plugin, "_nbExecAction"));
+    auto about = reinterpret_cast<NbAboutFn>(GetProcAddress(plugin, "_nbAbout"));
 
     std::string only = argc > 3 ? argv[3] : "";
     for (const Shot& shot : kShots) {
@@ -207,7 +201,7 @@ int main(int argc, char** argv) {
         Pump(8000);
         helper.join();
     }
-    reinterpret_cast<MessageFn>(GetProcAddress(plugin, "_nbMessage"))(2, 0);
+    reinterpret_cast<NbMessageFn>(GetProcAddress(plugin, "_nbMessage"))(kHostMessageUnload, 0);
     DestroyWindow(host);
     return 0;
 }
