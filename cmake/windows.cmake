@@ -70,13 +70,9 @@ foreach(src ${win_tests})
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "PARLY_BUILD_DIR=${CMAKE_BINARY_DIR}" TIMEOUT 600)
 endforeach()
 
-file(GLOB bench_sources CONFIGURE_DEPENDS bench/bench_win.cpp)
-foreach(src ${bench_sources})
-  get_filename_component(name ${src} NAME_WE)
-  add_executable(${name} ${src})
-  target_link_libraries(${name} PRIVATE parly_rig parly_core psapi)
-  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-endforeach()
+add_executable(bench_win bench/bench_win.cpp)
+target_link_libraries(bench_win PRIVATE parly_rig parly_core psapi)
+set_target_properties(bench_win PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # The shipped i686 binary: system-DLL imports only, the eight exports by name and ordinal.
 add_test(NAME product_binary_imports_and_exports

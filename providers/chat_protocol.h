@@ -23,7 +23,7 @@ struct ChatOutcome {
     std::string error;   // the text for lastError when !ok
 };
 
-// Hands a sent body's buffer back for the next request on this thread.
+// Hands a sent body's buffer back to the process-wide spare, for the next request on either thread.
 void RecycleBodyBuffer(std::string&& body);
 
 // Reads a chat reply of `provider`; never throws.
