@@ -15,6 +15,7 @@
 #include "editor/look.h"
 #include "editor/resource.h"
 #include "editor/services.h"
+#include "net/ascii.h"
 #include "net/encoding.h"
 #include "net/json.h"
 #include "plugin/catalogue.h"
@@ -150,9 +151,7 @@ const DialogForm* FormFor(int dialogId) {
 
 bool EqualsIgnoringCase(const char* a, const char* b) {
     for (; *a && *b; ++a, ++b) {
-        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (x != y) return false;
+        if (AsciiLower(*a) != AsciiLower(*b)) return false;
     }
     return *a == *b;
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <stdexcept>
 
+#include "net/ascii.h"
 #include "net/encoding.h"
 #include "net/json.h"
 #include "providers/endpoint.h"
@@ -234,10 +235,7 @@ std::string CheckDocumentExtension(const std::string& path) {
         ".yaml", ".yml", ".rtf",  ".css", ".js",  ".py",   ".cpp", ".h",  ".java",
     };
     const size_t dot = path.rfind('.');
-    std::string ext = dot == std::string::npos ? std::string() : path.substr(dot);
-    for (char& c : ext) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    const std::string ext = dot == std::string::npos ? std::string() : AsciiLower(std::string_view(path).substr(dot));
     for (const std::string_view accepted : kAccepted) {
         if (ext == accepted) return std::string();
     }

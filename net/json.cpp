@@ -12,6 +12,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "net/ascii.h"
+
 namespace {
 
 // First c in [p, end), or nullptr; the C runtime's memchr under some platforms walks byte by byte.
@@ -79,8 +81,6 @@ constexpr char kHexLower[] = "0123456789abcdef";
 // JSON's own white space between a colon and its value.
 bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// White space as the "C" locale's isspace sees it, which the string-to-int conversion skips.
-bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Value of a hexadecimal digit, or -1.
 int HexDigit(char c) {
@@ -95,7 +95,7 @@ bool ParseHex4(const char* p, long* value) {
     size_t len = 0;
     while (len < 4 && p[len] != '\0') ++len;  // stoi sees a C string, so a NUL ends it
     size_t k = 0;
-    while (k < len && IsCSpace(p[k])) ++k;
+    while (k < len && IsAsciiSpace(p[k])) ++k;
     bool negative = false;
     if (k < len && (p[k] == '+' || p[k] == '-')) {
         negative = p[k] == '-';

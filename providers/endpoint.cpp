@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "net/ascii.h"
+
 namespace {
 
 constexpr char kDefaultOllamaUrl[] = "http://localhost:11434";
@@ -12,8 +14,7 @@ constexpr int kMaxPort = 65535;
 // Reads a port the way std::stoi does (blanks, sign, digits up to the first other byte) without throwing;
 // false when no digit is read or the value lies outside 0..65535.
 bool ParsePortLikeStoi(std::string_view text, int* port) {
-    size_t k = 0;
-    while (k < text.size() && (text[k] == ' ' || (text[k] >= '\t' && text[k] <= '\r'))) ++k;
+    size_t k = SkipAsciiSpace(text);
     bool negative = false;
     if (k < text.size() && (text[k] == '+' || text[k] == '-')) {
         negative = text[k] == '-';

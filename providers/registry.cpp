@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "net/ascii.h"
 #include "net/json.h"
 #include "providers/chat_protocol.h"
 #include "net/http.h"
@@ -44,9 +45,7 @@ ChatOutcome Deliver(ChatRequest&& request, int provider, int timeoutSeconds) {
 }  // namespace
 
 bool InitProvider(const std::string& name, const std::string& apiKey) {
-    std::string lower = name;
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const std::string lower = AsciiLower(name);
     int kind = kProviderNone;
     for (const ProviderName& n : kNames)
         if (lower == n.name) {

@@ -6,24 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/ascii.h"
+
 bool ParseTruthWord(const std::string& text) {
-    std::string lower = text;
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const std::string lower = AsciiLower(text);
     return lower == "true" || lower == "1" || lower == "yes";
 }
 
-namespace {
-
-const char* SkipSpace(const char* p) {
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
-    return p;
-}
-
-}  // namespace
-
 bool ParseLeadingDouble(const std::string& text, double* out) {
-    const char* p = SkipSpace(text.c_str());
+    const char* p = text.c_str() + SkipAsciiSpace(text);
     const char* end = text.c_str() + text.size();
     bool negative = false;
     if (*p == '+' || *p == '-') {
@@ -42,7 +33,7 @@ bool ParseLeadingDouble(const std::string& text, double* out) {
 }
 
 bool ParseLeadingInt(const std::string& text, int* out) {
-    const char* p = SkipSpace(text.c_str());
+    const char* p = text.c_str() + SkipAsciiSpace(text);
     errno = 0;
     char* stop = nullptr;
     long long value = std::strtoll(p, &stop, 10);
