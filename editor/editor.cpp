@@ -20,6 +20,7 @@
 #include "net/json.h"
 #include "plugin/catalogue.h"
 #include "plugin/host.h"
+#include "providers/provider_table.h"
 #include "session/text_rules.h"
 
 namespace {
@@ -71,7 +72,7 @@ struct DialogForm {
 const DialogForm kForms[] = {
     {IDD_INIT, IDC_INIT_STATUS_VAR,
      {{0, IDC_PROVIDER, FieldKind::ProviderList}, {1, IDC_API_KEY}, {2, IDC_INIT_STATUS_VAR}}},
-    {IDD_SET_ENDPOINT, 0, {{0, IDC_ENDPOINT, FieldKind::Text, "http://localhost:11434"}}},
+    {IDD_SET_ENDPOINT, 0, {{0, IDC_ENDPOINT, FieldKind::Text, PARLY_OLLAMA_DEFAULT_URL}}},
     {IDD_SET_MODEL, 0, {{0, IDC_MODEL, FieldKind::ModelCombo}}},
     {IDD_SET_SYSTEM, 0, {{0, IDC_SYSTEM_PROMPT}}},
     {IDD_SET_TEMPERATURE, 0, {{0, IDC_TEMPERATURE, FieldKind::Temperature}}},
@@ -125,12 +126,11 @@ const ActionDialog kActionDialogs[] = {
     {kParlySendWithDoc, IDD_SEND_WITH_DOC},
 };
 
-const char* const kProviders[] = {"OpenAI", "Claude", "Google", "Ollama", "OpenRouter", "Groq", "Grok"};
 const char* const kModels[] = {"gpt-4o",
                                "gpt-4o-mini",
                                "gpt-4-turbo",
                                "gpt-3.5-turbo",
-                               "claude-sonnet-4-20250514",
+                               PARLY_CLAUDE_DEFAULT_MODEL,
                                "claude-3-5-sonnet-20241022",
                                "gemini-1.5-pro",
                                "gemini-1.5-flash",
@@ -172,6 +172,14 @@ void SetControlText(HWND control, const std::string& utf8) {
 void AddEntries(HWND combo, const char* const* entries, size_t count) {
     for (size_t i = 0; i < count; ++i)
         SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Utf8ToWide(entries[i]).c_str()));
+}
+
+// The provider list in the table's order, by the labels ParlyInit accepts.
+void AddProviderLabels(HWND combo) {
+    size_t count = 0;
+    const ProviderInfo* rows = ProviderRows(&count);
+    for (size_t i = 0; i < count; ++i)
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Utf8ToWide(rows[i].label).c_str()));
 }
 
 // CB_ERR when no entry equals text ignoring case.
@@ -216,7 +224,7 @@ void FillField(HWND dialog, const Field& field, const char* buffer) {
             else if (field.whenEmpty) SetControlText(control, field.whenEmpty);
             break;
         case FieldKind::ProviderList:
-            AddEntries(control, kProviders, std::size(kProviders));
+            AddProviderLabels(control);
             // No match leaves nothing selected, so OK keeps the slot (e.g. a [Variable]) as it was.
             SendMessageW(control, CB_SETCURSEL, *buffer ? static_cast<WPARAM>(FindEntry(control, buffer)) : 0, 0);
             break;

@@ -7,6 +7,7 @@
 #include "editor/resource.h"
 #include "editor/services.h"
 #include "net/encoding.h"
+#include "providers/provider_table.h"
 
 namespace {
 
@@ -23,11 +24,11 @@ const HelpRow kHelp[] = {
     {IDD_SET_ENDPOINT,
      {"ParlySetEndpoint",
       "Custom API endpoint URL. Mainly used for Ollama\nrunning locally or on a network server.\n"
-      "Default Ollama: http://localhost:11434\nFor remote: http://192.168.1.50:11434"}},
+      "Default Ollama: " PARLY_OLLAMA_DEFAULT_URL "\nFor remote: http://192.168.1.50:11434"}},
     {IDD_SET_MODEL,
      {"ParlySetModel",
       "OpenAI: gpt-4o, gpt-4o-mini, gpt-4-turbo, gpt-3.5-turbo\n"
-      "Claude: claude-sonnet-4-20250514, claude-3-5-sonnet-20241022\n"
+      "Claude: " PARLY_CLAUDE_DEFAULT_MODEL ", claude-3-5-sonnet-20241022\n"
       "Google: gemini-1.5-pro, gemini-1.5-flash\nOllama: llama3, mistral, codellama, phi\n"
       "OpenRouter: google/gemma-3-1b-it:free, meta-llama/llama-4-scout:free\n"
       "Groq: llama-3.3-70b-versatile | Grok: grok-beta\nTip: Use ParlyGetModels to list available models."}},

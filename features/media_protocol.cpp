@@ -7,6 +7,7 @@
 #include "net/encoding.h"
 #include "net/json.h"
 #include "providers/endpoint.h"
+#include "providers/provider_table.h"
 
 const char kTruncationMarker[] = "\n\n[Document truncated - file exceeds 100KB limit]";
 static_assert(sizeof(kTruncationMarker) - 1 == 49, "the truncation marker is 49 bytes");
@@ -88,12 +89,9 @@ std::vector<unsigned char> Base64Decode(std::string_view text) {
 
 ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prompt, const std::string& size) {
     ImageRequest r;
-    if (s.provider == kProviderOpenRouter) {
-        r.error = "Image generation with OpenRouter is not supported. Select OpenAI with ParlyInit to generate images.";
-        return r;
-    }
-    if (s.provider != kProviderOpenAI) {
-        r.error = "Image generation requires OpenAI or OpenRouter provider. Current provider does not support DALL-E.";
+    const ProviderInfo* p = FindProvider(s.provider);
+    if (!p || !p->imagePath) {
+        r.error = p ? p->imageRefusal : kImagesNeedOpenAI;
         return r;
     }
     if (s.apiKey.empty()) {
@@ -101,8 +99,8 @@ ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prom
         return r;
     }
     Endpoint e;
-    if (!ResolveApiHost(ApiHost::OpenAI, &e, &r.error)) return r;
-    r.target = HttpTarget{e.host, e.port, e.secure, "/v1/images/generations"};
+    if (!ResolveApiHost(*p, &e, &r.error)) return r;
+    r.target = HttpTarget{e.host, e.port, e.secure, p->imagePath};
 
     const std::string sizeText = HostTextToUtf8(size);
     const std::string model = HostTextToUtf8(s.model);
@@ -160,33 +158,26 @@ ImageOutcome InterpretImageReply(const HttpResult& reply) {
 
 EmbeddingRequest BuildEmbeddingRequest(const SessionSettings& s, const std::string& text) {
     EmbeddingRequest r;
-    std::string model;
-    const char* textKey = "input";
-    Endpoint e;
-    switch (s.provider) {
-        case kProviderNone: r.error = "No provider initialized"; return r;
-        case kProviderOpenAI:
-            if (!ResolveApiHost(ApiHost::OpenAI, &e, &r.error)) return r;
-            r.target = HttpTarget{e.host, e.port, e.secure, "/v1/embeddings"};
-            model = "text-embedding-3-small";
-            break;
-        case kProviderOpenRouter:
-            if (!ResolveApiHost(ApiHost::OpenRouter, &e, &r.error)) return r;
-            r.target = HttpTarget{e.host, e.port, e.secure, "/api/v1/embeddings"};
-            model = "openai/text-embedding-3-small";
-            r.headers["HTTP-Referer"] = kProjectHomePage;
-            break;
-        case kProviderOllama:
-            if (!ParseEndpointUrl(HostTextToUtf8(s.endpoint), &e, &r.error)) return r;
-            r.target = HttpTarget{e.host, e.port, e.secure, "/api/embeddings"};
-            model = s.model.empty() ? std::string("llama3") : HostTextToUtf8(s.model);
-            textKey = "prompt";
-            break;
-        default:
-            r.error = "Embeddings not supported for this provider. Use OpenAI, OpenRouter, or Ollama.";
-            return r;
+    if (s.provider == kProviderNone) {
+        r.error = "No provider initialized";
+        return r;
     }
-    r.body = "{\"model\":\"" + JsonEscape(model) + "\",\"" + textKey + "\":\"" + JsonEscape(HostTextToUtf8(text)) + "\"}";
+    const ProviderInfo* p = FindProvider(s.provider);
+    if (!p || !p->embedding.path) {
+        r.error = "Embeddings not supported for this provider. Use OpenAI, OpenRouter, or Ollama.";
+        return r;
+    }
+    Endpoint e;
+    const bool resolved = p->apiHost ? ResolveApiHost(*p, &e, &r.error)
+                                     : ParseEndpointUrl(HostTextToUtf8(s.endpoint), &e, &r.error);
+    if (!resolved) return r;
+    r.target = HttpTarget{e.host, e.port, e.secure, p->embedding.path};
+    std::string model = p->embedding.model ? std::string(p->embedding.model)
+                        : s.model.empty()  ? std::string(p->defaultModel)
+                                           : HostTextToUtf8(s.model);
+    if (p->sendsReferer) r.headers["HTTP-Referer"] = kProjectHomePage;
+    r.body = "{\"model\":\"" + JsonEscape(model) + "\",\"" + p->embedding.textKey + "\":\"" +
+             JsonEscape(HostTextToUtf8(text)) + "\"}";
     if (!s.apiKey.empty()) r.headers["Authorization"] = "Bearer " + HostTextToUtf8(s.apiKey);
     r.headers["Content-Type"] = kJsonType;
     r.ok = true;

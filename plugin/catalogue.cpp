@@ -1,10 +1,12 @@
 #include "plugin/catalogue.h"
 
+#include "providers/provider_table.h"
+
 const ActionEntry kCatalogue[] = {
     {0, "Parly Plugin", "", {kKindNone}, 0},
     {kParlyInit, "ParlyInit", "Initialize Parly provider. Provider: OpenAI, Claude, Google, Ollama, OpenRouter, Groq, or Grok. ApiKey not needed for Ollama.", {kKindText, kKindText, kKindVariable}, 3},
-    {kParlySetEndpoint, "ParlySetEndpoint", "Set custom API endpoint (for Ollama). Example: http://localhost:11434", {kKindText}, 1},
-    {kParlySetModel, "ParlySetModel", "Set the model to use. Examples: gpt-4o, claude-sonnet-4-20250514, gemini-1.5-pro, llama3, google/gemma-3-1b-it:free (OpenRouter)", {kKindText}, 1},
+    {kParlySetEndpoint, "ParlySetEndpoint", "Set custom API endpoint (for Ollama). Example: " PARLY_OLLAMA_DEFAULT_URL, {kKindText}, 1},
+    {kParlySetModel, "ParlySetModel", "Set the model to use. Examples: " PARLY_OPENAI_DEFAULT_MODEL ", " PARLY_CLAUDE_DEFAULT_MODEL ", " PARLY_GEMINI_DEFAULT_MODEL ", " PARLY_OLLAMA_DEFAULT_MODEL ", " PARLY_OPENROUTER_DEFAULT_MODEL " (OpenRouter)", {kKindText}, 1},
     {kParlySetSystem, "ParlySetSystem", "Set the system prompt that defines AI behavior", {kKindLongText}, 1},
     {kParlySetTemp, "ParlySetTemp", "Set temperature (0.0-2.0). Lower = more focused, Higher = more creative. Default: 0.7", {kKindNumber}, 1},
     {kParlySetMaxTokens, "ParlySetMaxTokens", "Set maximum tokens in response. Default: 2048", {kKindNumber}, 1},

@@ -15,18 +15,14 @@ constexpr char kUnknownProvider[] = "Unknown provider";
 constexpr char kJsonType[] = "application/json";
 constexpr char kOpenRouterTitle[] = "Parly Plugin for Stagewright Win";
 
-// The short host texts of one request, converted to UTF-8 once; the history is read in place.
-struct Texts {
-    std::string prompt;
-    std::string systemPrompt;
-    std::string model;
-    std::string apiKey;
-    const ConversationHistory& history;
-};
-
-Texts ConvertTexts(const SessionSettings& s, const std::string& prompt) {
-    return Texts{HostTextToUtf8(prompt), HostTextToUtf8(s.systemPrompt), HostTextToUtf8(s.model),
+ChatTexts ConvertTexts(const SessionSettings& s, const std::string& prompt) {
+    return ChatTexts{HostTextToUtf8(prompt), HostTextToUtf8(s.systemPrompt), HostTextToUtf8(s.model),
                  HostTextToUtf8(s.apiKey), s.history};
+}
+
+// The temperature in the row's notation.
+std::string FormatTemperature(const ProviderInfo& p, double value) {
+    return p.temperature == TemperatureFormat::Fixed2 ? FormatFixed2(value) : FormatStreamDefault(value);
 }
 
 // Appends a host text as escaped UTF-8; valid UTF-8, the usual case, is escaped without a copy.
@@ -54,14 +50,14 @@ std::string TakeBodyBuffer(size_t size) {
 }
 
 // Room for a body: every text once plus the fixed fragments around each message.
-size_t BodySizeHint(const Texts& t) {
+size_t BodySizeHint(const ChatTexts& t) {
     size_t size = t.prompt.size() + t.systemPrompt.size() + t.model.size() + 256;
     for (const ChatMessage& m : t.history) size += m.content.size() + m.role.size() + 48;
     return size + size / 16;
 }
 
 // Appends the messages array shared by the OpenAI-style, Claude and Ollama bodies.
-void AppendMessagesArray(std::string& out, const Texts& t, bool withSystem) {
+void AppendMessagesArray(std::string& out, const ChatTexts& t, bool withSystem) {
     out += '[';
     if (withSystem && !t.systemPrompt.empty()) {
         out += "{\"role\":\"system\",\"content\":\"";
@@ -80,49 +76,33 @@ void AppendMessagesArray(std::string& out, const Texts& t, bool withSystem) {
     out += "\"}]";
 }
 
-struct CompatibleShape {
-    ApiHost host;
-    const char* path;
-    bool fixedTemperature;
-};
-
-// Host, path and temperature notation of the four chat-completions providers.
-CompatibleShape ShapeOf(int provider) {
-    switch (provider) {
-        case kProviderOpenRouter: return {ApiHost::OpenRouter, "/api/v1/chat/completions", false};
-        case kProviderGroq: return {ApiHost::Groq, "/openai/v1/chat/completions", false};
-        case kProviderGrok: return {ApiHost::Grok, "/v1/chat/completions", false};
-        default: return {ApiHost::OpenAI, "/v1/chat/completions", true};
-    }
-}
-
-// Fills target from a fixed provider host; false with the request's error when the redirection is malformed.
-bool TargetFromApiHost(ApiHost which, const char* path, ChatRequest* r) {
+// Fills target from the row's public host (or its redirection); false with the request's error when malformed.
+bool TargetFromApiHost(const ProviderInfo& p, const std::string& path, ChatRequest* r) {
     Endpoint e;
-    if (!ResolveApiHost(which, &e, &r->error)) return false;
+    if (!ResolveApiHost(p, &e, &r->error)) return false;
     r->target = HttpTarget{e.host, e.port, e.secure, path};
     return true;
 }
 
+}  // namespace
+
 // Chat-completions request for OpenAI, OpenRouter, Groq and Grok.
-void BuildCompatible(const SessionSettings& s, const Texts& t, ChatRequest* r) {
-    const CompatibleShape shape = ShapeOf(s.provider);
-    if (!TargetFromApiHost(shape.host, shape.path, r)) return;
+void BuildCompatibleChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r) {
+    if (!TargetFromApiHost(p, p.chatPath, r)) return;
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"model\":\"";
     AppendJsonEscaped(body, t.model);
     body += "\",\"messages\":";
     AppendMessagesArray(body, t, true);
     body += ",\"temperature\":";
-    body += shape.fixedTemperature ? FormatFixed2(s.temperature) : FormatStreamDefault(s.temperature);
-    // OpenRouter picks its own limit until the script has set one.
-    if (s.provider != kProviderOpenRouter || s.maxTokensSet) body += ",\"max_tokens\":" + std::to_string(s.maxTokens);
-    if (s.provider == kProviderGrok) body += ",\"stream\":false";
+    body += FormatTemperature(p, s.temperature);
+    if (!p.maxTokensOnlyWhenSet || s.maxTokensSet) body += ",\"max_tokens\":" + std::to_string(s.maxTokens);
+    if (p.sendsStreamFalse) body += ",\"stream\":false";
     body += '}';
     r->body = std::move(body);
     r->headers["Authorization"] = "Bearer " + t.apiKey;
     r->headers["Content-Type"] = kJsonType;
-    if (s.provider == kProviderOpenRouter) {
+    if (p.sendsReferer) {
         r->headers["HTTP-Referer"] = kProjectHomePage;
         r->headers["X-Title"] = kOpenRouterTitle;
     }
@@ -130,8 +110,8 @@ void BuildCompatible(const SessionSettings& s, const Texts& t, ChatRequest* r) {
 }
 
 // Messages request: no temperature, system prompt as a member of its own.
-void BuildClaude(const SessionSettings& s, const Texts& t, ChatRequest* r) {
-    if (!TargetFromApiHost(ApiHost::Claude, "/v1/messages", r)) return;
+void BuildClaudeChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r) {
+    if (!TargetFromApiHost(p, p.chatPath, r)) return;
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"model\":\"";
     AppendJsonEscaped(body, t.model);
@@ -151,6 +131,8 @@ void BuildClaude(const SessionSettings& s, const Texts& t, ChatRequest* r) {
     r->ok = true;
 }
 
+namespace {
+
 // Percent-encodes the bytes that would end or split a request line or its query string.
 std::string EncodePathPart(std::string_view text) {
     static const char kHexUpper[] = "0123456789ABCDEF";
@@ -169,11 +151,21 @@ std::string EncodePathPart(std::string_view text) {
     return out;
 }
 
+// Fills target from the endpoint setting; false with the parser's error.
+bool TargetFromEndpoint(const SessionSettings& s, const char* path, ChatRequest* r) {
+    Endpoint e;
+    if (!ParseEndpointUrl(HostTextToUtf8(s.endpoint), &e, &r->error)) return false;
+    r->target = HttpTarget{e.host, e.port, e.secure, path};
+    return true;
+}
+
+}  // namespace
+
 // generateContent request: key and model in the path, "assistant" sent as "model".
-void BuildGemini(const SessionSettings& s, const Texts& t, ChatRequest* r) {
+void BuildGeminiChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r) {
     const std::string path =
-        "/v1beta/models/" + EncodePathPart(t.model) + ":generateContent?key=" + EncodePathPart(t.apiKey);
-    if (!TargetFromApiHost(ApiHost::Gemini, path.c_str(), r)) return;
+        p.chatPath + EncodePathPart(t.model) + ":generateContent?key=" + EncodePathPart(t.apiKey);
+    if (!TargetFromApiHost(p, path, r)) return;
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"contents\":[";
     for (const ChatMessage& m : t.history) {
@@ -191,56 +183,64 @@ void BuildGemini(const SessionSettings& s, const Texts& t, ChatRequest* r) {
         AppendJsonEscaped(body, t.systemPrompt);
         body += "\"}]},";
     }
-    body += "\"generationConfig\":{\"temperature\":" + FormatFixed2(s.temperature) +
+    body += "\"generationConfig\":{\"temperature\":" + FormatTemperature(p, s.temperature) +
             ",\"maxOutputTokens\":" + std::to_string(s.maxTokens) + "}}";
     r->body = std::move(body);
     r->headers["Content-Type"] = kJsonType;
     r->ok = true;
 }
 
-// Fills target from the endpoint setting; false with the parser's error.
-bool TargetFromEndpoint(const SessionSettings& s, const char* path, ChatRequest* r) {
-    Endpoint e;
-    if (!ParseEndpointUrl(HostTextToUtf8(s.endpoint), &e, &r->error)) return false;
-    r->target = HttpTarget{e.host, e.port, e.secure, path};
-    return true;
-}
-
-// Non-streaming /api/chat request to the endpoint setting.
-void BuildOllama(const SessionSettings& s, const Texts& t, ChatRequest* r) {
-    if (!TargetFromEndpoint(s, "/api/chat", r)) return;
+// Non-streaming chat request to the endpoint setting.
+void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r) {
+    if (!TargetFromEndpoint(s, p.chatPath, r)) return;
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"model\":\"";
     AppendJsonEscaped(body, t.model);
     body += "\",\"messages\":";
     AppendMessagesArray(body, t, true);
-    body += ",\"stream\":false,\"options\":{\"temperature\":" + FormatFixed2(s.temperature) +
+    body += ",\"stream\":false,\"options\":{\"temperature\":" + FormatTemperature(p, s.temperature) +
             ",\"num_predict\":" + std::to_string(s.maxTokens) + "}}";
     r->body = std::move(body);
     r->headers["Content-Type"] = kJsonType;
     r->ok = true;
 }
 
-struct ReplyShape {
-    const char* name;        // the provider as its messages call it
-    const char* errorPrefix;
-    const char* emptyAnswer;
-    const char* errorKey;    // member holding the provider's error text
-};
-
-// Message texts and error member of each provider.
-ReplyShape ReplyShapeOf(int provider) {
-    switch (provider) {
-        case kProviderOpenAI: return {"OpenAI", "OpenAI API error (", "Failed to parse OpenAI response", "message"};
-        case kProviderClaude: return {"Claude", "Claude API error (", "Failed to parse Claude response", "message"};
-        case kProviderGemini: return {"Google", "Google API error (", "Failed to parse Google response", "message"};
-        case kProviderOllama: return {"Ollama", "Ollama error (", "Failed to parse Ollama response", "error"};
-        case kProviderOpenRouter:
-            return {"OpenRouter", "OpenRouter error (", "Failed to extract response from OpenRouter", "message"};
-        case kProviderGroq: return {"Groq", "Groq error (", "Failed to extract response from Groq", "message"};
-        default: return {"Grok", "Grok error (", "Failed to extract response from Grok", "message"};
-    }
+ChatOutcome ReadOpenAIAnswer(const std::string& body) {
+    ChatOutcome outcome;
+    outcome.answer = ExtractStringAfterKey(body, "\"content\"");
+    outcome.ok = !outcome.answer.empty();
+    return outcome;
 }
+
+ChatOutcome ReadCompatibleAnswer(const std::string& body) {
+    ChatOutcome outcome;
+    // A null, number or object "content" is no answer text.
+    const size_t value = JsonValueStart(body, "content");
+    if (value == kNotFound || body[value] != '"') return outcome;
+    outcome.answer = ExtractJsonValue(body, "content");
+    outcome.ok = !outcome.answer.empty();
+    return outcome;
+}
+
+ChatOutcome ReadTextAnswer(const std::string& body) {
+    ChatOutcome outcome;
+    if (body.size() < 6) return outcome;
+    outcome.answer = ExtractStringAfterKey(body, "\"text\"");
+    outcome.ok = !outcome.answer.empty();
+    return outcome;
+}
+
+ChatOutcome ReadOllamaAnswer(const std::string& body) {
+    ChatOutcome outcome;
+    if (body.size() < 9) return outcome;
+    const size_t message = FindText(body, "\"message\"");
+    if (message == kNotFound) return outcome;
+    outcome.answer = ExtractStringAfterKey(body, "\"content\"", message);
+    outcome.ok = !outcome.answer.empty();
+    return outcome;
+}
+
+namespace {
 
 // The provider's error message, else the transport's text, else the whole body; a bad escape counts as no message.
 std::string ErrorDetail(const HttpResult& reply, const char* key) {
@@ -254,88 +254,55 @@ std::string ErrorDetail(const HttpResult& reply, const char* key) {
     return reply.error.empty() ? reply.body : reply.error;
 }
 
-// The answer of a 200 reply, empty when there is none; a bad \u escape throws std::invalid_argument.
-std::string ExtractAnswer(int provider, const std::string& body) {
-    switch (provider) {
-        case kProviderOpenAI: return ExtractStringAfterKey(body, "\"content\"");
-        case kProviderClaude:
-        case kProviderGemini:
-            if (body.size() < 6) return std::string();
-            return ExtractStringAfterKey(body, "\"text\"");
-        case kProviderOllama: {
-            if (body.size() < 9) return std::string();
-            const size_t message = FindText(body, "\"message\"");
-            if (message == kNotFound) return std::string();
-            return ExtractStringAfterKey(body, "\"content\"", message);
-        }
-        default: {
-            // A null, number or object "content" is no answer text.
-            const size_t value = JsonValueStart(body, "content");
-            if (value == kNotFound || body[value] != '"') return std::string();
-            return ExtractJsonValue(body, "content");
-        }
-    }
-}
-
-// Outcome of a reply from provider 1..7; only allocation failures escape.
-ChatOutcome InterpretKnownReply(int provider, const HttpResult& reply) {
-    const ReplyShape shape = ReplyShapeOf(provider);
+// Outcome of a reply from a known provider; only allocation failures escape.
+ChatOutcome InterpretKnownReply(const ProviderInfo& p, const HttpResult& reply) {
     ChatOutcome outcome;
     if (reply.statusCode != 200) {
-        outcome.error = shape.errorPrefix + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply, shape.errorKey);
+        outcome.error = p.errorPrefix + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply, p.errorKey);
         return outcome;
     }
     try {
-        outcome.answer = ExtractAnswer(provider, reply.body);
+        outcome = p.readAnswer(reply.body);
     } catch (const std::invalid_argument&) {
-        outcome.error = std::string("Invalid escape sequence in ") + shape.name + " response";
-        return outcome;
+        return ChatOutcome{false, "", std::string("Invalid escape sequence in ") + p.label + " response"};
     } catch (const std::out_of_range&) {
-        outcome.error = std::string("Invalid escape sequence in ") + shape.name + " response";
-        return outcome;
+        return ChatOutcome{false, "", std::string("Invalid escape sequence in ") + p.label + " response"};
     }
-    if (outcome.answer.empty()) {
-        outcome.error = shape.emptyAnswer;
-        return outcome;
+    if (!outcome.ok) {
+        outcome.answer.clear();
+        if (outcome.error.empty()) outcome.error = p.emptyAnswer;
     }
-    outcome.ok = true;
     return outcome;
+}
+
+// The row of a provider that can be sent to, or the error that stops the request.
+const ProviderInfo* SendableProvider(int provider, std::string* error) {
+    if (provider == kProviderNone) {
+        *error = kNoProvider;
+        return nullptr;
+    }
+    const ProviderInfo* p = FindProvider(provider);
+    if (!p) *error = kUnknownProvider;
+    return p;
 }
 
 }  // namespace
 
 ChatRequest BuildChatRequest(const SessionSettings& s, const std::string& prompt) {
     ChatRequest r;
-    if (s.provider == kProviderNone) {
-        r.error = kNoProvider;
-        return r;
-    }
-    if (s.provider < kProviderOpenAI || s.provider > kProviderGrok) {
-        r.error = kUnknownProvider;
-        return r;
-    }
-    const Texts t = ConvertTexts(s, prompt);
-    switch (s.provider) {
-        case kProviderClaude: BuildClaude(s, t, &r); break;
-        case kProviderGemini: BuildGemini(s, t, &r); break;
-        case kProviderOllama: BuildOllama(s, t, &r); break;
-        default: BuildCompatible(s, t, &r); break;
-    }
+    const ProviderInfo* p = SendableProvider(s.provider, &r.error);
+    if (!p) return r;
+    const ChatTexts t = ConvertTexts(s, prompt);
+    p->buildChat(*p, s, t, &r);
     return r;
 }
 
 ChatOutcome InterpretChatReply(int provider, const HttpResult& reply) {
     ChatOutcome outcome;
-    if (provider == kProviderNone) {
-        outcome.error = kNoProvider;
-        return outcome;
-    }
-    if (provider < kProviderOpenAI || provider > kProviderGrok) {
-        outcome.error = kUnknownProvider;
-        return outcome;
-    }
+    const ProviderInfo* p = SendableProvider(provider, &outcome.error);
+    if (!p) return outcome;
     try {
-        return InterpretKnownReply(provider, reply);
+        return InterpretKnownReply(*p, reply);
     } catch (const std::exception& e) {
         outcome = ChatOutcome();
         outcome.error = std::string("Exception: ") + e.what();
@@ -379,18 +346,8 @@ ChatOutcome InterpretOllamaTags(const HttpResult& reply) {
 }
 
 const char* FixedModelList(int provider) {
-    switch (provider) {
-        case kProviderOpenAI: return "gpt-4o,gpt-4o-mini,gpt-4-turbo,gpt-4,gpt-3.5-turbo";
-        case kProviderClaude:
-            return "claude-sonnet-4-20250514,claude-opus-4-20250514,claude-3-5-sonnet-20241022,"
-                   "claude-3-5-haiku-20241022,claude-3-opus-20240229";
-        case kProviderGemini: return "gemini-1.5-pro,gemini-1.5-flash,gemini-1.0-pro";
-        case kProviderOpenRouter:
-            return "openai/gpt-4o,anthropic/claude-3.5-sonnet,google/gemini-pro-1.5,meta-llama/llama-3.1-405b-instruct";
-        case kProviderGroq: return "llama-3.3-70b-versatile,llama-3.1-70b-versatile,mixtral-8x7b-32768,gemma2-9b-it";
-        case kProviderGrok: return "grok-beta,grok-vision-beta";
-        default: return nullptr;
-    }
+    const ProviderInfo* p = FindProvider(provider);
+    return p ? p->fixedModels : nullptr;
 }
 
 void RecycleBodyBuffer(std::string&& body) {

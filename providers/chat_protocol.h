@@ -3,6 +3,7 @@
 #include <string>
 
 #include "net/http.h"
+#include "providers/provider_table.h"
 #include "session/settings.h"
 
 struct ChatRequest {
@@ -35,3 +36,24 @@ ChatOutcome InterpretOllamaTags(const HttpResult& reply);  // answer = comma-joi
 
 // Provider's fixed model list, or nullptr for Ollama/none.
 const char* FixedModelList(int provider);
+
+// The short host texts of one request, converted to UTF-8 once; the history is read in place.
+struct ChatTexts {
+    std::string prompt;
+    std::string systemPrompt;
+    std::string model;
+    std::string apiKey;
+    const ConversationHistory& history;
+};
+
+// One request builder per chat protocol; the provider table names which one each provider speaks.
+void BuildCompatibleChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r);
+void BuildClaudeChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r);
+void BuildGeminiChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r);
+void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r);
+
+// One answer reader per reply shape.
+ChatOutcome ReadOpenAIAnswer(const std::string& body);
+ChatOutcome ReadCompatibleAnswer(const std::string& body);
+ChatOutcome ReadTextAnswer(const std::string& body);
+ChatOutcome ReadOllamaAnswer(const std::string& body);

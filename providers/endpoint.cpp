@@ -4,10 +4,10 @@
 #include <string_view>
 
 #include "net/ascii.h"
+#include "providers/provider_table.h"
 
 namespace {
 
-constexpr char kDefaultOllamaUrl[] = "http://localhost:11434";
 constexpr int kOllamaPort = 11434;
 constexpr int kMaxPort = 65535;
 
@@ -42,28 +42,10 @@ bool IsPlainHost(std::string_view host) {
     return true;
 }
 
-struct Redirect {
-    const char* variable;
-    const char* publicHost;
-};
-
-// The redirection variable and public host of each provider.
-Redirect RedirectFor(ApiHost which) {
-    switch (which) {
-        case ApiHost::OpenAI: return {"PARLY_OPENAI_URL", "api.openai.com"};
-        case ApiHost::Claude: return {"PARLY_CLAUDE_URL", "api.anthropic.com"};
-        case ApiHost::Gemini: return {"PARLY_GEMINI_URL", "generativelanguage.googleapis.com"};
-        case ApiHost::OpenRouter: return {"PARLY_OPENROUTER_URL", "openrouter.ai"};
-        case ApiHost::Groq: return {"PARLY_GROQ_URL", "api.groq.com"};
-        case ApiHost::Grok: return {"PARLY_GROK_URL", "api.x.ai"};
-    }
-    return {"PARLY_OPENAI_URL", "api.openai.com"};
-}
-
 }  // namespace
 
 bool ParseEndpointUrl(const std::string& endpoint, Endpoint* out, std::string* error) {
-    std::string_view url = endpoint.empty() ? std::string_view(kDefaultOllamaUrl) : std::string_view(endpoint);
+    std::string_view url = endpoint.empty() ? std::string_view(PARLY_OLLAMA_DEFAULT_URL) : std::string_view(endpoint);
     const bool secure = url.substr(0, 8) == "https://";
     const size_t scheme = url.find("://");
     std::string_view rest = scheme == std::string_view::npos ? url : url.substr(scheme + 3);
@@ -117,18 +99,17 @@ bool ParseRedirectUrl(const std::string& value, Endpoint* out) {
     return true;
 }
 
-bool ResolveApiHost(ApiHost which, Endpoint* out, std::string* error) {
-    const Redirect r = RedirectFor(which);
-    const char* value = std::getenv(r.variable);
+bool ResolveApiHost(const ProviderInfo& provider, Endpoint* out, std::string* error) {
+    const char* value = provider.redirectVariable ? std::getenv(provider.redirectVariable) : nullptr;
     if (value && *value) {
         const std::string text(value);
         if (!ParseRedirectUrl(text, out)) {
-            if (error) *error = std::string("Invalid ") + r.variable + ": " + text;
+            if (error) *error = std::string("Invalid ") + provider.redirectVariable + ": " + text;
             return false;
         }
         return true;
     }
-    out->host = r.publicHost;
+    out->host = provider.apiHost ? provider.apiHost : "";
     out->port = 0;
     out->secure = true;
     return true;

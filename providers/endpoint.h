@@ -15,9 +15,9 @@ bool ParseEndpointUrl(const std::string& endpoint, Endpoint* out, std::string* e
 constexpr char kProjectHomePage[] = "https://github.com/parlyplugin/parly-nbp";
 static_assert(sizeof(kProjectHomePage) - 1 == 40, "OpenRouter's referer is the 40-character home page");
 
-enum class ApiHost { OpenAI, Claude, Gemini, OpenRouter, Groq, Grok };
+struct ProviderInfo;
 
-// The provider's public host, or the PARLY_<NAME>_URL redirection when set; false with `error` when it is malformed.
-bool ResolveApiHost(ApiHost which, Endpoint* out, std::string* error);
+// The row's public host, or its redirection variable's URL when set; false with `error` when it is malformed.
+bool ResolveApiHost(const ProviderInfo& provider, Endpoint* out, std::string* error);
 // Parses "http://host:port" or "https://host[:port]" (a trailing "/" allowed).
 bool ParseRedirectUrl(const std::string& value, Endpoint* out);

@@ -5,34 +5,10 @@
 #include "net/ascii.h"
 #include "net/json.h"
 #include "providers/chat_protocol.h"
+#include "providers/provider_table.h"
 #include "net/http.h"
 
 namespace {
-
-struct ProviderName {
-    const char* name;
-    int kind;
-};
-
-const ProviderName kNames[] = {
-    {"openai", kProviderOpenAI},   {"claude", kProviderClaude}, {"anthropic", kProviderClaude},
-    {"google", kProviderGemini},   {"gemini", kProviderGemini}, {"ollama", kProviderOllama},
-    {"openrouter", kProviderOpenRouter}, {"groq", kProviderGroq}, {"grok", kProviderGrok},
-    {"xai", kProviderGrok},
-};
-
-const char* DefaultModel(int kind) {
-    switch (kind) {
-        case kProviderOpenAI: return "gpt-4o";
-        case kProviderClaude: return "claude-sonnet-4-20250514";
-        case kProviderGemini: return "gemini-1.5-pro";
-        case kProviderOllama: return "llama3";
-        case kProviderOpenRouter: return "google/gemma-3-1b-it:free";
-        case kProviderGroq: return "llama-3.3-70b-versatile";
-        case kProviderGrok: return "grok-beta";
-    }
-    return "";
-}
 
 ChatOutcome Deliver(ChatRequest&& request, int provider, int timeoutSeconds) {
     if (!request.ok) return ChatOutcome{false, "", request.error};
@@ -45,27 +21,21 @@ ChatOutcome Deliver(ChatRequest&& request, int provider, int timeoutSeconds) {
 }  // namespace
 
 bool InitProvider(const std::string& name, const std::string& apiKey) {
-    const std::string lower = AsciiLower(name);
-    int kind = kProviderNone;
-    for (const ProviderName& n : kNames)
-        if (lower == n.name) {
-            kind = n.kind;
-            break;
-        }
-    if (kind == kProviderNone) {
+    const ProviderInfo* p = FindProviderByName(AsciiLower(name));
+    if (!p) {
         ReplaceLastError("Unknown provider: " + name + ". Use: OpenAI, Claude, Google, Ollama, OpenRouter, Groq, or Grok");
         return false;
     }
     // A missing key changes nothing but lastError, so no earlier key can reach the newly named provider.
-    if (kind != kProviderOllama && apiKey.empty()) {
+    if (p->needsKey && apiKey.empty()) {
         ReplaceLastError("API key is required for " + name);
         return false;
     }
     std::lock_guard<std::mutex> hold(SessionLock());
-    g_session.provider = kind;
+    g_session.provider = p->kind;
     g_session.apiKey = apiKey;
-    g_session.model = DefaultModel(kind);
-    if (g_session.endpoint.empty() && kind == kProviderOllama) g_session.endpoint = "http://localhost:11434";
+    g_session.model = p->defaultModel;
+    if (g_session.endpoint.empty() && p->defaultEndpoint) g_session.endpoint = p->defaultEndpoint;
     ConversationHistory().swap(g_session.history);
     g_session.lastError.clear();
     return true;
@@ -101,11 +71,12 @@ std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bo
 
 std::string ListModels() {
     SessionSettings s = SnapshotSettings(false);
-    if (s.provider < kProviderOpenAI || s.provider > kProviderGrok) {
+    const ProviderInfo* p = FindProvider(s.provider);
+    if (!p) {
         ReplaceLastError("No provider initialized");
         return "";
     }
-    if (const char* list = FixedModelList(s.provider)) return list;
+    if (p->fixedModels) return p->fixedModels;
     ChatRequest request = BuildOllamaTagsRequest(s);
     if (!request.ok) {
         ReplaceLastError("Failed to get Ollama models: " + request.error);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "providers/endpoint.h"
+#include "providers/provider_table.h"
 
 namespace {
 
@@ -126,17 +127,17 @@ TEST(ParseRedirectUrl, RejectsAnythingButSchemeHostAndPort) {
 
 TEST_F(ApiHostTest, EachProviderHasItsPublicTlsHostOnTheDefaultPort) {
     const struct {
-        ApiHost which;
+        int which;
         const char* host;
     } cases[] = {
-        {ApiHost::OpenAI, "api.openai.com"},   {ApiHost::Claude, "api.anthropic.com"},
-        {ApiHost::Gemini, "generativelanguage.googleapis.com"}, {ApiHost::OpenRouter, "openrouter.ai"},
-        {ApiHost::Groq, "api.groq.com"},       {ApiHost::Grok, "api.x.ai"},
+        {kProviderOpenAI, "api.openai.com"},   {kProviderClaude, "api.anthropic.com"},
+        {kProviderGemini, "generativelanguage.googleapis.com"}, {kProviderOpenRouter, "openrouter.ai"},
+        {kProviderGroq, "api.groq.com"},       {kProviderGrok, "api.x.ai"},
     };
     for (const auto& c : cases) {
         Endpoint e;
         std::string error;
-        ASSERT_TRUE(ResolveApiHost(c.which, &e, &error));
+        ASSERT_TRUE(ResolveApiHost(*FindProvider(c.which), &e, &error));
         EXPECT_EQ(e.host, c.host);
         EXPECT_EQ(e.port, 0);
         EXPECT_TRUE(e.secure);
@@ -144,14 +145,14 @@ TEST_F(ApiHostTest, EachProviderHasItsPublicTlsHostOnTheDefaultPort) {
 }
 
 TEST_F(ApiHostTest, EachVariableRedirectsOnlyItsOwnProviderAndIsReadAtEveryCall) {
-    const ApiHost hosts[] = {ApiHost::OpenAI, ApiHost::Claude, ApiHost::Gemini,
-                             ApiHost::OpenRouter, ApiHost::Groq, ApiHost::Grok};
+    const int hosts[] = {kProviderOpenAI, kProviderClaude, kProviderGemini,
+                         kProviderOpenRouter, kProviderGroq, kProviderGrok};
     for (size_t i = 0; i < 6; ++i) {
         setenv(kRedirectVariables[i], "http://127.0.0.1:8080/", 1);
         for (size_t k = 0; k < 6; ++k) {
             Endpoint e;
             std::string error;
-            ASSERT_TRUE(ResolveApiHost(hosts[k], &e, &error));
+            ASSERT_TRUE(ResolveApiHost(*FindProvider(hosts[k]), &e, &error));
             EXPECT_EQ(e.host == "127.0.0.1", i == k) << kRedirectVariables[i] << " / " << k;
             if (i == k) {
                 EXPECT_EQ(e.port, 8080);
@@ -161,7 +162,7 @@ TEST_F(ApiHostTest, EachVariableRedirectsOnlyItsOwnProviderAndIsReadAtEveryCall)
         setenv(kRedirectVariables[i], "", 1);  // empty counts as unset
         Endpoint e;
         std::string error;
-        ASSERT_TRUE(ResolveApiHost(hosts[i], &e, &error));
+        ASSERT_TRUE(ResolveApiHost(*FindProvider(hosts[i]), &e, &error));
         EXPECT_NE(e.host, "127.0.0.1");
         unsetenv(kRedirectVariables[i]);
     }
@@ -171,10 +172,10 @@ TEST_F(ApiHostTest, MalformedRedirectionNamesItsVariableAndValue) {
     setenv("PARLY_GROQ_URL", "localhost:8080", 1);
     Endpoint e;
     std::string error;
-    EXPECT_FALSE(ResolveApiHost(ApiHost::Groq, &e, &error));
+    EXPECT_FALSE(ResolveApiHost(*FindProvider(kProviderGroq), &e, &error));
     EXPECT_EQ(error, "Invalid PARLY_GROQ_URL: localhost:8080");
     setenv("PARLY_GEMINI_URL", "https://h:x", 1);
-    EXPECT_FALSE(ResolveApiHost(ApiHost::Gemini, &e, &error));
+    EXPECT_FALSE(ResolveApiHost(*FindProvider(kProviderGemini), &e, &error));
     EXPECT_EQ(error, "Invalid PARLY_GEMINI_URL: https://h:x");
 }
 

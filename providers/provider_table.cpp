@@ -1,0 +1,88 @@
+#include "providers/provider_table.h"
+
+#include "providers/chat_protocol.h"
+
+const char kImagesNeedOpenAI[] =
+    "Image generation requires OpenAI or OpenRouter provider. Current provider does not support DALL-E.";
+
+namespace {
+
+constexpr const char* kNoImages = kImagesNeedOpenAI;
+
+constexpr EmbeddingShape kNoEmbeddings = {nullptr, nullptr, nullptr};
+
+const ProviderInfo kProviders[] = {
+    {kProviderOpenAI, {"openai", nullptr}, "OpenAI", true, PARLY_OPENAI_DEFAULT_MODEL,
+     "gpt-4o,gpt-4o-mini,gpt-4-turbo,gpt-4,gpt-3.5-turbo",
+     "api.openai.com", "PARLY_OPENAI_URL", nullptr, "/v1/chat/completions",
+     TemperatureFormat::Fixed2, false, false, false,
+     "OpenAI API error (", "Failed to parse OpenAI response", "message",
+     BuildCompatibleChat, ReadOpenAIAnswer,
+     "/v1/images/generations", nullptr,
+     {"/v1/embeddings", "text-embedding-3-small", "input"}},
+    {kProviderClaude, {"claude", "anthropic"}, "Claude", true, PARLY_CLAUDE_DEFAULT_MODEL,
+     PARLY_CLAUDE_DEFAULT_MODEL ",claude-opus-4-20250514,claude-3-5-sonnet-20241022,"
+     "claude-3-5-haiku-20241022,claude-3-opus-20240229",
+     "api.anthropic.com", "PARLY_CLAUDE_URL", nullptr, "/v1/messages",
+     TemperatureFormat::Fixed2, false, false, false,
+     "Claude API error (", "Failed to parse Claude response", "message",
+     BuildClaudeChat, ReadTextAnswer,
+     nullptr, kNoImages, kNoEmbeddings},
+    {kProviderGemini, {"google", "gemini"}, "Google", true, PARLY_GEMINI_DEFAULT_MODEL,
+     "gemini-1.5-pro,gemini-1.5-flash,gemini-1.0-pro",
+     "generativelanguage.googleapis.com", "PARLY_GEMINI_URL", nullptr, "/v1beta/models/",
+     TemperatureFormat::Fixed2, false, false, false,
+     "Google API error (", "Failed to parse Google response", "message",
+     BuildGeminiChat, ReadTextAnswer,
+     nullptr, kNoImages, kNoEmbeddings},
+    {kProviderOllama, {"ollama", nullptr}, "Ollama", false, PARLY_OLLAMA_DEFAULT_MODEL,
+     nullptr,
+     nullptr, nullptr, PARLY_OLLAMA_DEFAULT_URL, "/api/chat",
+     TemperatureFormat::Fixed2, false, false, false,
+     "Ollama error (", "Failed to parse Ollama response", "error",
+     BuildOllamaChat, ReadOllamaAnswer,
+     nullptr, kNoImages,
+     {"/api/embeddings", nullptr, "prompt"}},
+    {kProviderOpenRouter, {"openrouter", nullptr}, "OpenRouter", true, PARLY_OPENROUTER_DEFAULT_MODEL,
+     "openai/gpt-4o,anthropic/claude-3.5-sonnet,google/gemini-pro-1.5,meta-llama/llama-3.1-405b-instruct",
+     "openrouter.ai", "PARLY_OPENROUTER_URL", nullptr, "/api/v1/chat/completions",
+     TemperatureFormat::Shortest, true, false, true,
+     "OpenRouter error (", "Failed to extract response from OpenRouter", "message",
+     BuildCompatibleChat, ReadCompatibleAnswer,
+     nullptr, "Image generation with OpenRouter is not supported. Select OpenAI with ParlyInit to generate images.",
+     {"/api/v1/embeddings", "openai/text-embedding-3-small", "input"}},
+    {kProviderGroq, {"groq", nullptr}, "Groq", true, "llama-3.3-70b-versatile",
+     "llama-3.3-70b-versatile,llama-3.1-70b-versatile,mixtral-8x7b-32768,gemma2-9b-it",
+     "api.groq.com", "PARLY_GROQ_URL", nullptr, "/openai/v1/chat/completions",
+     TemperatureFormat::Shortest, false, false, false,
+     "Groq error (", "Failed to extract response from Groq", "message",
+     BuildCompatibleChat, ReadCompatibleAnswer,
+     nullptr, kNoImages, kNoEmbeddings},
+    {kProviderGrok, {"grok", "xai"}, "Grok", true, "grok-beta",
+     "grok-beta,grok-vision-beta",
+     "api.x.ai", "PARLY_GROK_URL", nullptr, "/v1/chat/completions",
+     TemperatureFormat::Shortest, false, true, false,
+     "Grok error (", "Failed to extract response from Grok", "message",
+     BuildCompatibleChat, ReadCompatibleAnswer,
+     nullptr, kNoImages, kNoEmbeddings},
+};
+
+}  // namespace
+
+const ProviderInfo* FindProvider(int kind) {
+    for (const ProviderInfo& p : kProviders)
+        if (p.kind == kind) return &p;
+    return nullptr;
+}
+
+const ProviderInfo* FindProviderByName(const std::string& lowerName) {
+    for (const ProviderInfo& p : kProviders)
+        for (const char* name : p.names)
+            if (name && lowerName == name) return &p;
+    return nullptr;
+}
+
+const ProviderInfo* ProviderRows(size_t* count) {
+    *count = sizeof(kProviders) / sizeof(kProviders[0]);
+    return kProviders;
+}
