@@ -105,22 +105,14 @@ int TextHeight(HDC dc, HFONT font, const std::wstring& text, RECT box) {
 
 // The message font scaled down to `pixels` character height; made once per size and kept.
 HFONT SmallerMessageFont(HFONT messageFont, int pixels) {
-    static HFONT cached[8] = {};
-    static int heights[8] = {};
-    for (int i = 0; i < 8; ++i)
-        if (cached[i] && heights[i] == pixels) return cached[i];
-    LOGFONTW lf = {};
-    GetObjectW(messageFont, sizeof lf, &lf);
-    lf.lfHeight = -pixels;
-    lf.lfWidth = 0;
-    HFONT font = CreateFontIndirectW(&lf);
-    for (int i = 0; i < 8 && font; ++i)
-        if (!cached[i]) {
-            cached[i] = font;
-            heights[i] = pixels;
-            break;
-        }
-    return font;
+    static SizedObjectCache<HFONT, 8> fonts;
+    return fonts.Get(pixels, [messageFont](int height) {
+        LOGFONTW lf = {};
+        GetObjectW(messageFont, sizeof lf, &lf);
+        lf.lfHeight = -height;
+        lf.lfWidth = 0;
+        return CreateFontIndirectW(&lf);
+    });
 }
 
 struct TextLayout {

@@ -87,18 +87,10 @@ void SetPluginIcons(HWND dialog) {
 }  // namespace
 
 HICON PluginIcon(int side) {
-    static HICON cached[3] = {};
-    static int sides[3] = {};
-    for (int i = 0; i < 3; ++i)
-        if (cached[i] && sides[i] == side) return cached[i];
-    HICON icon = static_cast<HICON>(LoadImageW(moduleInstance, MAKEINTRESOURCEW(IDI_PARLY), IMAGE_ICON, side, side, 0));
-    for (int i = 0; i < 3 && icon; ++i)
-        if (!cached[i]) {
-            cached[i] = icon;
-            sides[i] = side;
-            break;
-        }
-    return icon;
+    static SizedObjectCache<HICON, 3> icons;
+    return icons.Get(side, [](int s) {
+        return static_cast<HICON>(LoadImageW(moduleInstance, MAKEINTRESOURCEW(IDI_PARLY), IMAGE_ICON, s, s, 0));
+    });
 }
 
 const SharedDrawingObjects& EnsureSharedDrawingObjects() {

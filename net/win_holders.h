@@ -3,30 +3,15 @@
 #include <windows.h>
 #include <winhttp.h>
 
-class ScopedHandle {
+// Owns one handle that `Close` releases; null and INVALID_HANDLE_VALUE both mean "nothing owned".
+template <BOOL(WINAPI* Close)(void*)>
+class ScopedOwner {
   public:
-    explicit ScopedHandle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
-    ~ScopedHandle() { reset(); }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-    HANDLE get() const { return h_; }
-    void reset() {
-        if (valid()) CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
-    }
-
-  private:
-    HANDLE h_;
-};
-
-class ScopedInternet {
-  public:
-    explicit ScopedInternet(HINTERNET h = nullptr) : h_(h) {}
-    ~ScopedInternet() { reset(); }
-    ScopedInternet(const ScopedInternet&) = delete;
-    ScopedInternet& operator=(const ScopedInternet&) = delete;
-    ScopedInternet& operator=(ScopedInternet&& other) noexcept {
+    explicit ScopedOwner(void* h = nullptr) : h_(h) {}
+    ~ScopedOwner() { reset(); }
+    ScopedOwner(const ScopedOwner&) = delete;
+    ScopedOwner& operator=(const ScopedOwner&) = delete;
+    ScopedOwner& operator=(ScopedOwner&& other) noexcept {
         if (this != &other) {
             reset();
             h_ = other.h_;
@@ -34,13 +19,17 @@ class ScopedInternet {
         }
         return *this;
     }
-    explicit operator bool() const { return h_ != nullptr; }
-    HINTERNET get() const { return h_; }
+    bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+    explicit operator bool() const { return valid(); }
+    void* get() const { return h_; }
     void reset() {
-        if (h_) WinHttpCloseHandle(h_);
+        if (valid()) Close(h_);
         h_ = nullptr;
     }
 
   private:
-    HINTERNET h_;
+    void* h_;
 };
+
+using ScopedHandle = ScopedOwner<CloseHandle>;
+using ScopedInternet = ScopedOwner<WinHttpCloseHandle>;

@@ -32,6 +32,12 @@ struct Params {
 
 namespace {
 
+// Stops an action before it sends: lastError says why and its result variable is emptied.
+void Refuse(const Params& p, int resultIndex, const char* error) {
+    ReplaceLastError(error);
+    p.write(resultIndex, "");
+}
+
 bool HaveProvider() {
     std::lock_guard<std::mutex> hold(SessionLock());
     return g_session.provider != kProviderNone;
@@ -82,11 +88,7 @@ std::string LastHistoryContent() {
 
 void Send(const Params& p) {
     std::string prompt = p.text(0);
-    if (prompt.empty()) {
-        ReplaceLastError("Prompt cannot be empty");
-        p.write(1, "");
-        return;
-    }
+    if (prompt.empty()) return Refuse(p, 1, "Prompt cannot be empty");
     std::string streamVariable;
     bool streaming;
     {
@@ -120,17 +122,20 @@ void SendStream(const Params& p) {
     RevealWordByWord(reply, variable);
 }
 
+// The prompt, path and size of both image actions; false with lastError set when one is missing.
+bool ReadImageParams(const Params& p, std::string* prompt, std::string* path, std::string* size) {
+    *prompt = p.text(0);
+    *path = p.text(1);
+    *size = p.has(2) ? p.text(2) : std::string("1024x1024");
+    if (prompt->empty()) ReplaceLastError("Image prompt cannot be empty");
+    else if (path->empty()) ReplaceLastError("Output file path cannot be empty");
+    else return true;
+    return false;
+}
+
 void ImageGen(const Params& p) {
-    std::string prompt = p.text(0), path = p.text(1);
-    std::string size = p.has(2) ? p.text(2) : std::string("1024x1024");
-    if (prompt.empty()) {
-        ReplaceLastError("Image prompt cannot be empty");
-        return p.write(3, "ERROR");
-    }
-    if (path.empty()) {
-        ReplaceLastError("Output file path cannot be empty");
-        return p.write(3, "ERROR");
-    }
+    std::string prompt, path, size;
+    if (!ReadImageParams(p, &prompt, &path, &size)) return p.write(3, "ERROR");
     SessionSettings s = SnapshotSettings(false);
     std::string status = WithProgress("Generating image...", [&] { return GenerateImage(s, prompt, size, path); });
     p.write(3, status);
@@ -144,23 +149,15 @@ void SendAsync(const Params& p) {
 }
 
 void ImageGenAsync(const Params& p) {
-    std::string prompt = p.text(0), path = p.text(1);
-    std::string size = p.has(2) ? p.text(2) : std::string("1024x1024");
-    if (prompt.empty()) return ReplaceLastError("Image prompt cannot be empty");
-    if (path.empty()) return ReplaceLastError("Output file path cannot be empty");
+    std::string prompt, path, size;
+    if (!ReadImageParams(p, &prompt, &path, &size)) return;
     StartAsyncImage(prompt, path, size, p.text(3), p.text(4));
 }
 
 void Embedding(const Params& p) {
     std::string text = p.text(0);
-    if (text.empty()) {
-        ReplaceLastError("Text to embed cannot be empty");
-        return p.write(1, "");
-    }
-    if (!HaveProvider()) {
-        ReplaceLastError(kNoProvider);
-        return p.write(1, "");
-    }
+    if (text.empty()) return Refuse(p, 1, "Text to embed cannot be empty");
+    if (!HaveProvider()) return Refuse(p, 1, kNoProvider);
     SessionSettings s = SnapshotSettings(false);
     std::string vector = WithProgress("Generating embedding...", [&] { return GetEmbedding(s, text); });
     p.write(1, vector);
@@ -168,14 +165,8 @@ void Embedding(const Params& p) {
 
 void SendWithDoc(const Params& p) {
     std::string path = p.text(0), prompt = p.text(1);
-    if (path.empty()) {
-        ReplaceLastError("Document file path cannot be empty");
-        return p.write(2, "");
-    }
-    if (!HaveProvider()) {
-        ReplaceLastError(kNoProvider);
-        return p.write(2, "");
-    }
+    if (path.empty()) return Refuse(p, 2, "Document file path cannot be empty");
+    if (!HaveProvider()) return Refuse(p, 2, kNoProvider);
     std::string document = LoadDocument(path);
     if (document.empty()) return p.write(2, "");
     std::string combined = ComposeDocumentPrompt(document, prompt);
