@@ -64,6 +64,12 @@ void CloseProgress() {
     DestroyWindow(dialog);
 }
 
+HWND TakeProgressWindow() {
+    HWND dialog = g_progress;
+    g_progress = nullptr;
+    return dialog;
+}
+
 void RevealWordByWord(const std::string& reply, const std::string& variableName) {
     std::string acc;
     size_t pos = 0, len = reply.size();
@@ -78,10 +84,18 @@ void RevealWordByWord(const std::string& reply, const std::string& variableName)
         Sleep(40);
         // Let the host redraw and run script events, one of which may stop the reveal.
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        bool quit = false;
+        while (!quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                // The host is closing: hand the quit back to its own loop and stop typing.
+                PostQuitMessage(static_cast<int>(msg.wParam));
+                quit = true;
+                break;
+            }
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
+        if (quit) break;
     }
     g_stopStreamRequested = false;
 }

@@ -9,5 +9,7 @@ void RequestCancel();
 bool IsBusy();
 // Stops the background work for unload: cancel, stop the timer, join the worker, destroy the window.
 void ShutdownAsync();
+// The library is being detached without message 2: let go of the worker and of our windows so nothing calls into unmapped code.
+void ReleaseAsyncOnDetach(bool processExit);
 // Milliseconds between the worker storing the last delivered result and its variable write.
 double LastDeliveryDelayMs();
