@@ -1,4 +1,5 @@
 #include "async/progress.h"
+#include "async/runner.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -22,6 +23,7 @@ void CentreOverHost(HWND window, UINT extraFlags, HWND insertAfter) {
 }
 
 INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    InsideOurWindow inside;
     if (INT_PTR handled = PreHandleDialogMessage(dialog, message, wParam, lParam)) return handled;
     switch (message) {
         case WM_INITDIALOG:

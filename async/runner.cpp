@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -49,6 +50,7 @@ struct AsyncJob {
 };
 
 AsyncJob g_job;
+std::atomic<int> g_insideOurWindows{0};
 double g_lastDeliveryDelayMs = 0;
 // The worker as a plain thread handle: nothing about it can end the process when the library goes away.
 HANDLE g_worker = nullptr;
@@ -187,6 +189,7 @@ void DeliverCompletion() {
 
 LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_TIMER && wParam == kTimerId) {
+        InsideOurWindow inside;
         try {
             DeliverCompletion();
         } catch (const std::exception& e) {
@@ -343,6 +346,9 @@ void ShutdownAsync() {
     }
 }
 
+InsideOurWindow::InsideOurWindow() { ++g_insideOurWindows; }
+InsideOurWindow::~InsideOurWindow() { --g_insideOurWindows; }
+
 void ReleaseAsyncOnDetach(bool processExit) {
     // At process exit the other threads are gone already and windows go with the process.
     if (processExit) return;
@@ -355,4 +361,6 @@ void ReleaseAsyncOnDetach(bool processExit) {
     g_timerActive = false;
     Neutralise(timer);
     Neutralise(TakeProgressWindow());
+    // A delivery already running on the host's thread finishes before our code goes (bounded: it may need the loader lock).
+    for (int waited = 0; g_insideOurWindows.load() > 0 && waited < 2000; ++waited) Sleep(1);
 }
