@@ -1,4 +1,5 @@
 #include "async/progress.h"
+#include "async/runner.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -22,6 +23,7 @@ void CentreOverHost(HWND window, UINT extraFlags, HWND insertAfter) {
 }
 
 INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    InsideOurWindow inside;
     if (INT_PTR handled = PreHandleDialogMessage(dialog, message, wParam, lParam)) return handled;
     switch (message) {
         case WM_INITDIALOG:
@@ -64,6 +66,12 @@ void CloseProgress() {
     DestroyWindow(dialog);
 }
 
+HWND TakeProgressWindow() {
+    HWND dialog = g_progress;
+    g_progress = nullptr;
+    return dialog;
+}
+
 void RevealWordByWord(const std::string& reply, const std::string& variableName) {
     std::string acc;
     size_t pos = 0, len = reply.size();
@@ -78,10 +86,18 @@ void RevealWordByWord(const std::string& reply, const std::string& variableName)
         Sleep(40);
         // Let the host redraw and run script events, one of which may stop the reveal.
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        bool quit = false;
+        while (!quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                // The host is closing: hand the quit back to its own loop and stop typing.
+                PostQuitMessage(static_cast<int>(msg.wParam));
+                quit = true;
+                break;
+            }
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
+        if (quit) break;
     }
     g_stopStreamRequested = false;
 }

@@ -6,5 +6,7 @@
 bool ProgressWanted();
 void ShowProgress(const std::string& text);
 void CloseProgress();
+// Forgets the progress window without destroying it and returns it (for a detach on another thread).
+struct HWND__* TakeProgressWindow();
 // Writes reply into the variable one space-separated piece at a time, 40 ms and a message pump apart.
 void RevealWordByWord(const std::string& reply, const std::string& variableName);

@@ -2,10 +2,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
+#include <vector>
 
 #include "async/progress.h"
 #include "features/media.h"
@@ -44,13 +45,25 @@ struct AsyncJob {
     std::chrono::steady_clock::time_point storedAt;
     // Counts starts and unloads: a worker whose generation has passed records nothing.
     unsigned generation = 0;
+    // The conversation the job's request belongs to (see ConversationLocked).
+    unsigned conversation = 0;
 };
 
 AsyncJob g_job;
+std::atomic<int> g_insideOurWindows{0};
 double g_lastDeliveryDelayMs = 0;
-std::thread g_worker;
+// The worker as a plain thread handle: nothing about it can end the process when the library goes away.
+HANDLE g_worker = nullptr;
 HWND g_timerWindow = nullptr;
 bool g_timerActive = false;
+
+// Waits for the last worker to end and forgets it (host's thread, never while the host has let go of us).
+void JoinWorker() {
+    if (!g_worker) return;
+    WaitForSingleObject(g_worker, INFINITE);
+    CloseHandle(g_worker);
+    g_worker = nullptr;
+}
 
 // Records a worker's outcome; the caller holds the job lock.
 void StoreLocked(const std::string& result, bool succeeded) {
@@ -64,48 +77,75 @@ void StoreLocked(const std::string& result, bool succeeded) {
 
 // What a worker needs from the record, copied under the lock when it starts.
 struct JobInputs {
-    unsigned generation = 0;
+    unsigned conversation = 0;
     std::string prompt, outputPath, imageSize;
     SessionSettings settings;
 };
 
-// Copies the inputs; false when a cancel came first, with `cancelledResult` stored as the outcome.
-bool TakeInputs(JobInputs* in, const char* cancelledResult) {
+// Copies the inputs; false when the job was abandoned, or when a cancel came first
+// (then with `cancelledResult` stored as the outcome).
+bool TakeInputs(unsigned generation, JobInputs* in, const char* cancelledResult) {
     std::lock_guard<std::mutex> hold(g_job.lock);
-    *in = JobInputs{g_job.generation, g_job.prompt, g_job.outputPath, g_job.imageSize, g_job.settings};
-    if (!g_job.cancelRequested) return true;
-    StoreLocked(cancelledResult, false);
-    return false;
+    if (generation != g_job.generation) return false;
+    if (g_job.cancelRequested) {
+        StoreLocked(cancelledResult, false);
+        return false;
+    }
+    *in = JobInputs{g_job.conversation, g_job.prompt, g_job.outputPath, g_job.imageSize, g_job.settings};
+    return true;
 }
 
-void ChatWorker() {
+void ChatJob(unsigned generation) {
     JobInputs in;
-    if (!TakeInputs(&in, "")) return;
-    ChatOutcome outcome;
-    try {
-        outcome = RunChat(in.settings, in.prompt);
-    } catch (const std::exception& e) {
-        outcome = ChatOutcome{false, "", std::string("Exception: ") + e.what()};
-    }
-    // The exchange is recorded in the session only while this job is still the current one.
+    if (!TakeInputs(generation, &in, "")) return;
+    ChatOutcome outcome = RunChat(in.settings, in.prompt);
+    // Only the current job reports; its exchange joins the history only if its conversation is still going.
     std::lock_guard<std::mutex> hold(g_job.lock);
-    if (in.generation != g_job.generation) return;
-    std::string answer = CommitChat(outcome, in.prompt, in.settings.multiline);
+    if (generation != g_job.generation) return;
+    std::string answer = CommitChat(outcome, in.prompt, in.settings.multiline, in.conversation);
     StoreLocked(answer, !answer.empty());
 }
 
-void ImageWorker() {
+void ImageJob(unsigned generation) {
     JobInputs in;
-    if (!TakeInputs(&in, "ERROR")) return;
-    std::string status;
-    try {
-        status = GenerateImage(in.settings, in.prompt, in.imageSize, in.outputPath);
-    } catch (const std::exception& e) {
-        ReplaceLastError(std::string("Exception: ") + e.what());
-        status = "ERROR";
-    }
+    if (!TakeInputs(generation, &in, "ERROR")) return;
+    std::vector<unsigned char> bytes;
+    std::string failure;
+    bool fetched = FetchImage(in.settings, in.prompt, in.imageSize, &bytes, &failure);
+    // An abandoned job writes no file and leaves lastError to whoever came after; the lock keeps unload out meanwhile.
     std::lock_guard<std::mutex> hold(g_job.lock);
-    if (in.generation == g_job.generation) StoreLocked(status, status == "OK");
+    if (generation != g_job.generation) return;
+    if (fetched) failure = WriteImageFile(in.outputPath, bytes);
+    if (!failure.empty()) ReplaceLastError(failure);
+    StoreLocked(failure.empty() ? "OK" : "ERROR", failure.empty());
+}
+
+// A worker that threw: the current job fails with the exception's text, delivered as usual.
+void StoreFailure(unsigned generation, const char* what) noexcept {
+    try {
+        std::lock_guard<std::mutex> hold(g_job.lock);
+        if (generation != g_job.generation) return;
+        try {
+            ReplaceLastError(std::string("Exception: ") + what);
+        } catch (...) {
+        }
+        StoreLocked(g_job.kind == kImageJob ? "ERROR" : "", false);
+    } catch (...) {
+    }
+}
+
+template <void (*Body)(unsigned)>
+DWORD WINAPI WorkerMain(LPVOID param) {
+    const unsigned generation = static_cast<unsigned>(reinterpret_cast<UINT_PTR>(param));
+    try {
+        Body(generation);
+    } catch (const std::exception& e) {
+        StoreFailure(generation, e.what());
+    } catch (...) {
+        StoreFailure(generation, "unknown");
+    }
+    // The reference taken at the start kept our code mapped even if the host let go of the library meanwhile.
+    FreeLibraryAndExitThread(moduleInstance, 0);
 }
 
 void StopTimer() {
@@ -133,7 +173,7 @@ void DeliverCompletion() {
     }
     StopTimer();
     CloseProgress();
-    if (g_worker.joinable()) g_worker.join();
+    // The worker has stored its result and is ending; the next start or unload waits for it.
     if (kind == kChatJob && !resultVar.empty()) SetHostVariable(resultVar.c_str(), result);
     if (kind == kImageJob && !statusVar.empty()) SetHostVariable(statusVar.c_str(), result);
     g_lastDeliveryDelayMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - storedAt).count();
@@ -149,6 +189,7 @@ void DeliverCompletion() {
 
 LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_TIMER && wParam == kTimerId) {
+        InsideOurWindow inside;
         try {
             DeliverCompletion();
         } catch (const std::exception& e) {
@@ -177,26 +218,38 @@ void StartTimer() {
 
 // Fills the job record for a new start; the caller has joined any earlier worker.
 template <typename Fill>
-void BeginJob(int kind, Fill fill) {
-    SessionSettings settings = SnapshotSettings(true);
+unsigned BeginJob(int kind, Fill fill) {
+    unsigned conversation = 0;
+    SessionSettings settings = SnapshotSettings(true, &conversation);
     std::lock_guard<std::mutex> hold(g_job.lock);
     g_job.busy = true;
     g_job.cancelRequested = false;
     ++g_job.generation;
+    g_job.conversation = conversation;
     g_job.kind = kind;
     g_job.result.clear();
     g_job.resultReady = false;
     g_job.succeeded = false;
     g_job.settings = std::move(settings);
     fill(g_job);
+    return g_job.generation;
 }
 
-void Launch(const char* progressText, void (*worker)()) {
+// Starts the worker with its own reference on the library, so it can finish even after an unload.
+bool StartWorker(LPTHREAD_START_ROUTINE worker, unsigned generation) {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(worker), &self))
+        return false;
+    g_worker = CreateThread(nullptr, 0, worker, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(generation)), 0, nullptr);
+    if (g_worker) return true;
+    FreeLibrary(self);
+    return false;
+}
+
+void Launch(const char* progressText, LPTHREAD_START_ROUTINE worker, unsigned generation) {
     if (ProgressWanted()) ShowProgress(progressText);
     StartTimer();
-    try {
-        g_worker = std::thread(worker);
-    } catch (const std::exception&) {
+    if (!StartWorker(worker, generation)) {
         // No worker: nothing will ever be delivered, so undo what the start set up.
         {
             std::lock_guard<std::mutex> hold(g_job.lock);
@@ -209,31 +262,42 @@ void Launch(const char* progressText, void (*worker)()) {
     }
 }
 
+// Gives a window of ours that another thread owns the system's procedure, which then closes it on that thread.
+void Neutralise(HWND window) {
+    if (!window || !IsWindow(window)) return;
+    if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) {
+        DestroyWindow(window);
+        return;
+    }
+    SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DefWindowProcW));
+    PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
 }  // namespace
 
 double LastDeliveryDelayMs() { return g_lastDeliveryDelayMs; }
 
 void StartAsyncChat(const std::string& prompt, const std::string& resultVar, const std::string& callbackSub) {
-    if (g_worker.joinable()) g_worker.join();
-    BeginJob(kChatJob, [&](AsyncJob& job) {
+    JoinWorker();
+    unsigned generation = BeginJob(kChatJob, [&](AsyncJob& job) {
         job.prompt = prompt;
         job.resultVar = resultVar;
         job.callbackSub = callbackSub;
     });
-    Launch("Thinking...", ChatWorker);
+    Launch("Thinking...", WorkerMain<ChatJob>, generation);
 }
 
 void StartAsyncImage(const std::string& prompt, const std::string& outputPath, const std::string& imageSize,
                      const std::string& statusVar, const std::string& callbackSub) {
-    if (g_worker.joinable()) g_worker.join();
-    BeginJob(kImageJob, [&](AsyncJob& job) {
+    JoinWorker();
+    unsigned generation = BeginJob(kImageJob, [&](AsyncJob& job) {
         job.prompt = prompt;
         job.outputPath = outputPath;
         job.imageSize = imageSize;
         job.statusVar = statusVar;
         job.callbackSub = callbackSub;
     });
-    Launch("Generating image...", ImageWorker);
+    Launch("Generating image...", WorkerMain<ImageJob>, generation);
 }
 
 void RequestCancel() {
@@ -254,21 +318,19 @@ void ShutdownAsync() {
     StopTimer();
     // Our dialog procedure must not outlive the library.
     CloseProgress();
-    if (g_worker.joinable()) {
+    if (g_worker) {
         std::unique_lock<std::mutex> hold(g_job.lock);
         bool done = g_job.finished.wait_for(hold, kUnloadGrace, [] { return !g_job.busy; });
         if (done) {
             hold.unlock();
-            g_worker.join();
+            JoinWorker();
         } else {
-            // The request is still out: keep our code mapped for it and let it end on its own, recording nothing.
+            // The request is still out: its own reference keeps our code mapped, and it ends on its own, recording nothing.
             ++g_job.generation;
             g_job.busy = false;
             hold.unlock();
-            HMODULE self = nullptr;
-            GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                               reinterpret_cast<LPCWSTR>(&ShutdownAsync), &self);
-            g_worker.detach();
+            CloseHandle(g_worker);
+            g_worker = nullptr;
         }
     }
     {
@@ -282,4 +344,23 @@ void ShutdownAsync() {
         // A DLL's window classes outlive it unless unregistered; a later load would find a stale procedure.
         UnregisterClassW(kTimerClass, moduleInstance);
     }
+}
+
+InsideOurWindow::InsideOurWindow() { ++g_insideOurWindows; }
+InsideOurWindow::~InsideOurWindow() { --g_insideOurWindows; }
+
+void ReleaseAsyncOnDetach(bool processExit) {
+    // At process exit the other threads are gone already and windows go with the process.
+    if (processExit) return;
+    if (g_worker) {
+        CloseHandle(g_worker);
+        g_worker = nullptr;
+    }
+    HWND timer = g_timerWindow;
+    g_timerWindow = nullptr;
+    g_timerActive = false;
+    Neutralise(timer);
+    Neutralise(TakeProgressWindow());
+    // A delivery already running on the host's thread finishes before our code goes (bounded: it may need the loader lock).
+    for (int waited = 0; g_insideOurWindows.load() > 0 && waited < 2000; ++waited) Sleep(1);
 }

@@ -9,5 +9,12 @@ void RequestCancel();
 bool IsBusy();
 // Stops the background work for unload: cancel, stop the timer, join the worker, destroy the window.
 void ShutdownAsync();
+// The library is being detached without message 2: let go of the worker and of our windows so nothing calls into unmapped code.
+void ReleaseAsyncOnDetach(bool processExit);
+// Marks the host's thread as running inside one of our window procedures, so a detach on another thread waits for it.
+struct InsideOurWindow {
+    InsideOurWindow();
+    ~InsideOurWindow();
+};
 // Milliseconds between the worker storing the last delivered result and its variable write.
 double LastDeliveryDelayMs();

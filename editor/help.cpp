@@ -59,7 +59,7 @@ const HelpRow kHelp[] = {
       "How long to wait for an AI response before timing out.\nRange: 5-300 seconds. Default: 60 seconds."}},
     {IDD_IMAGE_GEN,
      {"ParlyImageGen",
-      "Generate an AI image using OpenAI DALL-E.\nRequires OpenAI or OpenRouter provider.\n"
+      "Generate an AI image using OpenAI DALL-E.\nRequires the OpenAI provider.\n"
       "Smaller sizes (256, 512) use DALL-E 2. Larger use DALL-E 3.\n"
       "Status returns 'OK' on success or 'ERROR' on failure."}},
     {IDD_SEND_ASYNC,
@@ -82,7 +82,7 @@ const HelpRow kHelp[] = {
       "Use ParlyStopStream to cancel streaming mid-response."}},
     {IDD_GET_EMBEDDING,
      {"ParlyGetEmbedding",
-      "Generates a vector embedding for the given text.\nSupported: OpenAI (text-embedding-3-small), Ollama, Google.\n"
+      "Generates a vector embedding for the given text.\nSupported: OpenAI (text-embedding-3-small), OpenRouter, Ollama.\n"
       "Returns comma-separated floating point values.\nUse for semantic search, similarity, and classification."}},
     {IDD_SEND_WITH_DOC,
      {"ParlySendWithDoc",

@@ -2,6 +2,7 @@
 
 #include "features/media.h"
 #include "features/media_protocol.h"
+#include "net/encoding.h"
 #include "net/win_holders.h"
 
 std::string LoadDocument(const std::string& path) {
@@ -10,7 +11,7 @@ std::string LoadDocument(const std::string& path) {
         ReplaceLastError(refusal);
         return "";
     }
-    ScopedHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    ScopedHandle file(CreateFileW(HostPathToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
         ReplaceLastError("Cannot open file: " + path);
@@ -31,6 +32,10 @@ std::string LoadDocument(const std::string& path) {
         return "";
     }
     text.resize(got);
-    if (size > kDocumentLimit) text += kTruncationMarker;
+    if (size > kDocumentLimit) {
+        // The cut may fall inside a character; never send half of one.
+        text.resize(WholeUtf8Length(text));
+        text += kTruncationMarker;
+    }
     return text;
 }

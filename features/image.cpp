@@ -1,46 +1,80 @@
 #include <windows.h>
 
-#include <cstdio>
+#include <cwchar>
 
 #include "features/media.h"
 #include "features/media_protocol.h"
+#include "net/encoding.h"
 #include "net/http.h"
 
 namespace {
 
-// Writes bytes to a temporary file beside the target and moves it into place only when all of it is on disk.
-std::string WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes) {
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".parly-%lu-%lu.tmp", GetCurrentProcessId(), GetTickCount());
-    std::string temp = path + suffix;
-    FILE* file = std::fopen(temp.c_str(), "wb");
-    if (!file) return "Failed to create output file: " + path;
-    bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    written = (std::fflush(file) == 0) && written;
-    written = (std::fclose(file) == 0) && written;
-    if (written && MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return "";
-    DeleteFileA(temp.c_str());
-    return "Failed to write output file: " + path;
+// A temporary file in the target's folder, created exclusively; its name is never longer than the target's,
+// so any target path that can be opened gives a temporary path that can be opened too.
+HANDLE CreateTemporaryBeside(const std::wstring& target, std::wstring* temp) {
+    static unsigned counter = 0;
+    const size_t slash = target.find_last_of(L"\\/:");
+    const std::wstring folder = slash == std::wstring::npos ? std::wstring() : target.substr(0, slash + 1);
+    const std::wstring name = target.substr(folder.size());
+    const size_t length = name.size() < 12 ? (name.empty() ? 1 : name.size()) : 12;
+    const wchar_t digits[] = L"0123456789abcdefghijklmnopqrstuvwxyz";
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        unsigned n = GetTickCount() * 31u + GetCurrentProcessId() * 7u + counter++;
+        std::wstring candidate = L"~";
+        while (candidate.size() < length) {
+            candidate += digits[n % 36];
+            n = n / 36 + 0x9E3779B9u * static_cast<unsigned>(candidate.size());
+        }
+        if (_wcsicmp(candidate.c_str(), name.c_str()) == 0) continue;
+        *temp = folder + candidate;
+        HANDLE file = CreateFileW(temp->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return file;
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    return INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
 
-std::string GenerateImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
-                          const std::string& outputPath) {
+std::string WriteImageFile(const std::string& path, const std::vector<unsigned char>& bytes) {
+    const std::wstring target = HostPathToWide(path);
+    std::wstring temp;
+    HANDLE file = target.empty() ? INVALID_HANDLE_VALUE : CreateTemporaryBeside(target, &temp);
+    if (file == INVALID_HANDLE_VALUE) return "Failed to create output file: " + path;
+    // Written whole, then moved into place, so an existing file survives every failure.
+    DWORD written = 0;
+    bool ok = bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                                written == bytes.size());
+    ok = FlushFileBuffers(file) && ok;
+    ok = CloseHandle(file) && ok;
+    if (ok && MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return "";
+    DeleteFileW(temp.c_str());
+    return "Failed to write output file: " + path;
+}
+
+bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
+                std::vector<unsigned char>* bytes, std::string* error) {
     ImageRequest request = BuildImageRequest(s, prompt, size);
     if (!request.ok) {
-        ReplaceLastError(request.error);
-        return "ERROR";
+        *error = request.error;
+        return false;
     }
     HttpResult reply = HttpTransport::Post(request.target, request.body, request.headers, s.timeoutSeconds);
     ImageOutcome outcome = InterpretImageReply(reply);
     reply = HttpResult();  // the encoded reply is no longer needed while the file is written
     if (!outcome.ok) {
-        ReplaceLastError(outcome.error);
-        return "ERROR";
+        *error = outcome.error;
+        return false;
     }
-    std::string failure = WriteFileAtomically(outputPath, outcome.bytes);
+    *bytes = std::move(outcome.bytes);
+    return true;
+}
+
+std::string GenerateImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
+                          const std::string& outputPath) {
+    std::vector<unsigned char> bytes;
+    std::string failure;
+    if (FetchImage(s, prompt, size, &bytes, &failure)) failure = WriteImageFile(outputPath, bytes);
     if (!failure.empty()) {
         ReplaceLastError(failure);
         return "ERROR";

@@ -1,12 +1,18 @@
 // Image files, embedding vectors and document texts: the operations behind the media actions.
 #pragma once
 #include <string>
+#include <vector>
 
 #include "session/settings.h"
 
 // "OK" with the PNG written, or "ERROR" with lastError set; an existing file survives every failure.
 std::string GenerateImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
                           const std::string& outputPath);
+// The two halves of GenerateImage, for a caller that decides in between whether the file is still wanted:
+// the decoded image from the provider (false with *error), and the file write ("" or the error text).
+bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
+                std::vector<unsigned char>* bytes, std::string* error);
+std::string WriteImageFile(const std::string& path, const std::vector<unsigned char>& bytes);
 // The vector text exactly as the provider wrote it, or "" with lastError set.
 std::string GetEmbedding(const SessionSettings& s, const std::string& text);
 // The document's bytes (cut at the limit, with the marker), or "" with lastError set.

@@ -10,4 +10,7 @@ std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
 // UTF-8 back to the ANSI code page (characters it lacks become its default character).
 std::string Utf8ToAnsi(const std::string& text);
+// A file path from a script or an edit dialog for the wide file functions: non-ASCII UTF-8 (what the
+// dialogs write) is read as UTF-8, anything else in the ANSI code page as the narrow functions would.
+std::wstring HostPathToWide(const std::string& path);
 #endif

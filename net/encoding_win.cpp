@@ -38,3 +38,10 @@ std::string HostTextToUtf8(const std::string& text) {
 }
 
 std::string Utf8ToAnsi(const std::string& text) { return FromWide(CP_ACP, Utf8ToWide(text)); }
+
+std::wstring HostPathToWide(const std::string& path) {
+    bool ascii = true;
+    for (char c : path)
+        if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+    return ToWide(!ascii && IsValidUtf8(path) ? CP_UTF8 : CP_ACP, path);
+}

@@ -1,6 +1,7 @@
 #include "net/json.h"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <iomanip>
@@ -339,6 +340,8 @@ std::string FlattenLineBreaks(std::string_view text, bool multiline) {
 }
 
 std::string FormatFixed2(double value) {
+    // JSON has no NaN or infinity; a body never carries one.
+    if (!std::isfinite(value)) value = 0;
     std::ostringstream stream;
     stream.imbue(std::locale::classic());
     stream << std::fixed << std::setprecision(2) << value;
@@ -346,6 +349,7 @@ std::string FormatFixed2(double value) {
 }
 
 std::string FormatStreamDefault(double value) {
+    if (!std::isfinite(value)) value = 0;
     std::ostringstream stream;
     stream.imbue(std::locale::classic());
     stream << value;

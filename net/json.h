@@ -25,9 +25,9 @@ std::string ExtractStringAfterKey(std::string_view json, std::string_view quoted
 // Replaces CR-dropped/LF-as-space when multiline is false.
 std::string FlattenLineBreaks(std::string_view text, bool multiline);
 
-// Temperature in fixed notation with two decimals, "C" locale (0.7 -> "0.70").
+// Temperature in fixed notation with two decimals, "C" locale (0.7 -> "0.70"); a non-finite value is written as 0.
 std::string FormatFixed2(double value);
-// Temperature in the stream default notation, "C" locale (0.7 -> "0.7", 1e-05 -> "1e-05").
+// Temperature in the stream default notation, "C" locale (0.7 -> "0.7", 1e-05 -> "1e-05"); a non-finite value is written as 0.
 std::string FormatStreamDefault(double value);
 // True when text is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
 bool IsValidUtf8(std::string_view text);

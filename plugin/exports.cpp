@@ -1,6 +1,7 @@
 // The eight entry points the host calls, and the library's entry routine.
 #include <exception>
 
+#include "async/runner.h"
 #include "editor/editor.h"
 #include "plugin/catalogue.h"
 #include "plugin/host.h"
@@ -39,10 +40,12 @@ BOOL Guarded(Fn&& fn, BOOL onException) {
 
 extern "C" {
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     moduleInstance = instance;
     // Nothing else under the loader lock: no threads, no windows.
     if (reason == DLL_PROCESS_ATTACH) ApplyLoadDefaults();
+    // Unloaded (or the process ending) without message 2: nothing of ours may outlive the library.
+    if (reason == DLL_PROCESS_DETACH) ReleaseAsyncOnDetach(reserved != nullptr);
     return TRUE;
 }
 

@@ -36,36 +36,41 @@ bool InitProvider(const std::string& name, const std::string& apiKey) {
     g_session.apiKey = apiKey;
     g_session.model = p->defaultModel;
     if (g_session.endpoint.empty() && p->defaultEndpoint) g_session.endpoint = p->defaultEndpoint;
-    ConversationHistory().swap(g_session.history);
+    ClearHistoryLocked();
     g_session.lastError.clear();
     return true;
 }
 
-std::string SendChat(const std::string& prompt) {
+std::string SendChat(const std::string& prompt, std::string* raw) {
     ChatRequest request;
     int provider, timeout;
     bool multiline;
+    unsigned conversation;
     {
         // The body is built from the live history under the lock, without copying it.
         std::lock_guard<std::mutex> hold(SessionLock());
         provider = g_session.provider;
         multiline = g_session.multiline;
         timeout = g_session.timeoutSeconds;
+        conversation = ConversationLocked();
         request = BuildChatRequest(g_session, prompt);
     }
-    return CommitChat(Deliver(std::move(request), provider, timeout), prompt, multiline);
+    ChatOutcome outcome = Deliver(std::move(request), provider, timeout);
+    if (raw) *raw = outcome.ok ? outcome.answer : std::string();
+    return CommitChat(outcome, prompt, multiline, conversation);
 }
 
 ChatOutcome RunChat(const SessionSettings& settings, const std::string& prompt) {
     return Deliver(BuildChatRequest(settings, prompt), settings.provider, settings.timeoutSeconds);
 }
 
-std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline) {
+std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation) {
     if (!outcome.ok) {
         ReplaceLastError(outcome.error);
         return "";
     }
-    AppendExchange(prompt, outcome.answer);
+    // An answer from before ParlyInit, ParlyReset, ParlyClearHistory or unload is still delivered, but joins no history.
+    AppendExchange(conversation, prompt, outcome.answer);
     return FlattenLineBreaks(outcome.answer, multiline);
 }
 

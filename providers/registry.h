@@ -8,10 +8,12 @@
 // Selects and initialises a provider by name; on failure only lastError changes.
 bool InitProvider(const std::string& name, const std::string& apiKey);
 // Sends prompt with the live settings and history; answer (flattened) or "" with lastError set.
-std::string SendChat(const std::string& prompt);
+// *raw, when given, receives the answer as the provider wrote it (empty on failure).
+std::string SendChat(const std::string& prompt, std::string* raw = nullptr);
 // One exchange with settings copied earlier (the background worker's copy); touches no session state.
 ChatOutcome RunChat(const SessionSettings& settings, const std::string& prompt);
-// Records an exchange in the live session: two history entries on success, lastError on failure; returns the flattened answer or "".
-std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline);
+// Records an exchange in the live session: two history entries on success (only while `conversation` is
+// still the current one), lastError on failure; returns the flattened answer or "".
+std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation);
 // Comma-separated models of the selected provider, or "" with lastError set.
 std::string ListModels();

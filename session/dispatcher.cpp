@@ -1,11 +1,13 @@
 #include "session/dispatcher.h"
 
+#include <cmath>
 #include <string>
 
 #include "async/progress.h"
 #include "async/runner.h"
 #include "features/media.h"
 #include "features/media_protocol.h"
+#include "net/encoding.h"
 #include "plugin/catalogue.h"
 #include "plugin/host.h"
 #include "providers/registry.h"
@@ -54,7 +56,8 @@ void SetNumber(const Params& p, int action) {
     std::string text = p.text(0);
     if (action == kParlySetTemp) {
         double v;
-        if (!ParseLeadingDouble(text, &v)) return ReplaceLastError("Invalid temperature value");
+        // nan and inf parse as numbers, but no provider accepts them in a body.
+        if (!ParseLeadingDouble(text, &v) || !std::isfinite(v)) return ReplaceLastError("Invalid temperature value");
         SetField([&](SessionSettings& s) { s.temperature = v < 0.0 ? 0.0 : (v > 2.0 ? 2.0 : v); });
         return;
     }
@@ -81,11 +84,6 @@ auto WithProgress(const char* text, Work work) {
     return work();
 }
 
-std::string LastHistoryContent() {
-    std::lock_guard<std::mutex> hold(SessionLock());
-    return g_session.history.empty() ? std::string() : g_session.history.back().content;
-}
-
 void Send(const Params& p) {
     std::string prompt = p.text(0);
     if (prompt.empty()) return Refuse(p, 1, "Prompt cannot be empty");
@@ -96,15 +94,19 @@ void Send(const Params& p) {
         streaming = g_session.streaming;
         streamVariable = g_session.streamVariable;
     }
-    std::string reply = WithProgress("Thinking...", [&] { return SendChat(prompt); });
+    std::string raw;
+    std::string reply = WithProgress("Thinking...", [&] { return SendChat(prompt, &raw); });
     // A failed streamed send reports the empty answer too, never an earlier exchange's.
     if (!streaming || streamVariable.empty() || reply.empty()) {
         p.write(1, reply);
         return;
     }
+    // The reveal runs script events and background completions: keep this call's own answer and variable name.
+    const bool hasResult = p.has(1);
+    const std::string resultVariable = p.text(1);
     g_stopStreamRequested = false;
     RevealWordByWord(reply, streamVariable);
-    p.write(1, LastHistoryContent());
+    if (hasResult) SetHostVariable(resultVariable.c_str(), raw);
 }
 
 void SendStream(const Params& p) {
@@ -169,7 +171,8 @@ void SendWithDoc(const Params& p) {
     if (!HaveProvider()) return Refuse(p, 2, kNoProvider);
     std::string document = LoadDocument(path);
     if (document.empty()) return p.write(2, "");
-    std::string combined = ComposeDocumentPrompt(document, prompt);
+    // Each part is judged on its own: a UTF-8 document stays UTF-8 beside a question typed in the ANSI code page.
+    std::string combined = ComposeDocumentPrompt(HostTextToUtf8(document), HostTextToUtf8(prompt));
     document = std::string();
     std::string reply = WithProgress("Analyzing document...", [&] { return SendChat(combined); });
     p.write(2, reply);
@@ -196,7 +199,7 @@ void SetTimeout(const Params& p) { SetNumber(p, kParlySetTimeout); }
 
 void Reset(const Params&) {
     SetField([](SessionSettings& s) {
-        ConversationHistory().swap(s.history);
+        ClearHistoryLocked();
         s.lastError.clear();
     });
 }

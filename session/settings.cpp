@@ -10,15 +10,29 @@
 PARLY_CONSTINIT SessionSettings g_session;
 PARLY_CONSTINIT bool g_stopStreamRequested = false;
 
+namespace {
+
+// Guarded by SessionLock(); a request that left in an older conversation adds nothing to the history.
+unsigned g_conversation = 0;
+
+}  // namespace
+
 std::mutex& SessionLock() {
     static std::mutex lock;
     return lock;
 }
 
+void ClearHistoryLocked() {
+    ConversationHistory().swap(g_session.history);
+    ++g_conversation;
+}
+
 void ClearHistory() {
     std::lock_guard<std::mutex> hold(SessionLock());
-    ConversationHistory().swap(g_session.history);
+    ClearHistoryLocked();
 }
+
+unsigned ConversationLocked() { return g_conversation; }
 
 void ApplyLoadDefaults() {
     // Plain stores only: this runs under the loader lock.
@@ -40,14 +54,17 @@ std::string ReadLastError() {
     return g_session.lastError;
 }
 
-void AppendExchange(const std::string& prompt, const std::string& answer) {
+bool AppendExchange(unsigned conversation, const std::string& prompt, const std::string& answer) {
     std::lock_guard<std::mutex> hold(SessionLock());
+    if (conversation != g_conversation) return false;
     g_session.history.push_back(ChatMessage{"user", prompt});
     g_session.history.push_back(ChatMessage{"assistant", answer});
+    return true;
 }
 
-SessionSettings SnapshotSettings(bool withHistory) {
+SessionSettings SnapshotSettings(bool withHistory, unsigned* conversation) {
     std::lock_guard<std::mutex> hold(SessionLock());
+    if (conversation) *conversation = g_conversation;
     if (withHistory) return g_session;
     SessionSettings copy;
     copy.provider = g_session.provider;

@@ -48,15 +48,21 @@ extern bool g_stopStreamRequested;  // host's thread only
 
 std::mutex& SessionLock();
 
-// Empties the history (takes the lock).
+// Empties the history and begins a new conversation (takes the lock).
 void ClearHistory();
+// The same with the lock already held by the caller.
+void ClearHistoryLocked();
+// The current conversation: a successful ParlyInit, ParlyReset, ParlyClearHistory and unload each begin a new one.
+unsigned ConversationLocked();
 // Applies the values the record has when the library is loaded.
 void ApplyLoadDefaults();
 // Replaces lastError (takes the lock).
 void ReplaceLastError(const std::string& text);
 // Copy of lastError (takes the lock).
 std::string ReadLastError();
-// Appends ("user", prompt) then ("assistant", answer) as one step (takes the lock).
-void AppendExchange(const std::string& prompt, const std::string& answer);
-// Copy of the settings without the history, for a request built off the lock.
-SessionSettings SnapshotSettings(bool withHistory);
+// Appends ("user", prompt) then ("assistant", answer) as one step (takes the lock), only while
+// `conversation` is still the current one; false when a newer conversation has begun meanwhile.
+bool AppendExchange(unsigned conversation, const std::string& prompt, const std::string& answer);
+// Copy of the settings (with or without the history), for a request built off the lock;
+// *conversation, when given, receives the conversation the copy belongs to.
+SessionSettings SnapshotSettings(bool withHistory, unsigned* conversation = nullptr);

@@ -1,3 +1,5 @@
+#include <cmath>
+#include <limits>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -244,6 +246,13 @@ TEST(NumberFormat, FixedHasTwoDecimalsAndStreamDefaultHasSixSignificantDigits) {
     for (const auto& c : cases) {
         EXPECT_EQ(FormatFixed2(c.value), c.fixed) << c.value;
         EXPECT_EQ(FormatStreamDefault(c.value), c.stream) << c.value;
+    }
+}
+
+TEST(NumberFormat, NonFiniteValuesNeverReachABody) {
+    for (double v : {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
+        EXPECT_EQ(FormatFixed2(v), "0.00") << v;
+        EXPECT_EQ(FormatStreamDefault(v), "0") << v;
     }
 }
 

@@ -284,6 +284,26 @@ TEST(DocumentExtension, AcceptsNineteenTextFormatsCaseInsensitively) {
         EXPECT_EQ(CheckDocumentExtension(c.path), "Unsupported file format: " + std::string(c.ext) + tail) << c.path;
 }
 
+TEST(DocumentCut, AHalfCharacterAtTheEndOfUtf8IsDroppedAndOtherTextKeepsItsLength) {
+    const struct {
+        std::string text;
+        size_t whole;
+    } cases[] = {
+        {"abc", 3},
+        {"", 0},
+        {"ab\xC3\xBC", 4},              // ends on a whole two-byte character
+        {"ab\xC3", 2},                  // first byte of two
+        {"ab\xE2\x82", 2},              // two bytes of three
+        {"ab\xE2\x82\xAC", 5},          // a whole euro sign
+        {"ab\xF0\x9F\x98", 2},          // three bytes of four
+        {"\xF0\x9F\x98\x80" "x\xF0", 5},  // whole emoji, then one byte of the next
+        {"Gr\xFC\xDF" "e\xC3", 6},        // Latin-1 text: not UTF-8, so nothing is dropped
+        {"\xC3", 0},
+        {"a\x80", 2},                   // a stray continuation byte is not a cut character
+    };
+    for (const auto& c : cases) EXPECT_EQ(WholeUtf8Length(c.text), c.whole) << ::testing::PrintToString(c.text);
+}
+
 TEST(DocumentPrompt, WrapsTheDocumentBeforeThePrompt) {
     EXPECT_EQ(ComposeDocumentPrompt("abc", "Summarise"),
               "The following is the content of a document:\n\n---\nabc\n---\n\nSummarise");

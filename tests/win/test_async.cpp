@@ -266,4 +266,36 @@ TEST_F(Async, FiveHundredJobsWhileTheHostChangesSettingsAndClearsHistory) {
     EXPECT_EQ(rig.Var("[F]"), "OpenAI says: final");
 }
 
+// A background answer that comes back after a new conversation began is still delivered, but joins nothing.
+TEST_F(Async, ALateAnswerIsDeliveredButNeverJoinsTheConversationBegunMeanwhile) {
+    struct Case {
+        const char* name;
+        void (*begin)(PluginRig& rig);
+        const char* nextSays;
+    } cases[] = {
+        {"ParlyInit", [](PluginRig& r) { Select(r, "Groq"); }, "Groq"},
+        {"ParlyClearHistory", [](PluginRig& r) { r.Exec("ParlyClearHistory"); }, "OpenAI"},
+        {"ParlyReset", [](PluginRig& r) { r.Exec("ParlyReset"); }, "OpenAI"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Select(rig, "OpenAI");
+        rig.scriptLines.clear();
+        rig.writes.clear();
+        rig.vars.clear();
+        int before = Sim::Count();
+        Sim::Next(R"({"delay_ms":400})");
+        rig.Exec("ParlySendAsync", {"my private question", "[R]", "OnReply"});
+        ASSERT_TRUE(RequestsArrived(before + 1));
+        c.begin(rig);
+        ASSERT_TRUE(rig.PumpUntil([&] { return !rig.scriptLines.empty(); }, 5000));
+        EXPECT_EQ(rig.Var("[R]"), "OpenAI says: my private question");
+        EXPECT_EQ(rig.scriptLines, std::vector<std::string>{"GoSub \"OnReply\""});
+        rig.Exec("ParlySend", {"next", "[N]"});
+        EXPECT_EQ(rig.Var("[N]"), std::string(c.nextSays) + " says: next");
+        EXPECT_EQ(Sim::Body(-1).find("private"), std::string::npos) << Sim::Body(-1);
+        EXPECT_EQ(CountOf(Sim::Body(-1), "\"role\":\""), 1u) << Sim::Body(-1);
+    }
+}
+
 }  // namespace

@@ -1,6 +1,9 @@
 // Unloading while a background request runs. Its own program: the plug-in pins itself for the running worker.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <vector>
+
 #include "tests/win/rig.h"
 #include "tests/win/sim_helpers.h"
 
@@ -58,6 +61,160 @@ TEST(AsyncUnload, UnloadAtAnyMomentOfARequestReturnsPromptlyAndLeavesTheNextSess
     EXPECT_EQ(rig.Var("[L]"), "OpenAI says: last");
     EXPECT_EQ(CountOf(Sim::Body(-1), "\"role\":\""), 1u) << Sim::Body(-1);
     Sim::ClearRedirects();
+}
+
+// An image job left running at unload writes no file and leaves the next session's lastError alone.
+TEST(AsyncUnload, AnAbandonedImageJobWritesNoFileAndSetsNoError) {
+    Sim::Reset();
+    Sim::RedirectAll();
+    PluginRig rig;
+    const std::string dir = ScratchDir("unload-image");
+    struct Case {
+        const char* reply;  // the abandoned job's reply
+        const char* file;
+    } cases[] = {
+        {R"({"delay_ms":700})", "\\late.png"},
+        {R"({"delay_ms":700,"status":500,"body":"{\"error\":{\"message\":\"late failure\"}}"})", "\\failed.png"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string path = dir + c.file;
+        DeleteFileA(path.c_str());
+        Select(rig, "OpenAI");
+        int before = Sim::Count();
+        Sim::Next(c.reply);
+        rig.Exec("ParlyImageGenAsync", {"cat", path, kAbsent, "[S]", "OnImage"});
+        ASSERT_TRUE(rig.PumpUntil([&] { return Sim::Count() == before + 1; }, 5000));
+        rig.Message(2);
+
+        // The next session: its own error text, and a job that outlasts the abandoned request.
+        Select(rig, "OpenAI");
+        rig.Exec("ParlySetTemp", {"abc"});
+        Sim::Next(R"({"delay_ms":1500})");
+        rig.Exec("ParlySendAsync", {"after", "[R2]", kAbsent});
+        ASSERT_TRUE(rig.PumpUntil([&] { return rig.HasVar("[R2]"); }, 8000));
+        EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES) << "the abandoned job wrote its file";
+        EXPECT_EQ(rig.LastError(), "Invalid temperature value");
+        EXPECT_FALSE(rig.HasVar("[S]"));
+        EXPECT_TRUE(rig.scriptLines.empty());
+    }
+    Sim::ClearRedirects();
+}
+
+// ---- leaving without message 2, in a child process of this program ----
+
+const char kChildMode[] = "PARLY_UNLOAD_CHILD";
+
+struct ChildRun {
+    DWORD exitCode = 0;
+    std::string output;
+};
+
+ChildRun RunChild(const std::string& mode) {
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string cmd = std::string("\"") + exe +
+                      "\" --gtest_also_run_disabled_tests --gtest_filter=AsyncUnloadChild.DISABLED_LeaveWithoutMessage2";
+    std::string outPath = BuildDir() + "\\scratch-unload-child-" + mode + ".txt";
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = out;
+    si.hStdError = out;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    _putenv((std::string(kChildMode) + "=" + mode).c_str());
+    ChildRun run;
+    BOOL started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    _putenv((std::string(kChildMode) + "=").c_str());
+    if (!started) {
+        CloseHandle(out);
+        run.exitCode = 0xFFFFFFFF;
+        return run;
+    }
+    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 0xDEAD);
+    GetExitCodeProcess(pi.hProcess, &run.exitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CloseHandle(out);
+    run.output = ReadFileBytes(outPath);
+    return run;
+}
+
+// Reserves every free stretch of address space of `floor` bytes or more; the caller releases them.
+std::vector<void*> ReserveAddressSpace(SIZE_T floor) {
+    std::vector<void*> held;
+    for (SIZE_T size = SIZE_T(1) << 30; size >= floor;) {
+        if (void* p = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS))
+            held.push_back(p);
+        else
+            size /= 2;
+    }
+    return held;
+}
+
+// The child: a host that lets go of the library in one of several rude ways. Runs only when started by RunChild.
+TEST(AsyncUnloadChild, DISABLED_LeaveWithoutMessage2) {
+    const char* modeText = std::getenv(kChildMode);
+    ASSERT_NE(modeText, nullptr);
+    const std::string mode = modeText;
+    Sim::RedirectAll();
+    // Never destroyed: its destructor would send message 2.
+    PluginRig* rig = new PluginRig();
+    Select(*rig, "OpenAI");
+    if (mode == "bad-alloc") {
+        // A prompt that the worker must copy once more after its request came back, with no room left for the copy.
+        const std::string prompt(48u << 20, 'x');
+        Sim::Next(R"({"delay_ms":1500,"content":"short answer"})");
+        rig->Exec("ParlySetProgress", {"False"});
+        rig->Exec("ParlySendAsync", {prompt, "[R]", "OnReply"});
+        ASSERT_TRUE(rig->PumpUntil([] { return Sim::Count() == 1; }, 20000));
+        std::vector<void*> held = ReserveAddressSpace(SIZE_T(8) << 20);
+        bool delivered = rig->PumpUntil([&] { return !rig->scriptLines.empty(); }, 20000);
+        for (void* p : held) VirtualFree(p, 0, MEM_RELEASE);
+        ASSERT_TRUE(delivered);
+        EXPECT_EQ(rig->Var("[R]"), "");
+        EXPECT_EQ(rig->LastError().rfind("Exception: ", 0), 0u) << rig->LastError();
+        rig->Exec("ParlySend", {"after", "[A]"});
+        EXPECT_EQ(rig->Var("[A]"), "OpenAI says: after");
+        rig->Message(2);
+        return;
+    }
+    Sim::Next(R"({"mode":"stall"})");
+    rig->Exec("ParlySetTimeout", {"5"});
+    rig->Exec("ParlySendAsync", {"Hi", "[R]", "OnReply"});
+    ASSERT_TRUE(rig->PumpUntil([] { return Sim::Count() == 1; }, 5000));
+    if (mode == "exit") return;  // the process ends with the request still out
+    const std::string path = BuildDir() + "\\ParlyPlugin.nbp";
+    FreeLibrary(rig->module());
+    if (mode == "free") return;
+    // "free-and-pump": the host goes on pumping while the request ends and the library finally goes.
+    ASSERT_TRUE(rig->PumpUntil([&] { return GetModuleHandleA(path.c_str()) == nullptr; }, 20000));
+    DWORD until = GetTickCount() + 400;
+    rig->PumpUntil([&] { return GetTickCount() > until; }, 1000);  // a few timer periods after the unload
+}
+
+TEST(AsyncUnload, LeavingWithoutMessage2WhileAWorkerRunsNeverEndsTheProcess) {
+    Sim::Reset();
+    for (const char* mode : {"exit", "free", "free-and-pump"}) {
+        SCOPED_TRACE(mode);
+        Sim::Reset();
+        ChildRun run = RunChild(mode);
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_EQ(run.output.find("terminate called"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+    }
+}
+
+TEST(AsyncUnload, AnExceptionOutsideTheRequestBecomesADeliveredFailure) {
+    if (sizeof(void*) != 4) GTEST_SKIP() << "needs a 32-bit address space to run out of";
+    Sim::Reset();
+    ChildRun run = RunChild("bad-alloc");
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_EQ(run.output.find("terminate called"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
 }
 
 }  // namespace

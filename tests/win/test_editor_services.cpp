@@ -42,6 +42,55 @@ TEST(HelpTable, EveryEditDialogHasItsActionTitleAndOthersAreGeneric) {
     EXPECT_EQ(endpoint.substr(endpoint.size() - 6), ":11434");
 }
 
+// The two panels name exactly the providers the product serves; every other panel keeps its wording.
+TEST(HelpTable, ImageAndEmbeddingPanelsNameOnlyProvidersThatWorkAndTheRestAreUnchanged) {
+    const std::string image = HelpFor(112).text;
+    EXPECT_EQ(image.find("OpenRouter"), std::string::npos) << image;
+    EXPECT_EQ(image,
+              "Generate an AI image using OpenAI DALL-E.\nRequires the OpenAI provider.\n"
+              "Smaller sizes (256, 512) use DALL-E 2. Larger use DALL-E 3.\n"
+              "Status returns 'OK' on success or 'ERROR' on failure.");
+    const std::string embedding = HelpFor(120).text;
+    EXPECT_EQ(embedding.find("Google"), std::string::npos) << embedding;
+    EXPECT_EQ(embedding,
+              "Generates a vector embedding for the given text.\n"
+              "Supported: OpenAI (text-embedding-3-small), OpenRouter, Ollama.\n"
+              "Returns comma-separated floating point values.\nUse for semantic search, similarity, and classification.");
+    const std::pair<int, const char*> unchanged[] = {
+        {101, "Select your AI provider and enter your API key.\nFor Ollama (local), leave API Key empty.\n"
+              "For OpenRouter, use format: provider/model:free\nTip: Use [VarName] to load key from a variable at runtime."},
+        {103, "OpenAI: gpt-4o, gpt-4o-mini, gpt-4-turbo, gpt-3.5-turbo\n"
+              "Claude: claude-sonnet-4-20250514, claude-3-5-sonnet-20241022\nGoogle: gemini-1.5-pro, gemini-1.5-flash\n"
+              "Ollama: llama3, mistral, codellama, phi\nOpenRouter: google/gemma-3-1b-it:free, meta-llama/llama-4-scout:free\n"
+              "Groq: llama-3.3-70b-versatile | Grok: grok-beta\nTip: Use ParlyGetModels to list available models."},
+        {104, "Defines how the AI behaves for all messages.\n"
+              "Example: 'You are a helpful coding assistant that writes Python.'"},
+        {106, "Maximum response length in tokens (~1 token = ~4 chars).\n"
+              "Default: 2048. OpenRouter free models have limited budgets.\n"
+              "Leave at default unless you need to control response length."},
+        {107, "True = keep line breaks in AI response.\nFalse = convert to single line (spaces replace newlines)."},
+        {108, "Enter your prompt or use [VarName] to load from a variable.\n"
+              "The AI response will be stored in the Result Variable."},
+        {109, "Returns the last error message from any Parly action.\nEmpty string means no error occurred."},
+        {110, "Returns a comma-separated list of available models\nfor the current provider. Store in a variable for use."},
+        {111, "How long to wait for an AI response before timing out.\nRange: 5-300 seconds. Default: 60 seconds."},
+        {114, "Sends the prompt without freezing your application.\nWhen complete, the callback subroutine is called and\n"
+              "the result variable contains the full AI response.\n"
+              "Use ParlyIsBusy to check if a request is still in progress."},
+        {115, "Generates an AI image without freezing your application.\nWhen complete, the callback subroutine runs.\n"
+              "Status = 'OK' on success or 'ERROR' on failure.\nThe image is saved as a PNG file to the specified path."},
+        {116, "Returns 'True' if an async request is in progress,\notherwise returns 'False'."},
+        {118, "Show or hide the 'Thinking...' progress dialog\nduring async API requests. Default: True (shown)."},
+        {119, "When enabled, ParlySend will stream the response\nword-by-word into the target variable for a typing effect.\n"
+              "Use ParlyStopStream to cancel streaming mid-response."},
+        {121, "Reads a document file and includes its content with your prompt.\n"
+              "Supported formats: .txt, .csv, .html, .xml, .json, .md, .log, .ini, .cfg\n"
+              "The document content is prepended to your prompt automatically.\n"
+              "Large files are truncated to fit within token limits."},
+    };
+    for (auto [id, text] : unchanged) EXPECT_STREQ(HelpFor(id).text, text) << id;
+}
+
 // A 32-bit top-down picture that PaintHelpPanel draws into.
 struct Canvas {
     int w, h;

@@ -3,8 +3,11 @@
 
 #include <cstring>
 
+#include "editor/resource.h"
+#include "net/encoding.h"
 #include "tests/win/rig.h"
 #include "tests/win/sim_helpers.h"
+#include "tests/win/test_editor_driver.h"
 
 using namespace simtest;
 
@@ -27,6 +30,8 @@ std::vector<std::string> FilesIn(const std::string& dir) {
     FindClose(find);
     return names;
 }
+
+std::wstring Wide(const std::string& utf8) { return Utf8ToWide(utf8); }
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -135,6 +140,30 @@ TEST_F(Images, AMissingFolderGivesTheCreateTextAndNoFile) {
     EXPECT_EQ(rig.Var("[S]"), "ERROR");
     EXPECT_EQ(rig.LastError(), "Failed to create output file: " + path);
     EXPECT_FALSE(Exists(path));
+}
+
+// The temporary file lives beside the target under a name no longer than the target's own.
+TEST_F(Images, LongTargetPathsAreWrittenAndLeaveNoTemporaryFile) {
+    Select(rig, "OpenAI");
+    const std::string dir = FreshDir();
+    for (const auto& [total, name] : {std::pair<size_t, std::string>{240, "picture.png"}, {255, "p.png"}}) {
+        SCOPED_TRACE(total);
+        const size_t folderLength = total - dir.size() - 2 - name.size();
+        ASSERT_LT(folderLength, 250u);
+        const std::string folder = dir + "\\" + std::string(folderLength, total == 240 ? 'f' : 'g');
+        CreateDirectoryA(folder.c_str(), nullptr);
+        // Leftovers may have names too long for the plain API.
+        for (const std::string& old : FilesIn(folder)) DeleteFileW(Wide("\\\\?\\" + folder + "\\" + old).c_str());
+        const std::string path = folder + "\\" + name;
+        ASSERT_EQ(path.size(), total);
+        rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+        EXPECT_EQ(ReadFileBytes(path), Sim::Png());
+        NextReply(500, R"({"error":{"message":"nope"}})");
+        rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "ERROR");
+        EXPECT_EQ(FilesIn(folder), std::vector<std::string>{name});
+    }
 }
 
 TEST_F(Images, ATargetThatCannotBeReplacedGivesTheWriteTextAndSurvives) {
@@ -484,6 +513,93 @@ TEST_F(Documents, AFailedChatLeavesTheProvidersError) {
     EXPECT_EQ(Ask(path), "");
     EXPECT_EQ(rig.LastError(), "Claude API error (529): overloaded");
     EXPECT_EQ(Ask(path), "Claude says: " + Composed("abc", "Summarise"));
+}
+
+// A document in UTF-8 with a question typed in the ANSI code page (and the other way round) reaches the
+// provider as the same characters; a cut inside a character drops that character's first bytes.
+TEST_F(Documents, DocumentAndQuestionAreConvertedEachOnItsOwnAndACutNeverSendsHalfACharacter) {
+    if (GetACP() != 1252) GTEST_SKIP() << "the ANSI spellings below are code page 1252";
+    Select(rig, "OpenAI");
+    const std::string dir = FreshDir();
+    const std::string greetUtf8 = "Gr\xC3\xBC\xC3\x9F" "e", greetAnsi = "Gr\xFC\xDF" "e";
+    const std::string zoeUtf8 = "Zo\xC3\xAB?", zoeAnsi = "Zo\xEB?";
+    WriteFileBytes(dir + "\\utf8.txt", greetUtf8);
+    WriteFileBytes(dir + "\\ansi.txt", greetAnsi);
+    for (const auto& [file, question] : {std::pair<std::string, std::string>{"utf8.txt", zoeAnsi}, {"ansi.txt", zoeUtf8},
+                                         {"utf8.txt", zoeUtf8}, {"ansi.txt", zoeAnsi}}) {
+        SCOPED_TRACE(file + " / " + question);
+        EXPECT_EQ(Ask(dir + "\\" + file, question), "OpenAI says: " + Composed(greetUtf8, zoeUtf8));
+        EXPECT_NE(Sim::Body(-1).find("---\\n" + greetUtf8 + "\\n---\\n\\n" + zoeUtf8 + "\"}"), std::string::npos)
+            << Sim::Body(-1);
+    }
+    rig.Exec("ParlySend", {"again", "[A]"});
+    EXPECT_NE(Sim::Body(-1).find(greetUtf8 + "\\n---\\n\\n" + zoeUtf8 + "\"},{\"role\":\"assistant\""), std::string::npos)
+        << "the history holds the converted prompt";
+
+    const std::string head(102399, 'a');
+    for (const std::string& character : {std::string("\xC3\xBC"), std::string("\xE2\x82\xAC"), std::string("\xF0\x9F\x98\x80")}) {
+        SCOPED_TRACE(character.size());
+        WriteFileBytes(dir + "\\cut.txt", head + character + "tail");
+        EXPECT_EQ(Ask(dir + "\\cut.txt", "Q"), "OpenAI says: " + Composed(head + kMarker, "Q"));
+        const std::string body = Sim::Body(-1);
+        EXPECT_NE(body.find("aaaa\\n\\n[Document truncated - file exceeds 100KB limit]\\n---\\n\\nQ\"}"), std::string::npos)
+            << body.substr(body.size() - 200);
+        EXPECT_EQ(body.find("\xC3\x83"), std::string::npos) << "nothing was read as ANSI";
+    }
+    // Whole characters up to the limit stay whole.
+    WriteFileBytes(dir + "\\whole.txt", std::string(102398, 'a') + "\xC3\xBC" + "tail");
+    EXPECT_EQ(Ask(dir + "\\whole.txt", "Q"), "OpenAI says: " + Composed(std::string(102398, 'a') + "\xC3\xBC" + kMarker, "Q"));
+}
+
+// A path with a non-ASCII folder opens whether an edit dialog wrote it (UTF-8) or a script passed it in the ANSI code page.
+class Paths : public SimFixture {};
+
+bool ExistsUtf8(const std::string& path) { return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+TEST_F(Paths, ANonAsciiFolderWorksFromTheEditDialogsAndInTheAnsiCodePage) {
+    if (GetACP() != 1252) GTEST_SKIP() << "the ANSI spelling below is code page 1252";
+    Select(rig, "OpenAI");
+    const std::string dir = FreshDir();
+    const std::string folderUtf8 = dir + "\\Zo\xC3\xAB", folderAnsi = dir + "\\Zo\xEB";
+    CreateDirectoryW(Wide(folderUtf8).c_str(), nullptr);
+    for (const char* old : {"\\doc.txt", "\\pic.png", "\\pic2.png"}) DeleteFileW(Wide(folderUtf8 + old).c_str());
+    HANDLE doc = CreateFileW(Wide(folderUtf8 + "\\doc.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(doc, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(doc, "abc", 3, &written, nullptr);
+    CloseHandle(doc);
+
+    // The edit dialogs hand back what the author typed, in UTF-8.
+    driver::Slots docSlots({Param(""), Param("Q"), Param("[D]")});
+    driver::WithDialog(
+        [&](HWND d) {
+            driver::SetItemText(d, IDC_DOCUMENT, folderUtf8 + "\\doc.txt");
+            driver::Click(d, IDOK);
+        },
+        [&] { rig.Edit(24, docSlots.data()); });
+    ASSERT_EQ(docSlots[0], folderUtf8 + "\\doc.txt");
+    rig.ExecId(24, {docSlots[0], docSlots[1], docSlots[2]});
+    EXPECT_EQ(rig.Var("[D]"), "OpenAI says: " + Composed("abc", "Q")) << rig.LastError();
+
+    driver::Slots imageSlots({Param("cat"), Param(""), Param("1024x1024"), Param("[S]")});
+    driver::WithDialog(
+        [&](HWND d) {
+            driver::SetItemText(d, IDC_IMAGE_FILE, folderUtf8 + "\\pic.png");
+            driver::Click(d, IDOK);
+        },
+        [&] { rig.Edit(13, imageSlots.data()); });
+    ASSERT_EQ(imageSlots[1], folderUtf8 + "\\pic.png");
+    rig.ExecId(13, {imageSlots[0], imageSlots[1], imageSlots[2], imageSlots[3]});
+    EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    EXPECT_TRUE(ExistsUtf8(folderUtf8 + "\\pic.png"));
+    EXPECT_FALSE(ExistsUtf8(dir + "\\Zo\xC3\x83\xC2\xAB")) << "the UTF-8 bytes were not read as ANSI";
+
+    // The same folder spelled in the ANSI code page, straight from a script.
+    rig.Exec("ParlySendWithDoc", {folderAnsi + "\\doc.txt", "Q", "[D2]"});
+    EXPECT_EQ(rig.Var("[D2]"), "OpenAI says: " + Composed("abc", "Q")) << rig.LastError();
+    rig.Exec("ParlyImageGen", {"cat", folderAnsi + "\\pic2.png", kAbsent, "[S2]"});
+    EXPECT_EQ(rig.Var("[S2]"), "OK") << rig.LastError();
+    EXPECT_TRUE(ExistsUtf8(folderUtf8 + "\\pic2.png"));
 }
 
 }  // namespace

@@ -377,6 +377,47 @@ TEST_F(Reveal, StreamedSendStoppedAfterTheFirstPieceStillGivesTheWholeRawAnswer)
     EXPECT_EQ(rig.Var("[R]"), "one two three");
 }
 
+// A background answer delivered inside the reveal is the newest history entry, but not this call's answer.
+TEST_F(Reveal, StreamedSendWritesItsOwnAnswerWhenABackgroundAnswerArrivesDuringTheReveal) {
+    rig.Exec("ParlySetStreaming", {"true", "[S]"});
+    Sim::Next(R"({"delay_ms":150})");
+    rig.Exec("ParlySendAsync", {"background", "[B]", "OnB"});
+    ASSERT_TRUE(rig.PumpUntil([] { return Sim::Count() == 1; }, 5000));
+    const std::string words = "w1 w2 w3 w4 w5 w6 w7 w8 w9 w10 w11 w12 w13 w14 w15 w16 w17 w18 w19 w20";
+    NextContent(words);
+    rig.Exec("ParlySend", {"foreground", "[R]"});
+    EXPECT_EQ(rig.Var("[B]"), "OpenAI says: background") << "the background answer came back during the reveal";
+    EXPECT_EQ(rig.Var("[S]"), words);
+    EXPECT_EQ(rig.Var("[R]"), words);
+}
+
+int g_quitPosts = 0;
+
+void QuitOnFirstWrite(PluginRig&, const VariableWrite& w) {
+    if (w.name == "[S]" && g_quitPosts++ == 0) PostQuitMessage(7);
+}
+
+// The host asked to close during a reveal: the reveal ends and the host's own loop still sees the quit.
+TEST_F(Reveal, AQuitPostedDuringTheRevealEndsItAndReachesTheHostsLoop) {
+    for (const char* action : {"ParlySendStream", "ParlySend"}) {
+        SCOPED_TRACE(action);
+        g_quitPosts = 0;
+        rig.writes.clear();
+        rig.Exec("ParlySetStreaming", {"true", "[S]"});
+        rig.onWrite = QuitOnFirstWrite;
+        NextContent("one two three");
+        rig.Exec(action, {"Hi", std::string(action) == "ParlySend" ? "[R]" : "[S]"});
+        rig.onWrite = nullptr;
+        EXPECT_EQ(WritesTo("[S]"), std::vector<std::string>{"one"});
+        MSG msg;
+        ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit was swallowed";
+        EXPECT_EQ(msg.wParam, 7u);
+        if (std::string(action) == "ParlySend") {
+            EXPECT_EQ(rig.Var("[R]"), "one two three");
+        }
+    }
+}
+
 TEST_F(Reveal, FailedStreamedSendWritesEmptyTextNotTheEarlierAnswer) {
     rig.Exec("ParlySetStreaming", {"true", "[Stream]"});
     NextContent("earlier answer");
