@@ -42,7 +42,7 @@ INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
 
 bool ProgressWanted() {
     std::lock_guard<std::mutex> hold(SessionLock());
-    return g_session.showProgress;
+    return g_session.settings.showProgress;
 }
 
 void ShowProgress(const std::string& text) {

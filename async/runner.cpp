@@ -39,8 +39,9 @@ struct AsyncJob {
     std::string result;
     bool resultReady = false;
     bool succeeded = false;
-    // The worker's own copy of the settings, taken when the job starts.
+    // The worker's own copy of the settings (and, for a chat, the history), taken when the job starts.
     SessionSettings settings;
+    ConversationHistory history;
     // When the worker stored its result, to measure how long delivery takes.
     std::chrono::steady_clock::time_point storedAt;
     // Counts starts and unloads: a worker whose generation has passed records nothing.
@@ -80,6 +81,7 @@ struct JobInputs {
     unsigned conversation = 0;
     std::string prompt, outputPath, imageSize;
     SessionSettings settings;
+    ConversationHistory history;
 };
 
 // Copies the inputs; false when the job was abandoned, or when a cancel came first
@@ -91,14 +93,16 @@ bool TakeInputs(unsigned generation, JobInputs* in, const char* cancelledResult)
         StoreLocked(cancelledResult, false);
         return false;
     }
-    *in = JobInputs{g_job.conversation, g_job.prompt, g_job.outputPath, g_job.imageSize, g_job.settings};
+    // The one worker of this job takes the history over rather than holding a second copy.
+    *in = JobInputs{g_job.conversation, g_job.prompt,   g_job.outputPath,
+                    g_job.imageSize,    g_job.settings, std::move(g_job.history)};
     return true;
 }
 
 void ChatJob(unsigned generation) {
     JobInputs in;
     if (!TakeInputs(generation, &in, "")) return;
-    ChatOutcome outcome = RunChat(in.settings, in.prompt);
+    ChatOutcome outcome = RunChat(in.settings, in.history, in.prompt);
     // Only the current job reports; its exchange joins the history only if its conversation is still going.
     std::lock_guard<std::mutex> hold(g_job.lock);
     if (generation != g_job.generation) return;
@@ -220,7 +224,8 @@ void StartTimer() {
 template <typename Fill>
 unsigned BeginJob(int kind, Fill fill) {
     unsigned conversation = 0;
-    SessionSettings settings = SnapshotSettings(true, &conversation);
+    ConversationHistory history;
+    SessionSettings settings = CopySettings(kind == kChatJob ? &history : nullptr, &conversation);
     std::lock_guard<std::mutex> hold(g_job.lock);
     g_job.busy = true;
     g_job.cancelRequested = false;
@@ -231,6 +236,7 @@ unsigned BeginJob(int kind, Fill fill) {
     g_job.resultReady = false;
     g_job.succeeded = false;
     g_job.settings = std::move(settings);
+    g_job.history = std::move(history);
     fill(g_job);
     return g_job.generation;
 }

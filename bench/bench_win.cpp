@@ -56,23 +56,24 @@ std::string Fmt(const char* f, double a, double b = 0, double c = 0) {
     return buf;
 }
 
-SessionSettings HistoryOf(int entries) {
+ConversationHistory HistoryOf(int entries) {
+    ConversationHistory history;
+    std::string kilo(1000, 'a');
+    for (int i = 0; i < 24; ++i) kilo[i * 40] = '"';  // some escaping work in every entry
+    for (int i = 0; i < entries; ++i) history.push_back({i % 2 ? "assistant" : "user", kilo});
+    return history;
+}
+
+void BenchBodyBuilding() {
     SessionSettings s;
     s.provider = kProviderOpenAI;
     s.apiKey = "sk-bench";
     s.model = "gpt-4o";
-    std::string kilo(1000, 'a');
-    for (int i = 0; i < 24; ++i) kilo[i * 40] = '"';  // some escaping work in every entry
-    for (int i = 0; i < entries; ++i) s.history.push_back({i % 2 ? "assistant" : "user", kilo});
-    return s;
-}
-
-void BenchBodyBuilding() {
-    SessionSettings small = HistoryOf(200), large = HistoryOf(2000);
+    ConversationHistory small = HistoryOf(200), large = HistoryOf(2000);
     volatile size_t sink = 0;
     // As in a conversation: each body's buffer is handed back after sending and reused by the next.
-    auto build = [&](const SessionSettings& s) {
-        ChatRequest r = BuildChatRequest(s, "next");
+    auto build = [&](const ConversationHistory& history) {
+        ChatRequest r = BuildChatRequest(s, history, "next");
         sink = sink + r.body.size();
         RecycleBodyBuffer(std::move(r.body));
     };
@@ -235,10 +236,10 @@ void BenchAsyncDelivery() {
     (void)none;
     {
         std::lock_guard<std::mutex> hold(SessionLock());
-        g_session.provider = kProviderOpenAI;
-        g_session.apiKey = "sk-bench";
-        g_session.model = "gpt-4o";
-        g_session.showProgress = false;
+        g_session.settings.provider = kProviderOpenAI;
+        g_session.settings.apiKey = "sk-bench";
+        g_session.settings.model = "gpt-4o";
+        g_session.settings.showProgress = false;
     }
     std::vector<double> delays;
     for (int i = 0; i < 20; ++i) {

@@ -7,6 +7,7 @@
 #include "editor/resource.h"
 #include "editor/services.h"
 #include "net/encoding.h"
+#include "net/json.h"
 #include "plugin/host.h"
 #include "providers/registry.h"
 #include "session/settings.h"
@@ -54,47 +55,23 @@ std::string SelectedProvider(HWND dialog) {
     return WideToUtf8(name);
 }
 
-struct SavedSession {
-    int provider;
-    std::string apiKey, model, endpoint, lastError;
-    ConversationHistory history;
-};
-
-SavedSession SaveSession() {
-    std::lock_guard<std::mutex> hold(SessionLock());
-    return {g_session.provider, g_session.apiKey,    g_session.model,
-            g_session.endpoint, g_session.lastError, g_session.history};
-}
-
-void RestoreSession(SavedSession& saved) {
-    std::lock_guard<std::mutex> hold(SessionLock());
-    g_session.provider = saved.provider;
-    g_session.apiKey.swap(saved.apiKey);
-    g_session.model.swap(saved.model);
-    g_session.endpoint.swap(saved.endpoint);
-    g_session.lastError.swap(saved.lastError);
-    g_session.history.swap(saved.history);
-}
-
+// Runs one exchange on a copy of the settings with the dialog's provider and key; the session is never touched.
 void RunConnectionTest(HWND dialog, const std::string& providerName, const std::string& key) {
-    if (!InitProvider(providerName, key)) {
-        Notify(dialog, "Init failed: " + ReadLastError(), L"Test Connection", MB_ICONERROR);
+    SessionSettings trial = CopySettings();
+    std::string error;
+    if (!SelectProvider(providerName, key, &trial, &error)) {
+        Notify(dialog, "Init failed: " + error, L"Test Connection", MB_ICONERROR);
         return;
     }
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-    ClearHistory();
-    std::string reply = SendChat(kTestPrompt);
+    ChatOutcome outcome = RunChat(trial, ConversationHistory(), kTestPrompt);
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+    std::string reply = outcome.ok ? FlattenLineBreaks(outcome.answer, trial.multiline) : std::string();
     if (reply.empty()) {
-        Notify(dialog, "Connection FAILED!\n\n" + ReadLastError(), L"Test Connection", MB_ICONERROR);
+        Notify(dialog, "Connection FAILED!\n\n" + outcome.error, L"Test Connection", MB_ICONERROR);
         return;
     }
-    std::string model;
-    {
-        std::lock_guard<std::mutex> hold(SessionLock());
-        model = g_session.model;
-    }
-    Notify(dialog, "Connection OK!\n\nProvider: " + providerName + "\nModel: " + model + "\n\nAI replied: " + reply,
+    Notify(dialog, "Connection OK!\n\nProvider: " + providerName + "\nModel: " + trial.model + "\n\nAI replied: " + reply,
            L"Test Connection", MB_ICONINFORMATION);
 }
 
@@ -133,13 +110,10 @@ void TestConnection(HWND dialog) {
         Notify(dialog, "Please select a provider first.", L"Test Connection", MB_ICONWARNING);
         return;
     }
-    SavedSession saved = SaveSession();
     try {
         RunConnectionTest(dialog, providerName, key);
     } catch (...) {
         SetCursor(LoadCursorW(nullptr, IDC_ARROW));
-        RestoreSession(saved);
         throw;
     }
-    RestoreSession(saved);
 }

@@ -9,5 +9,5 @@ void HandleHostMessage(int code) {
     ShutdownAsync();
     ClearHistory();
     std::lock_guard<std::mutex> hold(SessionLock());
-    g_session.provider = kProviderNone;
+    g_session.settings.provider = kProviderNone;
 }

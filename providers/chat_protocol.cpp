@@ -15,9 +15,9 @@ constexpr char kUnknownProvider[] = "Unknown provider";
 constexpr char kJsonType[] = "application/json";
 constexpr char kOpenRouterTitle[] = "Parly Plugin for Stagewright Win";
 
-ChatTexts ConvertTexts(const SessionSettings& s, const std::string& prompt) {
+ChatTexts ConvertTexts(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt) {
     return ChatTexts{HostTextToUtf8(prompt), HostTextToUtf8(s.systemPrompt), HostTextToUtf8(s.model),
-                 HostTextToUtf8(s.apiKey), s.history};
+                 HostTextToUtf8(s.apiKey), history};
 }
 
 // The temperature in the row's notation.
@@ -288,11 +288,11 @@ const ProviderInfo* SendableProvider(int provider, std::string* error) {
 
 }  // namespace
 
-ChatRequest BuildChatRequest(const SessionSettings& s, const std::string& prompt) {
+ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt) {
     ChatRequest r;
     const ProviderInfo* p = SendableProvider(s.provider, &r.error);
     if (!p) return r;
-    const ChatTexts t = ConvertTexts(s, prompt);
+    const ChatTexts t = ConvertTexts(s, history, prompt);
     p->buildChat(*p, s, t, &r);
     return r;
 }

@@ -15,8 +15,8 @@ struct ChatRequest {
     bool isGet = false;
 };
 
-// Builds the request for settings.provider (1..7) from the settings and history in `s`.
-ChatRequest BuildChatRequest(const SessionSettings& s, const std::string& prompt);
+// Builds the request for s.provider (1..7) from the settings, the history and the new prompt.
+ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt);
 
 struct ChatOutcome {
     bool ok = false;

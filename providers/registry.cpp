@@ -20,22 +20,31 @@ ChatOutcome Deliver(ChatRequest&& request, int provider, int timeoutSeconds) {
 
 }  // namespace
 
-bool InitProvider(const std::string& name, const std::string& apiKey) {
+bool SelectProvider(const std::string& name, const std::string& apiKey, SessionSettings* s, std::string* error) {
     const ProviderInfo* p = FindProviderByName(AsciiLower(name));
     if (!p) {
-        ReplaceLastError("Unknown provider: " + name + ". Use: OpenAI, Claude, Google, Ollama, OpenRouter, Groq, or Grok");
+        *error = "Unknown provider: " + name + ". Use: OpenAI, Claude, Google, Ollama, OpenRouter, Groq, or Grok";
         return false;
     }
-    // A missing key changes nothing but lastError, so no earlier key can reach the newly named provider.
+    // A missing key changes nothing, so no earlier key can reach the newly named provider.
     if (p->needsKey && apiKey.empty()) {
-        ReplaceLastError("API key is required for " + name);
+        *error = "API key is required for " + name;
         return false;
     }
+    s->provider = p->kind;
+    s->apiKey = apiKey;
+    s->model = p->defaultModel;
+    if (s->endpoint.empty() && p->defaultEndpoint) s->endpoint = p->defaultEndpoint;
+    return true;
+}
+
+bool InitProvider(const std::string& name, const std::string& apiKey) {
+    std::string error;
     std::lock_guard<std::mutex> hold(SessionLock());
-    g_session.provider = p->kind;
-    g_session.apiKey = apiKey;
-    g_session.model = p->defaultModel;
-    if (g_session.endpoint.empty() && p->defaultEndpoint) g_session.endpoint = p->defaultEndpoint;
+    if (!SelectProvider(name, apiKey, &g_session.settings, &error)) {
+        g_session.lastError = error;
+        return false;
+    }
     ClearHistoryLocked();
     g_session.lastError.clear();
     return true;
@@ -49,19 +58,19 @@ std::string SendChat(const std::string& prompt, std::string* raw) {
     {
         // The body is built from the live history under the lock, without copying it.
         std::lock_guard<std::mutex> hold(SessionLock());
-        provider = g_session.provider;
-        multiline = g_session.multiline;
-        timeout = g_session.timeoutSeconds;
+        provider = g_session.settings.provider;
+        multiline = g_session.settings.multiline;
+        timeout = g_session.settings.timeoutSeconds;
         conversation = ConversationLocked();
-        request = BuildChatRequest(g_session, prompt);
+        request = BuildChatRequest(g_session.settings, g_session.conversation.history, prompt);
     }
     ChatOutcome outcome = Deliver(std::move(request), provider, timeout);
     if (raw) *raw = outcome.ok ? outcome.answer : std::string();
     return CommitChat(outcome, prompt, multiline, conversation);
 }
 
-ChatOutcome RunChat(const SessionSettings& settings, const std::string& prompt) {
-    return Deliver(BuildChatRequest(settings, prompt), settings.provider, settings.timeoutSeconds);
+ChatOutcome RunChat(const SessionSettings& settings, const ConversationHistory& history, const std::string& prompt) {
+    return Deliver(BuildChatRequest(settings, history, prompt), settings.provider, settings.timeoutSeconds);
 }
 
 std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation) {
@@ -75,7 +84,7 @@ std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bo
 }
 
 std::string ListModels() {
-    SessionSettings s = SnapshotSettings(false);
+    SessionSettings s = CopySettings();
     const ProviderInfo* p = FindProvider(s.provider);
     if (!p) {
         ReplaceLastError("No provider initialized");

@@ -5,13 +5,16 @@
 #include "providers/chat_protocol.h"
 #include "session/settings.h"
 
-// Selects and initialises a provider by name; on failure only lastError changes.
+// Puts the named provider, its key, its default model and (when none is set) its endpoint into *s;
+// false with *error set, and *s untouched, when the name is unknown or a needed key is missing.
+bool SelectProvider(const std::string& name, const std::string& apiKey, SessionSettings* s, std::string* error);
+// Selects and initialises a provider by name and begins a new conversation; on failure only lastError changes.
 bool InitProvider(const std::string& name, const std::string& apiKey);
 // Sends prompt with the live settings and history; answer (flattened) or "" with lastError set.
 // *raw, when given, receives the answer as the provider wrote it (empty on failure).
 std::string SendChat(const std::string& prompt, std::string* raw = nullptr);
 // One exchange with settings copied earlier (the background worker's copy); touches no session state.
-ChatOutcome RunChat(const SessionSettings& settings, const std::string& prompt);
+ChatOutcome RunChat(const SessionSettings& settings, const ConversationHistory& history, const std::string& prompt);
 // Records an exchange in the live session: two history entries on success (only while `conversation` is
 // still the current one), lastError on failure; returns the flattened answer or "".
 std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation);

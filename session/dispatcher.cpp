@@ -42,13 +42,13 @@ void Refuse(const Params& p, int resultIndex, const char* error) {
 
 bool HaveProvider() {
     std::lock_guard<std::mutex> hold(SessionLock());
-    return g_session.provider != kProviderNone;
+    return g_session.settings.provider != kProviderNone;
 }
 
 template <typename Apply>
 void SetField(Apply apply) {
     std::lock_guard<std::mutex> hold(SessionLock());
-    apply(g_session);
+    apply(g_session.settings);
 }
 
 void SetNumber(const Params& p, int action) {
@@ -91,8 +91,8 @@ void Send(const Params& p) {
     bool streaming;
     {
         std::lock_guard<std::mutex> hold(SessionLock());
-        streaming = g_session.streaming;
-        streamVariable = g_session.streamVariable;
+        streaming = g_session.settings.streaming;
+        streamVariable = g_session.settings.streamVariable;
     }
     std::string raw;
     std::string reply = WithProgress("Thinking...", [&] { return SendChat(prompt, &raw); });
@@ -138,7 +138,7 @@ bool ReadImageParams(const Params& p, std::string* prompt, std::string* path, st
 void ImageGen(const Params& p) {
     std::string prompt, path, size;
     if (!ReadImageParams(p, &prompt, &path, &size)) return p.write(3, "ERROR");
-    SessionSettings s = SnapshotSettings(false);
+    SessionSettings s = CopySettings();
     std::string status = WithProgress("Generating image...", [&] { return GenerateImage(s, prompt, size, path); });
     p.write(3, status);
 }
@@ -160,7 +160,7 @@ void Embedding(const Params& p) {
     std::string text = p.text(0);
     if (text.empty()) return Refuse(p, 1, "Text to embed cannot be empty");
     if (!HaveProvider()) return Refuse(p, 1, kNoProvider);
-    SessionSettings s = SnapshotSettings(false);
+    SessionSettings s = CopySettings();
     std::string vector = WithProgress("Generating embedding...", [&] { return GetEmbedding(s, text); });
     p.write(1, vector);
 }
@@ -198,10 +198,9 @@ void SetMaxTokens(const Params& p) { SetNumber(p, kParlySetMaxTokens); }
 void SetTimeout(const Params& p) { SetNumber(p, kParlySetTimeout); }
 
 void Reset(const Params&) {
-    SetField([](SessionSettings& s) {
-        ClearHistoryLocked();
-        s.lastError.clear();
-    });
+    std::lock_guard<std::mutex> hold(SessionLock());
+    ClearHistoryLocked();
+    g_session.lastError.clear();
 }
 
 void GetError(const Params& p) { p.write(0, ReadLastError()); }

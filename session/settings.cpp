@@ -7,15 +7,8 @@
 #define PARLY_CONSTINIT
 #endif
 
-PARLY_CONSTINIT SessionSettings g_session;
+PARLY_CONSTINIT SessionRecord g_session;
 PARLY_CONSTINIT bool g_stopStreamRequested = false;
-
-namespace {
-
-// Guarded by SessionLock(); a request that left in an older conversation adds nothing to the history.
-unsigned g_conversation = 0;
-
-}  // namespace
 
 std::mutex& SessionLock() {
     static std::mutex lock;
@@ -23,8 +16,8 @@ std::mutex& SessionLock() {
 }
 
 void ClearHistoryLocked() {
-    ConversationHistory().swap(g_session.history);
-    ++g_conversation;
+    ConversationHistory().swap(g_session.conversation.history);
+    ++g_session.conversation.generation;
 }
 
 void ClearHistory() {
@@ -32,16 +25,17 @@ void ClearHistory() {
     ClearHistoryLocked();
 }
 
-unsigned ConversationLocked() { return g_conversation; }
+unsigned ConversationLocked() { return g_session.conversation.generation; }
 
 void ApplyLoadDefaults() {
     // Plain stores only: this runs under the loader lock.
-    g_session.provider = kProviderNone;
-    g_session.temperature = 0.7;
-    g_session.maxTokens = 2048;
-    g_session.maxTokensSet = false;
-    g_session.multiline = true;
-    g_session.timeoutSeconds = 60;
+    SessionSettings& s = g_session.settings;
+    s.provider = kProviderNone;
+    s.temperature = 0.7;
+    s.maxTokens = 2048;
+    s.maxTokensSet = false;
+    s.multiline = true;
+    s.timeoutSeconds = 60;
 }
 
 void ReplaceLastError(const std::string& text) {
@@ -54,32 +48,18 @@ std::string ReadLastError() {
     return g_session.lastError;
 }
 
-bool AppendExchange(unsigned conversation, const std::string& prompt, const std::string& answer) {
+bool AppendExchange(unsigned generation, const std::string& prompt, const std::string& answer) {
     std::lock_guard<std::mutex> hold(SessionLock());
-    if (conversation != g_conversation) return false;
-    g_session.history.push_back(ChatMessage{"user", prompt});
-    g_session.history.push_back(ChatMessage{"assistant", answer});
+    Conversation& c = g_session.conversation;
+    if (generation != c.generation) return false;
+    c.history.push_back(ChatMessage{"user", prompt});
+    c.history.push_back(ChatMessage{"assistant", answer});
     return true;
 }
 
-SessionSettings SnapshotSettings(bool withHistory, unsigned* conversation) {
+SessionSettings CopySettings(ConversationHistory* history, unsigned* generation) {
     std::lock_guard<std::mutex> hold(SessionLock());
-    if (conversation) *conversation = g_conversation;
-    if (withHistory) return g_session;
-    SessionSettings copy;
-    copy.provider = g_session.provider;
-    copy.apiKey = g_session.apiKey;
-    copy.endpoint = g_session.endpoint;
-    copy.model = g_session.model;
-    copy.systemPrompt = g_session.systemPrompt;
-    copy.temperature = g_session.temperature;
-    copy.maxTokens = g_session.maxTokens;
-    copy.maxTokensSet = g_session.maxTokensSet;
-    copy.multiline = g_session.multiline;
-    copy.timeoutSeconds = g_session.timeoutSeconds;
-    copy.lastError = g_session.lastError;
-    copy.showProgress = g_session.showProgress;
-    copy.streaming = g_session.streaming;
-    copy.streamVariable = g_session.streamVariable;
-    return copy;
+    if (history) *history = g_session.conversation.history;
+    if (generation) *generation = g_session.conversation.generation;
+    return g_session.settings;
 }

@@ -1,4 +1,4 @@
-// The one process-wide session record: provider, request settings, history, last error.
+// The one process-wide session record: the request settings, the conversation and the last error.
 #pragma once
 #include <mutex>
 #include <string>
@@ -22,6 +22,7 @@ struct ChatMessage {
 
 using ConversationHistory = std::vector<ChatMessage>;
 
+// The request settings: a plain value, copied whole wherever a request runs off the lock.
 struct SessionSettings {
     int provider = kProviderNone;
     std::string apiKey;
@@ -33,17 +34,27 @@ struct SessionSettings {
     bool maxTokensSet = false;
     bool multiline = true;
     int timeoutSeconds = 60;
-    ConversationHistory history;
-    std::string lastError;
     bool showProgress = true;
     bool streaming = false;
     std::string streamVariable;
 };
 
+// The running conversation. A successful ParlyInit, ParlyReset, ParlyClearHistory and unload each begin
+// a new one (a new generation); a request that left in an older one adds nothing to the history.
+struct Conversation {
+    ConversationHistory history;
+    unsigned generation = 0;
+};
+
+struct SessionRecord {
+    SessionSettings settings;
+    Conversation conversation;
+    std::string lastError;
+};
+
 // The live record. The host's thread and the background worker both touch it,
-// so every read or write of history/lastError (and any read by the worker)
-// happens under SessionLock().
-extern SessionSettings g_session;
+// so every read or write of it (and any read by the worker) happens under SessionLock().
+extern SessionRecord g_session;
 extern bool g_stopStreamRequested;  // host's thread only
 
 std::mutex& SessionLock();
@@ -52,7 +63,7 @@ std::mutex& SessionLock();
 void ClearHistory();
 // The same with the lock already held by the caller.
 void ClearHistoryLocked();
-// The current conversation: a successful ParlyInit, ParlyReset, ParlyClearHistory and unload each begin a new one.
+// The current conversation's generation; the caller holds the lock.
 unsigned ConversationLocked();
 // Applies the values the record has when the library is loaded.
 void ApplyLoadDefaults();
@@ -61,8 +72,8 @@ void ReplaceLastError(const std::string& text);
 // Copy of lastError (takes the lock).
 std::string ReadLastError();
 // Appends ("user", prompt) then ("assistant", answer) as one step (takes the lock), only while
-// `conversation` is still the current one; false when a newer conversation has begun meanwhile.
-bool AppendExchange(unsigned conversation, const std::string& prompt, const std::string& answer);
-// Copy of the settings (with or without the history), for a request built off the lock;
-// *conversation, when given, receives the conversation the copy belongs to.
-SessionSettings SnapshotSettings(bool withHistory, unsigned* conversation = nullptr);
+// `generation` is still the current conversation; false when a newer one has begun meanwhile.
+bool AppendExchange(unsigned generation, const std::string& prompt, const std::string& answer);
+// Copy of the request settings, taken under the lock; *history and *generation, when given,
+// receive a copy of the history and the conversation the copy belongs to.
+SessionSettings CopySettings(ConversationHistory* history = nullptr, unsigned* generation = nullptr);

@@ -40,8 +40,8 @@ using ChatHeaders = ChatTest;
 TEST_F(ChatBody, OpenAIWorkedExampleWithSystemPromptAndHistory) {
     SessionSettings s = Settings(kProviderOpenAI, "gpt-4o");
     s.systemPrompt = "Be brief";
-    s.history = {{"user", "Hi"}, {"assistant", "Hello!"}};
-    const ChatRequest r = BuildChatRequest(s, "Next");
+    ConversationHistory history = {{"user", "Hi"}, {"assistant", "Hello!"}};
+    const ChatRequest r = BuildChatRequest(s, history, "Next");
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.body,
               R"({"model":"gpt-4o","messages":[{"role":"system","content":"Be brief"},{"role":"user","content":"Hi"},)"
@@ -68,7 +68,7 @@ TEST_F(ChatBody, CompatibleProvidersDifferOnlyInTemperatureAndTail) {
         SessionSettings s = Settings(c.provider);
         s.maxTokensSet = c.maxTokensSet;
         s.temperature = c.temperature;
-        const ChatRequest r = BuildChatRequest(s, "Hi");
+        const ChatRequest r = BuildChatRequest(s, {}, "Hi");
         ASSERT_TRUE(r.ok) << r.error;
         EXPECT_EQ(r.body, std::string(R"({"model":"m","messages":[{"role":"user","content":"Hi"}])") + c.tail)
             << c.provider;
@@ -76,12 +76,12 @@ TEST_F(ChatBody, CompatibleProvidersDifferOnlyInTemperatureAndTail) {
 }
 
 TEST_F(ChatBody, ClaudeWorkedExampleAndEscapedSystemPrompt) {
-    EXPECT_EQ(BuildChatRequest(Settings(kProviderClaude), "Hi").body,
+    EXPECT_EQ(BuildChatRequest(Settings(kProviderClaude), {}, "Hi").body,
               R"({"model":"m","max_tokens":2048,"messages":[{"role":"user","content":"Hi"}]})");
     SessionSettings s = Settings(kProviderClaude);
     s.systemPrompt = "Say \"hi\"\nnow";
-    s.history = {{"user", "a"}, {"assistant", "b"}, {"user", "c"}, {"assistant", "d"}};
-    EXPECT_EQ(BuildChatRequest(s, "e").body,
+    ConversationHistory history = {{"user", "a"}, {"assistant", "b"}, {"user", "c"}, {"assistant", "d"}};
+    EXPECT_EQ(BuildChatRequest(s, history, "e").body,
               R"({"model":"m","max_tokens":2048,"system":"Say \"hi\"\nnow","messages":[{"role":"user","content":"a"},)"
               R"({"role":"assistant","content":"b"},{"role":"user","content":"c"},{"role":"assistant","content":"d"},)"
               R"({"role":"user","content":"e"}]})");
@@ -89,14 +89,14 @@ TEST_F(ChatBody, ClaudeWorkedExampleAndEscapedSystemPrompt) {
 
 TEST_F(ChatBody, GeminiWorkedExampleAndRoleMapping) {
     SessionSettings s = Settings(kProviderGemini);
-    const std::string plain = BuildChatRequest(s, "Hi").body;
+    const std::string plain = BuildChatRequest(s, {}, "Hi").body;
     EXPECT_EQ(plain,
               R"({"contents":[{"role":"user","parts":[{"text":"Hi"}]}],"generationConfig":{"temperature":0.70,"maxOutputTokens":2048}})");
     EXPECT_EQ(plain.size(), 117u);
     s.systemPrompt = "S";
     s.temperature = 0.0;
-    s.history = {{"user", "a"}, {"assistant", "b"}, {"Assistant", "x"}, {"system", "y"}};
-    EXPECT_EQ(BuildChatRequest(s, "c").body,
+    ConversationHistory history = {{"user", "a"}, {"assistant", "b"}, {"Assistant", "x"}, {"system", "y"}};
+    EXPECT_EQ(BuildChatRequest(s, history, "c").body,
               R"({"contents":[{"role":"user","parts":[{"text":"a"}]},{"role":"model","parts":[{"text":"b"}]},)"
               R"({"role":"user","parts":[{"text":"x"}]},{"role":"user","parts":[{"text":"y"}]},)"
               R"({"role":"user","parts":[{"text":"c"}]}],"systemInstruction":{"parts":[{"text":"S"}]},)"
@@ -105,13 +105,13 @@ TEST_F(ChatBody, GeminiWorkedExampleAndRoleMapping) {
 
 TEST_F(ChatBody, OllamaWorkedExampleAndSystemPromptFirst) {
     SessionSettings s = Settings(kProviderOllama, "llama3");
-    const std::string plain = BuildChatRequest(s, "Hi").body;
+    const std::string plain = BuildChatRequest(s, {}, "Hi").body;
     EXPECT_EQ(plain,
               R"({"model":"llama3","messages":[{"role":"user","content":"Hi"}],"stream":false,"options":{"temperature":0.70,"num_predict":2048}})");
     EXPECT_EQ(plain.size(), 127u);
     s.systemPrompt = "S";
     s.temperature = 1.5;
-    EXPECT_EQ(BuildChatRequest(s, "Hi").body,
+    EXPECT_EQ(BuildChatRequest(s, {}, "Hi").body,
               R"({"model":"llama3","messages":[{"role":"system","content":"S"},{"role":"user","content":"Hi"}],)"
               R"("stream":false,"options":{"temperature":1.50,"num_predict":2048}})");
 }
@@ -120,8 +120,8 @@ TEST_F(ChatBody, ModelAndStoredRolesAreEscapedAndTextsEscapedOnce) {
     for (int provider : {kProviderOpenAI, kProviderClaude, kProviderOllama, kProviderOpenRouter, kProviderGroq,
                          kProviderGrok}) {
         SessionSettings s = Settings(provider, "my\"model");
-        s.history = {{"us\"er", "q\"\\\n"}};
-        const std::string body = BuildChatRequest(s, "tab\there").body;
+        ConversationHistory history = {{"us\"er", "q\"\\\n"}};
+        const std::string body = BuildChatRequest(s, history, "tab\there").body;
         EXPECT_NE(body.find(R"("model":"my\"model")"), std::string::npos) << body;
         EXPECT_NE(body.find(R"({"role":"us\"er","content":"q\"\\\n"})"), std::string::npos) << body;
         EXPECT_NE(body.find(R"("content":"tab\there")"), std::string::npos) << body;
@@ -132,8 +132,8 @@ TEST_F(ChatBody, HostTextInAnsiIsSentAsUtf8) {
     for (int provider : {kProviderOpenAI, kProviderClaude, kProviderGemini, kProviderOllama}) {
         SessionSettings s = Settings(provider, "mod\xE8le");
         s.systemPrompt = "r\xE9sum\xE9";
-        s.history = {{"user", "na\xEFve"}, {"assistant", "caf\xC3\xA9"}};
-        const ChatRequest r = BuildChatRequest(s, "\x80 5");
+        ConversationHistory history = {{"user", "na\xEFve"}, {"assistant", "caf\xC3\xA9"}};
+        const ChatRequest r = BuildChatRequest(s, history, "\x80 5");
         const std::string all = r.body + r.target.path;
         for (const char* utf8 : {"r\xC3\xA9sum\xC3\xA9", "na\xC3\xAFve", "caf\xC3\xA9", "\xE2\x82\xAC 5"})
             EXPECT_NE(all.find(utf8), std::string::npos) << provider << ": " << utf8;
@@ -141,7 +141,7 @@ TEST_F(ChatBody, HostTextInAnsiIsSentAsUtf8) {
     }
     SessionSettings s = Settings(kProviderOpenAI);
     s.apiKey = "k\xE9";
-    EXPECT_EQ(BuildChatRequest(s, "x").headers.at("Authorization"), "Bearer k\xC3\xA9");
+    EXPECT_EQ(BuildChatRequest(s, {}, "x").headers.at("Authorization"), "Bearer k\xC3\xA9");
 }
 
 TEST_F(ChatTarget, EachProviderGoesToItsHostAndPath) {
@@ -161,7 +161,7 @@ TEST_F(ChatTarget, EachProviderGoesToItsHostAndPath) {
         {kProviderGrok, "api.x.ai", 0, true, "/v1/chat/completions"},
     };
     for (const auto& c : cases) {
-        const ChatRequest r = BuildChatRequest(Settings(c.provider), "Hi");
+        const ChatRequest r = BuildChatRequest(Settings(c.provider), {}, "Hi");
         ASSERT_TRUE(r.ok) << r.error;
         EXPECT_EQ(r.target.host, c.host);
         EXPECT_EQ(r.target.port, c.port);
@@ -186,33 +186,33 @@ TEST_F(ChatTarget, GeminiPathPercentEncodesBytesThatBreakTheQuery) {
     for (const auto& c : cases) {
         SessionSettings s = Settings(kProviderGemini, c.model);
         s.apiKey = c.key;
-        EXPECT_EQ(BuildChatRequest(s, "Hi").target.path, c.path);
+        EXPECT_EQ(BuildChatRequest(s, {}, "Hi").target.path, c.path);
     }
 }
 
 TEST_F(ChatTarget, OllamaFollowsEndpointAndReportsABadPort) {
     SessionSettings s = Settings(kProviderOllama);
     s.endpoint = "https://gpu-box:8443/";
-    ChatRequest r = BuildChatRequest(s, "Hi");
+    ChatRequest r = BuildChatRequest(s, {}, "Hi");
     EXPECT_EQ(r.target.host, "gpu-box");
     EXPECT_EQ(r.target.port, 8443);
     EXPECT_TRUE(r.target.secure);
     s.endpoint = "http://gpu-box:abc";
-    r = BuildChatRequest(s, "Hi");
+    r = BuildChatRequest(s, {}, "Hi");
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, "Invalid endpoint port: abc");
 }
 
 TEST_F(ChatTarget, RedirectionReplacesHostAndAMalformedOneStopsTheRequest) {
     setenv("PARLY_CLAUDE_URL", "http://127.0.0.1:9000", 1);
-    ChatRequest r = BuildChatRequest(Settings(kProviderClaude), "Hi");
+    ChatRequest r = BuildChatRequest(Settings(kProviderClaude), {}, "Hi");
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.target.host, "127.0.0.1");
     EXPECT_EQ(r.target.port, 9000);
     EXPECT_FALSE(r.target.secure);
     EXPECT_EQ(r.target.path, "/v1/messages");
     setenv("PARLY_CLAUDE_URL", "bogus", 1);
-    r = BuildChatRequest(Settings(kProviderClaude), "Hi");
+    r = BuildChatRequest(Settings(kProviderClaude), {}, "Hi");
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, "Invalid PARLY_CLAUDE_URL: bogus");
 }
@@ -225,7 +225,7 @@ TEST_F(ChatTarget, MissingOrUnknownProviderSendsNothing) {
                  {8, "Unknown provider"},
                  {-1, "Unknown provider"}};
     for (const auto& c : cases) {
-        const ChatRequest r = BuildChatRequest(Settings(c.provider), "Hi");
+        const ChatRequest r = BuildChatRequest(Settings(c.provider), {}, "Hi");
         EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.error, c.error);
         EXPECT_EQ(InterpretChatReply(c.provider, HttpResult{200, R"({"content":"x"})", ""}).error, c.error);
@@ -250,13 +250,13 @@ TEST_F(ChatHeaders, NamesGoOutInByteOrderWithTheirValues) {
         {kProviderGroq, {{"Authorization", "Bearer k"}, {"Content-Type", json}}},
         {kProviderGrok, {{"Authorization", "Bearer k"}, {"Content-Type", json}}},
     };
-    for (const auto& c : cases) EXPECT_EQ(InOrder(BuildChatRequest(Settings(c.provider), "Hi").headers), c.expected);
+    for (const auto& c : cases) EXPECT_EQ(InOrder(BuildChatRequest(Settings(c.provider), {}, "Hi").headers), c.expected);
 }
 
 TEST_F(ChatHeaders, ClaudeSendsTheKeyHeaderEvenWhenEmpty) {
     SessionSettings s = Settings(kProviderClaude);
     s.apiKey.clear();
-    EXPECT_EQ(BuildChatRequest(s, "Hi").headers.at("x-api-key"), "");
+    EXPECT_EQ(BuildChatRequest(s, {}, "Hi").headers.at("x-api-key"), "");
 }
 
 struct ReplyCase {

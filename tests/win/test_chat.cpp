@@ -672,20 +672,20 @@ TEST(ChatReload, AReloadedPluginStartsFromTheLoadDefaultsAfterASynchronousChat) 
 TEST(ChatInProcess, OllamaInitFillsOnlyAnEmptyEndpoint) {
     {
         std::lock_guard<std::mutex> hold(SessionLock());
-        g_session.endpoint.clear();
-        g_session.apiKey = "old";
-        g_session.model = "old";
+        g_session.settings.endpoint.clear();
+        g_session.settings.apiKey = "old";
+        g_session.settings.model = "old";
     }
     EXPECT_TRUE(InitProvider("ollama", ""));
-    EXPECT_EQ(g_session.provider, kProviderOllama);
-    EXPECT_EQ(g_session.endpoint, "http://localhost:11434");
-    EXPECT_EQ(g_session.apiKey, "");
-    EXPECT_EQ(g_session.model, "llama3");
+    EXPECT_EQ(g_session.settings.provider, kProviderOllama);
+    EXPECT_EQ(g_session.settings.endpoint, "http://localhost:11434");
+    EXPECT_EQ(g_session.settings.apiKey, "");
+    EXPECT_EQ(g_session.settings.model, "llama3");
     EXPECT_TRUE(InitProvider("OpenAI", "k"));
-    EXPECT_EQ(g_session.endpoint, "http://localhost:11434") << "switching away keeps the endpoint";
-    g_session.endpoint = "http://gpu-box:1234";
+    EXPECT_EQ(g_session.settings.endpoint, "http://localhost:11434") << "switching away keeps the endpoint";
+    g_session.settings.endpoint = "http://gpu-box:1234";
     EXPECT_TRUE(InitProvider("Ollama", ""));
-    EXPECT_EQ(g_session.endpoint, "http://gpu-box:1234");
+    EXPECT_EQ(g_session.settings.endpoint, "http://gpu-box:1234");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -371,8 +371,8 @@ struct SessionState {
 
 SessionState ReadSession() {
     std::lock_guard<std::mutex> hold(SessionLock());
-    SessionState s{g_session.provider, g_session.apiKey, g_session.model, g_session.endpoint, g_session.lastError, {}};
-    for (const ChatMessage& m : g_session.history) s.history.emplace_back(m.role, m.content);
+    SessionState s{g_session.settings.provider, g_session.settings.apiKey, g_session.settings.model, g_session.settings.endpoint, g_session.lastError, {}};
+    for (const ChatMessage& m : g_session.conversation.history) s.history.emplace_back(m.role, m.content);
     return s;
 }
 
@@ -382,12 +382,12 @@ class ConnectionTest : public Services {
         Sim::Reset();
         Sim::RedirectAll();
         std::lock_guard<std::mutex> hold(SessionLock());
-        g_session.provider = kProviderClaude;
-        g_session.apiKey = "sk-before";
-        g_session.model = "before-model";
-        g_session.endpoint = Sim::BaseUrl();
+        g_session.settings.provider = kProviderClaude;
+        g_session.settings.apiKey = "sk-before";
+        g_session.settings.model = "before-model";
+        g_session.settings.endpoint = Sim::BaseUrl();
         g_session.lastError = "earlier failure";
-        g_session.history = {{"user", "remember the lighthouse"}, {"assistant", "I will."}};
+        g_session.conversation.history = {{"user", "remember the lighthouse"}, {"assistant", "I will."}};
     }
     void TearDown() override {
         Sim::ClearRedirects();

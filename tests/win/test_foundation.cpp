@@ -153,21 +153,21 @@ TEST(Lifecycle, LoadDefaultsLeaveNoErrorAndNoProvider) {
 TEST(Lifecycle, MessageTwoClearsHistoryAndProviderOnly) {
     {
         std::lock_guard<std::mutex> hold(SessionLock());
-        g_session.provider = kProviderOpenAI;
-        g_session.apiKey = "k";
-        g_session.model = "m";
+        g_session.settings.provider = kProviderOpenAI;
+        g_session.settings.apiKey = "k";
+        g_session.settings.model = "m";
         g_session.lastError = "old";
-        g_session.history = {{"user", "a"}, {"assistant", "b"}};
+        g_session.conversation.history = {{"user", "a"}, {"assistant", "b"}};
     }
     HandleHostMessage(1);
     HandleHostMessage(3);
-    EXPECT_EQ(g_session.provider, kProviderOpenAI);
-    EXPECT_EQ(g_session.history.size(), 2u);
+    EXPECT_EQ(g_session.settings.provider, kProviderOpenAI);
+    EXPECT_EQ(g_session.conversation.history.size(), 2u);
     HandleHostMessage(2);
-    EXPECT_EQ(g_session.provider, kProviderNone);
-    EXPECT_TRUE(g_session.history.empty());
-    EXPECT_EQ(g_session.apiKey, "k");
-    EXPECT_EQ(g_session.model, "m");
+    EXPECT_EQ(g_session.settings.provider, kProviderNone);
+    EXPECT_TRUE(g_session.conversation.history.empty());
+    EXPECT_EQ(g_session.settings.apiKey, "k");
+    EXPECT_EQ(g_session.settings.model, "m");
     EXPECT_EQ(g_session.lastError, "old");
 }
 

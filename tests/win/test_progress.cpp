@@ -213,13 +213,13 @@ class ProgressInProcess : public ::testing::Test {
     void SetUp() override {
         moduleInstance = rig.module();
         hostWindow = rig.hostWindow();
-        g_session.showProgress = true;
+        g_session.settings.showProgress = true;
     }
     void TearDown() override {
         CloseProgress();
         moduleInstance = nullptr;
         hostWindow = nullptr;
-        g_session.showProgress = true;
+        g_session.settings.showProgress = true;
     }
     PluginRig rig;
 };
@@ -261,7 +261,7 @@ TEST_F(ProgressInProcess, CancelButtonEscapeAndCloseLeaveTheWindowUp) {
 }
 
 TEST_F(ProgressInProcess, NothingShowsWhenTheSessionSaysNo) {
-    g_session.showProgress = false;
+    g_session.settings.showProgress = false;
     ShowProgress("Hidden");
     EXPECT_EQ(FindProgress(GetCurrentThreadId(), rig.hostWindow()), nullptr);
 }
