@@ -47,9 +47,7 @@ struct EditBuffers {
 
 // Copies at most capacity - 1 bytes and never stops inside a UTF-8 sequence.
 void CopyBounded(char* target, size_t capacity, const std::string& text) {
-    size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
-    if (n < text.size())
-        for (int back = 0; back < 3 && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80; ++back) --n;
+    const size_t n = Utf8CutLength(text, capacity - 1);
     std::memcpy(target, text.data(), n);
     target[n] = '\0';
 }

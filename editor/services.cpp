@@ -86,9 +86,8 @@ void PickVariable(HWND edit) {
     std::string name = BareVariableName(WindowTextUpTo(edit, kPickBlockSize - 1));
     char* block = static_cast<char*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, kPickBlockSize));
     if (!block) return;
-    size_t n = name.size() < kPickBlockSize - 1 ? name.size() : kPickBlockSize - 1;
     // Never hand the host half a UTF-8 character.
-    while (n < name.size() && n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80) --n;
+    const size_t n = Utf8CutLength(name, kPickBlockSize - 1);
     std::memcpy(block, name.data(), n);
 
     char* slot = block;

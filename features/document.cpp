@@ -3,6 +3,7 @@
 #include "features/media.h"
 #include "features/media_protocol.h"
 #include "net/encoding.h"
+#include "net/json.h"
 #include "net/win_holders.h"
 
 std::string LoadDocument(const std::string& path) {

@@ -45,8 +45,5 @@ EmbeddingOutcome InterpretEmbeddingReply(const HttpResult& reply);
 // Lowered extension check; empty string when accepted, else the lastError text.
 std::string CheckDocumentExtension(const std::string& path);
 std::string ComposeDocumentPrompt(const std::string& document, const std::string& prompt);
-// The length of a UTF-8 text cut at an arbitrary byte once the half character at its end is dropped;
-// text that is not UTF-8 (an ANSI document) keeps its full length.
-size_t WholeUtf8Length(std::string_view text);
 constexpr size_t kDocumentLimit = 102400;
 extern const char kTruncationMarker[];  // 49 bytes

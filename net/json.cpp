@@ -388,3 +388,20 @@ bool IsValidUtf8(std::string_view text) {
     }
     return true;
 }
+
+size_t WholeUtf8Length(std::string_view text) {
+    // Step back over at most three continuation bytes to the lead byte of the last sequence.
+    size_t lead = text.size();
+    for (int back = 0; back < 3 && lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80; ++back) --lead;
+    if (lead == 0) return text.size();
+    const unsigned char first = static_cast<unsigned char>(text[lead - 1]);
+    const size_t need = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+    const size_t have = text.size() - (lead - 1);
+    if (need <= have) return text.size();
+    const size_t whole = lead - 1;
+    return IsValidUtf8(text.substr(0, whole)) ? whole : text.size();
+}
+
+size_t Utf8CutLength(std::string_view text, size_t limit) {
+    return limit >= text.size() ? text.size() : WholeUtf8Length(text.substr(0, limit));
+}

@@ -29,5 +29,9 @@ std::string FlattenLineBreaks(std::string_view text, bool multiline);
 std::string FormatFixed2(double value);
 // Temperature in the stream default notation, "C" locale (0.7 -> "0.7", 1e-05 -> "1e-05"); a non-finite value is written as 0.
 std::string FormatStreamDefault(double value);
+// Length of text without a UTF-8 sequence cut off at its end; text that is not UTF-8 keeps its length.
+size_t WholeUtf8Length(std::string_view text);
+// Where to cut text to at most `limit` bytes without splitting a UTF-8 sequence.
+size_t Utf8CutLength(std::string_view text, size_t limit);
 // True when text is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
 bool IsValidUtf8(std::string_view text);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "features/media_protocol.h"
+#include "net/json.h"
 
 using namespace std::string_literals;
 
