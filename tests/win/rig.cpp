@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "plugin/host_abi.h"
+#include "tools/host_pump.h"
 
 PluginRig* PluginRig::current = nullptr;
 
@@ -155,14 +156,7 @@ std::string PluginRig::LastError() {
     return Var("[__err]");
 }
 
-void PluginRig::PumpOnce(DWORD waitMs) {
-    MsgWaitForMultipleObjectsEx(0, nullptr, waitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
+void PluginRig::PumpOnce(DWORD waitMs) { PumpHostMessages(waitMs); }
 
 namespace Sim {
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "plugin/host_abi.h"
+#include "tools/host_pump.h"
 #include "tools/parly-host/script.h"
 
 namespace {
@@ -102,17 +103,7 @@ unsigned char __stdcall OnInterfaceAccess(int code, char** slot) {
 
 // Pumps window messages for ms milliseconds, so timers and background completions run.
 void PumpFor(DWORD ms) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= ms) return;
-        MsgWaitForMultipleObjectsEx(0, nullptr, ms - elapsed, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    }
+    PumpHostMessagesUntil([] { return false; }, ms, ms ? ms : 1);
 }
 
 const Action* FindAction(const std::string& name) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plugin/host_abi.h"
+#include "tools/host_pump.h"
 
 namespace {
 
@@ -127,15 +128,7 @@ void __stdcall OnSetVariable(const char*, const char*) {}
 void __stdcall OnRunScript(const char*) { g_callbackDone = true; }
 
 void Pump(DWORD ms) {
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < ms && !g_callbackDone) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
+    PumpHostMessagesUntil([] { return g_callbackDone.load(); }, ms);
 }
 
 std::vector<char*> Slots(std::vector<std::string>& texts) {
