@@ -20,7 +20,12 @@ struct HttpTarget {
     std::string path;
 };
 
+// The transport's text for an exchange that ran past its time-out; the one place it is worded.
+std::string TimedOutText(int timeoutSeconds);
+
 namespace HttpTransport {
+// Each call ends within timeoutSeconds (plus the platform's rounding), never follows a redirect,
+// and fails rather than returns a body cut short of its announced length.
 HttpResult Post(const HttpTarget& target, const std::string& body, const HeaderMap& headers, int timeoutSeconds);
 HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSeconds);
 }  // namespace HttpTransport

@@ -254,10 +254,16 @@ std::string ErrorDetail(const HttpResult& reply, const char* key) {
     return reply.error.empty() ? reply.body : reply.error;
 }
 
+// The first `key`'s value when it is a string, decoded; empty for null, numbers, objects or no key.
+std::string StringValueOf(const std::string& body, const char* key) {
+    const size_t value = JsonValueStart(body, key);
+    if (value == kNotFound || body[value] != '"') return std::string();
+    return ExtractJsonValue(body, key);
+}
+
 // The answer of a 200 reply, empty when there is none; a bad \u escape throws std::invalid_argument.
 std::string ExtractAnswer(int provider, const std::string& body) {
     switch (provider) {
-        case kProviderOpenAI: return ExtractStringAfterKey(body, "\"content\"");
         case kProviderClaude:
         case kProviderGemini:
             if (body.size() < 6) return std::string();
@@ -268,12 +274,18 @@ std::string ExtractAnswer(int provider, const std::string& body) {
             if (message == kNotFound) return std::string();
             return ExtractStringAfterKey(body, "\"content\"", message);
         }
-        default: {
-            // A null, number or object "content" is no answer text.
-            const size_t value = JsonValueStart(body, "content");
-            if (value == kNotFound || body[value] != '"') return std::string();
-            return ExtractJsonValue(body, "content");
-        }
+        default:
+            // A null "content" (a refusal among them), a number or an object is no answer text.
+            return StringValueOf(body, "content");
+    }
+}
+
+// What an answer-less OpenAI reply says instead: its refusal, when it carries one.
+std::string RefusalOf(const std::string& body) {
+    try {
+        return StringValueOf(body, "refusal");
+    } catch (const std::invalid_argument&) {
+        return std::string();
     }
 }
 
@@ -295,7 +307,8 @@ ChatOutcome InterpretKnownReply(int provider, const HttpResult& reply) {
         return outcome;
     }
     if (outcome.answer.empty()) {
-        outcome.error = shape.emptyAnswer;
+        const std::string refusal = provider == kProviderOpenAI ? RefusalOf(reply.body) : std::string();
+        outcome.error = refusal.empty() ? std::string(shape.emptyAnswer) : "OpenAI refused the request: " + refusal;
         return outcome;
     }
     outcome.ok = true;
