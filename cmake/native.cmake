@@ -17,6 +17,8 @@ if(PARLY_NATIVE)
   target_link_libraries(parly_native_tests PRIVATE parly_pure GTest::gtest_main)
   add_test(NAME native_unit_tests COMMAND parly_native_tests)
   set_tests_properties(native_unit_tests PROPERTIES ENVIRONMENT "UBSAN_OPTIONS=halt_on_error=1;ASAN_OPTIONS=detect_leaks=1")
+  # The provider simulator's own black-box tests (Python standard library, loopback only).
+  add_test(NAME simulator_tests COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/simulator/test_parly_sim.py)
   file(GLOB bench_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/bench_*_native.cpp)
   foreach(src ${bench_sources})
     get_filename_component(name ${src} NAME_WE)
