@@ -223,6 +223,18 @@ HttpResult Bounded(Verb verb, const HttpTarget& target, const std::string* body,
     return result;
 }
 
+// Copying the request for its thread may fail to allocate; that, too, is an "Exception: " failure, not a throw.
+HttpResult Guarded(Verb verb, const HttpTarget& target, const std::string* body, const HeaderMap& headers,
+                   int timeoutSeconds) {
+    try {
+        return Bounded(verb, target, body, headers, timeoutSeconds);
+    } catch (const std::exception& e) {
+        HttpResult result;
+        result.error = std::string("Exception: ") + e.what();
+        return result;
+    }
+}
+
 }  // namespace
 
 std::string TimedOutText(int timeoutSeconds) {
@@ -232,11 +244,11 @@ std::string TimedOutText(int timeoutSeconds) {
 namespace HttpTransport {
 
 HttpResult Post(const HttpTarget& target, const std::string& body, const HeaderMap& headers, int timeoutSeconds) {
-    return Bounded(Verb::Post, target, &body, headers, timeoutSeconds);
+    return Guarded(Verb::Post, target, &body, headers, timeoutSeconds);
 }
 
 HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSeconds) {
-    return Bounded(Verb::Get, target, nullptr, headers, timeoutSeconds);
+    return Guarded(Verb::Get, target, nullptr, headers, timeoutSeconds);
 }
 
 }  // namespace HttpTransport
