@@ -70,6 +70,21 @@ foreach(src ${win_tests})
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "PARLY_BUILD_DIR=${CMAKE_BINARY_DIR}" TIMEOUT 600)
 endforeach()
 
+# HTTPS tests: certificates made at test time in this build folder, the test CA trusted only inside its Wine
+# prefix, and the simulator's HTTPS listeners serving the good, the misnamed and the stranger certificate.
+add_executable(parly-trust-ca tools/trust-ca/main.cpp)
+target_link_libraries(parly-trust-ca PRIVATE crypt32 kernel32)
+set_target_properties(parly-trust-ca PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+add_dependencies(test_https parly-trust-ca)
+set(PARLY_TLS_DIR ${CMAKE_BINARY_DIR}/tls)
+add_test(NAME https_test_certificates COMMAND ${CMAKE_SOURCE_DIR}/scripts/make-test-certs.sh ${PARLY_TLS_DIR})
+set_tests_properties(https_test_certificates PROPERTIES FIXTURES_SETUP https_certificates)
+add_test(NAME https_trust_test_ca COMMAND parly-trust-ca Z:${PARLY_TLS_DIR}/ca.der)
+set_tests_properties(https_trust_test_ca PROPERTIES FIXTURES_SETUP https_trust FIXTURES_REQUIRED https_certificates
+  ENVIRONMENT "PARLY_BUILD_DIR=${CMAKE_BINARY_DIR}")
+set_tests_properties(test_https PROPERTIES FIXTURES_REQUIRED "https_certificates;https_trust"
+  ENVIRONMENT "PARLY_BUILD_DIR=${CMAKE_BINARY_DIR};PARLY_SIM_TLS_DIR=${PARLY_TLS_DIR}")
+
 add_executable(bench_win bench/bench_win.cpp)
 target_link_libraries(bench_win PRIVATE parly_rig parly_core psapi)
 set_target_properties(bench_win PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

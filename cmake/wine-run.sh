@@ -21,8 +21,14 @@ tmp="$(mktemp -d)"
 trap 'kill "${sim_pid:-}" 2>/dev/null; wait "${sim_pid:-}" 2>/dev/null; cat "$tmp/stderr" >&2 2>/dev/null; rm -rf "$tmp"' EXIT
 # A time-out's kill still prints what the program wrote so far.
 trap 'cat "$tmp/stdout" 2>/dev/null; exit 143' TERM INT
+# With PARLY_SIM_TLS_DIR the simulator also serves HTTPS: listener 0 the good certificate, 1 the misnamed one,
+# 2 the one from an untrusted CA (scripts/make-test-certs.sh).
+tls=()
+if [ -n "${PARLY_SIM_TLS_DIR:-}" ]; then
+  for n in localhost other-name stranger; do tls+=(--tls "$PARLY_SIM_TLS_DIR/$n.pem" "$PARLY_SIM_TLS_DIR/$n.key"); done
+fi
 if [ -z "${PARLY_SIM_PORT:-}" ]; then
-  python3 "$root/tools/simulator/parly_sim.py" --port 0 --port-file "$tmp/port" --quiet \
+  python3 "$root/tools/simulator/parly_sim.py" --port 0 --port-file "$tmp/port" --quiet "${tls[@]}" \
     >/dev/null 2>"$tmp/sim.err" </dev/null &
   sim_pid=$!
   for _ in $(seq 1 200); do [ -s "$tmp/port" ] && break; kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.05; done

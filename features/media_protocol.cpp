@@ -47,6 +47,14 @@ bool StartsWith(const std::string& text, std::string_view prefix) {
 
 }  // namespace
 
+std::string CompactVector(std::string_view numbers) {
+    std::string out;
+    out.reserve(numbers.size());
+    for (const char c : numbers)
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') out += c;
+    return out;
+}
+
 std::vector<unsigned char> Base64Decode(std::string_view text) {
     const unsigned char* in = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
@@ -215,7 +223,7 @@ EmbeddingOutcome InterpretEmbeddingReply(const HttpResult& reply) {
         outcome.error = "Malformed embedding response";
         return outcome;
     }
-    outcome.vector = reply.body.substr(start, end - start);
+    outcome.vector = CompactVector(std::string_view(reply.body).substr(start, end - start));
     outcome.ok = true;
     return outcome;
 }

@@ -41,6 +41,8 @@ struct EmbeddingOutcome {
     std::string error;
 };
 EmbeddingOutcome InterpretEmbeddingReply(const HttpResult& reply);
+// The numbers of an embedding array as written, every space, tab and line break between them removed.
+std::string CompactVector(std::string_view numbers);
 
 // Lowered extension check; empty string when accepted, else the lastError text.
 std::string CheckDocumentExtension(const std::string& path);

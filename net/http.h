@@ -3,10 +3,26 @@
 #include <map>
 #include <string>
 
+// What stopped an exchange before a whole reply was read.
+enum class HttpFailure {
+    None,       // a reply was read (any status)
+    Session,    // the session could not be opened
+    Connect,    // the connection object could not be made
+    Request,    // the request object could not be made, or redirects could not be turned off
+    Send,       // sending failed (refused, unreachable, TLS refused); systemError says why
+    Receive,    // waiting for or reading the reply failed, or it ended short of its length; systemError says why
+    TimedOut,   // the whole exchange ran past its time-out
+    TooLarge,   // the reply is longer than the transport keeps in memory
+    Exception,  // an allocation or other standard exception; `detail` holds its message
+};
+
 struct HttpResult {
     int statusCode = 0;
     std::string body;
-    std::string error;  // empty exactly when a reply was read
+    std::string error;              // DescribeHttpFailure's text; empty exactly when a reply was read
+    HttpFailure failure = HttpFailure::None;
+    unsigned long systemError = 0;  // the platform's error number for Send and Receive
+    std::string detail;             // the exception's message for Exception
 };
 
 // Header name -> value, UTF-8; std::map keeps them in ascending byte order, which is the send order.
@@ -20,7 +36,16 @@ struct HttpTarget {
     std::string path;
 };
 
+// Largest reply kept in memory; a longer one is the TooLarge failure.
+constexpr unsigned long long kMaxReplyBytes = 256ull * 1024u * 1024u;
+
+// The one place a transport failure is worded: POST texts carry the host and the error number, GET texts do not.
+std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::string& host, int timeoutSeconds);
+
 namespace HttpTransport {
-HttpResult Post(const HttpTarget& target, const std::string& body, const HeaderMap& headers, int timeoutSeconds);
+// Each call ends within timeoutSeconds (plus the platform's rounding), never follows a redirect,
+// and fails rather than returns a body cut short of its announced length. The body is lent to the
+// exchange and is back in `body` on return, unless the exchange was abandoned at its deadline.
+HttpResult Post(const HttpTarget& target, std::string& body, const HeaderMap& headers, int timeoutSeconds);
 HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSeconds);
 }  // namespace HttpTransport

@@ -7,11 +7,13 @@
 #include "net/encoding.h"
 #include "net/http.h"
 #include "net/win_holders.h"
+#include "plugin/version.h"
 
 namespace {
 
-// Largest reply kept in memory; a bigger one ends as an "Exception: " failure instead of exhausting the process.
-constexpr size_t kMaxReplyBytes = 256u * 1024u * 1024u;
+// A reply that ends before its Content-Length has no platform error of its own; this is WinHTTP's "connection reset".
+constexpr DWORD kCutReplyError = ERROR_WINHTTP_CONNECTION_ERROR;
+constexpr DWORD kSocketTimeoutError = 10060;  // WSAETIMEDOUT, what Wine reports for a receive time-out
 
 enum class Verb { Post, Get };
 
@@ -24,19 +26,108 @@ std::string HeaderSafe(const std::string& value) {
     return clean;
 }
 
+// The one deadline of an exchange: every blocking step gets only the time that is left of it.
+class Deadline {
+  public:
+    explicit Deadline(ULONGLONG end) : end_(end) {}
+    static Deadline After(int seconds) { return Deadline(GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000u); }
+    ULONGLONG End() const { return end_; }
+    bool Passed() const { return GetTickCount64() >= end_; }
+    DWORD RemainingMs() const {
+        const ULONGLONG now = GetTickCount64();
+        return now >= end_ ? 1 : static_cast<DWORD>(end_ - now);
+    }
+    // Narrows the request's own time-outs to what is left, so the next blocking call cannot outlast the deadline.
+    void Apply(HINTERNET request) const {
+        const int left = static_cast<int>(RemainingMs());
+        WinHttpSetTimeouts(request, left, left, left, left);
+        // Wine's per-request time-outs alone never end a wait for the reply headers.
+        DWORD receive = static_cast<DWORD>(left);
+        WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive);
+    }
+
+  private:
+    ULONGLONG end_;
+};
+
+// Automatic redirects would resend the body and the key headers to whatever host a reply names.
+bool RefuseRedirects(HINTERNET request) {
+    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    const bool byPolicy = WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
+    DWORD feature = WINHTTP_DISABLE_REDIRECTS;
+    const bool byFeature = WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
+    return byPolicy || byFeature;
+}
+
+bool IsTimeoutError(DWORD code) { return code == ERROR_WINHTTP_TIMEOUT || code == kSocketTimeoutError; }
+
+// Marks the result failed at one step: no status, no body; past the deadline (or on a platform time-out) it is the time-out.
+HttpResult& Fail(HttpResult& result, HttpFailure failure, DWORD code, const Deadline& deadline) {
+    result.statusCode = 0;
+    result.body.clear();
+    const bool late = (failure == HttpFailure::Send || failure == HttpFailure::Receive) &&
+                      (IsTimeoutError(code) || deadline.Passed());
+    result.failure = late ? HttpFailure::TimedOut : failure;
+    result.systemError = late ? 0 : code;
+    return result;
+}
+
+// Reads the whole body into result.body; false with the failure recorded.
+bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result) {
+    // A length header, when present, sizes the body once, must be met, and is refused at once when too long.
+    DWORD contentLength = 0, size = sizeof contentLength;
+    const bool announced = WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                                               WINHTTP_HEADER_NAME_BY_INDEX, &contentLength, &size,
+                                               WINHTTP_NO_HEADER_INDEX) != FALSE;
+    if (announced && contentLength > kMaxReplyBytes) {
+        Fail(result, HttpFailure::TooLarge, 0, deadline);
+        return false;
+    }
+    if (announced) result.body.reserve(contentLength);
+    for (;;) {
+        if (deadline.Passed()) {
+            Fail(result, HttpFailure::Receive, ERROR_WINHTTP_TIMEOUT, deadline);
+            return false;
+        }
+        deadline.Apply(request);
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            Fail(result, HttpFailure::Receive, GetLastError(), deadline);
+            return false;
+        }
+        if (available == 0) break;
+        if (result.body.size() + available > kMaxReplyBytes) {
+            Fail(result, HttpFailure::TooLarge, 0, deadline);
+            return false;
+        }
+        const size_t at = result.body.size();
+        result.body.resize(at + available);
+        DWORD read = 0;
+        if (!WinHttpReadData(request, &result.body[at], available, &read)) {
+            Fail(result, HttpFailure::Receive, GetLastError(), deadline);
+            return false;
+        }
+        result.body.resize(at + read);
+        if (read == 0) break;
+    }
+    if (announced && result.body.size() < contentLength) {
+        Fail(result, HttpFailure::Receive, kCutReplyError, deadline);
+        return false;
+    }
+    return true;
+}
+
+// The exchange itself, on whichever thread runs it; every failure is a value in the result.
 HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body, const HeaderMap& headers,
-                    int timeoutSeconds) {
+                    int timeoutSeconds, const Deadline& deadline) {
     HttpResult result;
     const bool post = (verb == Verb::Post);
     // Declared in creation order so they close request -> connection -> session on every path.
     ScopedInternet session, connection, request;
     try {
-        session = ScopedInternet(WinHttpOpen(L"ParlyPlugin/2.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+        session = ScopedInternet(WinHttpOpen(L"" PARLY_USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-        if (!session) {
-            result.error = "Failed to create HTTP session";
-            return result;
-        }
+        if (!session) return Fail(result, HttpFailure::Session, 0, deadline);
         int t = timeoutSeconds * 1000;
         WinHttpSetTimeouts(session.get(), t, t, t, t);
 
@@ -45,21 +136,12 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
                                                                         : INTERNET_DEFAULT_HTTP_PORT));
         std::wstring host = Utf8ToWide(target.host);
         connection = ScopedInternet(WinHttpConnect(session.get(), host.c_str(), port, 0));
-        if (!connection) {
-            result.error = post ? "Failed to connect to host: " + target.host : "Failed to connect to host";
-            return result;
-        }
+        if (!connection) return Fail(result, HttpFailure::Connect, 0, deadline);
         std::wstring path = Utf8ToWide(target.path);
         request = ScopedInternet(WinHttpOpenRequest(connection.get(), post ? L"POST" : L"GET", path.c_str(), nullptr,
                                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                     target.secure ? WINHTTP_FLAG_SECURE : 0));
-        if (!request) {
-            result.error = "Failed to create HTTP request";
-            return result;
-        }
-        // Wine's session time-outs alone never end a server that accepts and stays silent.
-        DWORD receiveTimeout = static_cast<DWORD>(t);
-        WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveTimeout, sizeof receiveTimeout);
+        if (!request || !RefuseRedirects(request.get())) return Fail(result, HttpFailure::Request, 0, deadline);
 
         for (const auto& [name, value] : headers) {
             std::wstring line = Utf8ToWide(name) + L": " + Utf8ToWide(HeaderSafe(value));
@@ -68,46 +150,112 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
 
         DWORD length = post ? static_cast<DWORD>(body->size()) : 0;
         LPVOID data = (post && length) ? const_cast<char*>(body->data()) : WINHTTP_NO_REQUEST_DATA;
-        if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, 0)) {
-            DWORD code = GetLastError();
-            result.error = post ? "Failed to send request. Error code: " + std::to_string(code) : "Failed to send request";
-            return result;
-        }
-        if (!WinHttpReceiveResponse(request.get(), nullptr)) {
-            DWORD code = GetLastError();
-            result.error =
-                post ? "Failed to receive response. Error code: " + std::to_string(code) : "Failed to receive response";
-            return result;
-        }
+        deadline.Apply(request.get());
+        if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, 0))
+            return Fail(result, HttpFailure::Send, GetLastError(), deadline);
+        if (deadline.Passed()) return Fail(result, HttpFailure::Send, ERROR_WINHTTP_TIMEOUT, deadline);
+        deadline.Apply(request.get());
+        if (!WinHttpReceiveResponse(request.get(), nullptr))
+            return Fail(result, HttpFailure::Receive, GetLastError(), deadline);
         DWORD status = 0, size = sizeof status;
         if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
             result.statusCode = static_cast<int>(status);
-
-        // Reads straight into the growing body; a length header, when present, sizes it once.
-        DWORD contentLength = 0;
-        size = sizeof contentLength;
-        if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                                WINHTTP_HEADER_NAME_BY_INDEX, &contentLength, &size, WINHTTP_NO_HEADER_INDEX) &&
-            contentLength <= kMaxReplyBytes)
-            result.body.reserve(contentLength);
-        for (;;) {
-            DWORD available = 0;
-            if (!WinHttpQueryDataAvailable(request.get(), &available) || available == 0) break;
-            if (result.body.size() + available > kMaxReplyBytes) throw std::length_error("reply exceeds 256 MB");
-            size_t at = result.body.size();
-            result.body.resize(at + available);
-            DWORD read = 0;
-            WinHttpReadData(request.get(), &result.body[at], available, &read);
-            result.body.resize(at + read);
-            if (read == 0) break;
-        }
+        ReadBody(request.get(), deadline, result);
     } catch (const std::exception& e) {
         // Status 0, so callers report the exception instead of parsing a reply that never arrived whole.
-        result.statusCode = 0;
-        result.body.clear();
-        result.error = std::string("Exception: ") + e.what();
+        Fail(result, HttpFailure::Exception, 0, deadline);
+        result.detail = e.what();
     }
+    return result;
+}
+
+// One exchange handed to a thread of its own, so a server that keeps every single read short cannot hold the
+// caller past the deadline; whoever lets go last (caller or thread) frees it.
+struct Job {
+    Verb verb;
+    HttpTarget target;
+    std::string body;  // lent by the caller for the exchange, handed back when it finishes in time
+    HeaderMap headers;
+    int timeoutSeconds;
+    Deadline deadline;
+    HMODULE module;  // keeps this code loaded while an abandoned exchange finishes
+    HttpResult result;
+    LONG owners = 2;
+};
+
+void Release(Job* job) {
+    if (InterlockedDecrement(&job->owners) == 0) delete job;
+}
+
+void RunJob(Job* job) {
+    try {
+        job->result = Exchange(job->verb, job->target, job->verb == Verb::Post ? &job->body : nullptr, job->headers,
+                               job->timeoutSeconds, job->deadline);
+    } catch (...) {
+        job->result = HttpResult();
+        job->result.failure = HttpFailure::Exception;
+        job->result.detail = "unknown";
+    }
+}
+
+DWORD WINAPI JobThread(void* param) {
+    Job* job = static_cast<Job*>(param);
+    HMODULE module = job->module;
+    RunJob(job);
+    Release(job);
+    FreeLibraryAndExitThread(module, 0);
+}
+
+// Waits for the exchange's thread a little past the deadline, so the exchange's own, more precise failure wins.
+constexpr DWORD kAbandonGraceMs = 500;
+
+HttpResult Bounded(Verb verb, const HttpTarget& target, std::string* body, const HeaderMap& headers,
+                   int timeoutSeconds) {
+    const Deadline deadline = Deadline::After(timeoutSeconds);
+    std::unique_ptr<Job> owned(
+        new Job{verb, target, std::string(), headers, timeoutSeconds, deadline, nullptr, HttpResult()});
+    if (body) owned->body.swap(*body);
+    HMODULE module = nullptr;
+    HANDLE thread = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&JobThread), &module)) {
+        owned->module = module;
+        thread = CreateThread(nullptr, 0, JobThread, owned.get(), 0, nullptr);
+        if (!thread) FreeLibrary(module);
+    }
+    if (!thread) {
+        // No thread: the same work inline.
+        HttpResult result = Exchange(verb, target, body ? &owned->body : nullptr, headers, timeoutSeconds, deadline);
+        if (body) body->swap(owned->body);
+        return result;
+    }
+    Job* job = owned.release();
+    const DWORD wait = deadline.RemainingMs() + kAbandonGraceMs;
+    const bool finished = WaitForSingleObject(thread, wait) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    HttpResult result;
+    if (finished) {
+        result = std::move(job->result);
+        if (body) body->swap(job->body);
+    } else {
+        result.failure = HttpFailure::TimedOut;
+    }
+    Release(job);
+    return result;
+}
+
+// Lending the request to its thread may fail to allocate; that, too, is an "Exception: " failure, not a throw.
+HttpResult Transport(Verb verb, const HttpTarget& target, std::string* body, const HeaderMap& headers,
+                     int timeoutSeconds) {
+    HttpResult result;
+    try {
+        result = Bounded(verb, target, body, headers, timeoutSeconds);
+    } catch (const std::exception& e) {
+        result = HttpResult();
+        result.failure = HttpFailure::Exception;
+        result.detail = e.what();
+    }
+    result.error = DescribeHttpFailure(result, verb == Verb::Post, target.host, timeoutSeconds);
     return result;
 }
 
@@ -115,12 +263,12 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
 
 namespace HttpTransport {
 
-HttpResult Post(const HttpTarget& target, const std::string& body, const HeaderMap& headers, int timeoutSeconds) {
-    return Exchange(Verb::Post, target, &body, headers, timeoutSeconds);
+HttpResult Post(const HttpTarget& target, std::string& body, const HeaderMap& headers, int timeoutSeconds) {
+    return Transport(Verb::Post, target, &body, headers, timeoutSeconds);
 }
 
 HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSeconds) {
-    return Exchange(Verb::Get, target, nullptr, headers, timeoutSeconds);
+    return Transport(Verb::Get, target, nullptr, headers, timeoutSeconds);
 }
 
 }  // namespace HttpTransport

@@ -205,19 +205,38 @@ void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     r->ok = true;
 }
 
+namespace {
+
+// The first `key`'s value when it is a string, decoded; empty for null, numbers, objects or no key.
+std::string StringValueOf(const std::string& body, const char* key) {
+    const size_t value = JsonValueStart(body, key);
+    if (value == kNotFound || body[value] != '"') return std::string();
+    return ExtractJsonValue(body, key);
+}
+
+// What an answer-less reply says instead: its refusal, when it carries one.
+std::string RefusalOf(const std::string& body) {
+    try {
+        return StringValueOf(body, "refusal");
+    } catch (const std::invalid_argument&) {
+        return std::string();
+    }
+}
+
+}  // namespace
+
 ChatOutcome ReadOpenAIAnswer(const std::string& body) {
-    ChatOutcome outcome;
-    outcome.answer = ExtractStringAfterKey(body, "\"content\"");
-    outcome.ok = !outcome.answer.empty();
+    ChatOutcome outcome = ReadCompatibleAnswer(body);
+    if (outcome.ok) return outcome;
+    const std::string refusal = RefusalOf(body);
+    if (!refusal.empty()) outcome.error = "OpenAI refused the request: " + refusal;
     return outcome;
 }
 
 ChatOutcome ReadCompatibleAnswer(const std::string& body) {
     ChatOutcome outcome;
-    // A null, number or object "content" is no answer text.
-    const size_t value = JsonValueStart(body, "content");
-    if (value == kNotFound || body[value] != '"') return outcome;
-    outcome.answer = ExtractJsonValue(body, "content");
+    // A null "content" (a refusal among them), a number or an object is no answer text.
+    outcome.answer = StringValueOf(body, "content");
     outcome.ok = !outcome.answer.empty();
     return outcome;
 }

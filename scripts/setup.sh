@@ -4,7 +4,7 @@ set -eu
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 pkgs=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 wine wine64
-      xvfb xauth cmake ninja-build googletest python3 clang libclang-rt-14-dev x11-apps netpbm zip unzip)
+      xvfb xauth cmake ninja-build googletest python3 clang libclang-rt-14-dev x11-apps netpbm zip unzip openssl)
 for p in "${pkgs[@]}"; do have_pkg "$p" || need+=("$p"); done
 i386=0
 dpkg --print-foreign-architectures | grep -qx i386 && i386=1

@@ -282,7 +282,6 @@ TEST(ChatReply, AnswersAreTakenFromEachProvidersReplyShape) {
     ExpectOutcomes({
         {kProviderOpenAI, 200, R"({"choices":[{"message":{"role":"assistant","content":"Line1\nLine2"}}]})", "", true,
          "Line1\nLine2", ""},
-        {kProviderOpenAI, 200, R"({"content":null,"x":"y"})", "", true, "x", ""},
         {kProviderOpenRouter, 200, R"({"choices":[{"message":{"content": "Hi \u00e9"}}]})", "", true, "Hi \xC3\xA9", ""},
         {kProviderGroq, 200, R"({"content":"g"})", "", true, "g", ""},
         {kProviderGrok, 200, R"({"content":"k"})", "", true, "k", ""},
@@ -309,6 +308,22 @@ TEST(ChatReply, MissingOrEmptyAnswerGivesTheProvidersParseMessage) {
         {kProviderOllama, 200, R"({"message":{"content":""}})", "", false, "", "Failed to parse Ollama response"},
         {kProviderOllama, 200, R"({"content":"no message key"})", "", false, "", "Failed to parse Ollama response"},
         {kProviderOllama, 200, R"("message)", "", false, "", "Failed to parse Ollama response"},
+    });
+}
+
+TEST(ChatReply, OpenAINullContentIsARefusalOrAParseFailureNeverTheNextKey) {
+    ExpectOutcomes({
+        {kProviderOpenAI, 200, R"({"choices":[{"message":{"role":"assistant","content":null,"refusal":"I can't."}}]})",
+         "", false, "", "OpenAI refused the request: I can't."},
+        {kProviderOpenAI, 200, "{\n  \"content\": null,\n  \"refusal\": \"Sorry \\\"no\\\"\"\n}", "", false, "",
+         "OpenAI refused the request: Sorry \"no\""},
+        {kProviderOpenAI, 200, R"({"content":null,"refusal":null})", "", false, "", "Failed to parse OpenAI response"},
+        {kProviderOpenAI, 200, R"({"content":null,"x":"y"})", "", false, "", "Failed to parse OpenAI response"},
+        {kProviderOpenAI, 200, R"({"content":null,"refusal":""})", "", false, "", "Failed to parse OpenAI response"},
+        {kProviderOpenAI, 200, R"({"content":null,"refusal":"bad \uzzzz"})", "", false, "", "Failed to parse OpenAI response"},
+        {kProviderOpenAI, 200, R"({"content": "fine","refusal":null})", "", true, "fine", ""},
+        // Only OpenAI names refusals; the other chat-completions providers keep their own texts.
+        {kProviderGroq, 200, R"({"content":null,"refusal":"I can't."})", "", false, "", "Failed to extract response from Groq"},
     });
 }
 

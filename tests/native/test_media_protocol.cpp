@@ -251,7 +251,8 @@ TEST(EmbeddingReply, VectorIsTheTextBetweenTheBrackets) {
         std::string error;
     } cases[] = {
         {{200, R"({"embedding":[0.5,-0.25]})", ""}, true, "0.5,-0.25", ""},
-        {{200, "{\"data\":[{\"embedding\":[\n 0.12,\n 3e-05\n]}]}", ""}, true, "\n 0.12,\n 3e-05\n", ""},
+        {{200, "{\"data\":[{\"embedding\":[\n 0.12,\n 3e-05\n]}]}", ""}, true, "0.12,3e-05", ""},
+        {{200, "{\"embedding\": [\r\n\t-0.0069 ,\t\t-0.0053,\n        1E-7\n      ]}", ""}, true, "-0.0069,-0.0053,1E-7", ""},
         {{200, R"({"embedding":[]})", ""}, true, "", ""},
         {{200, R"({"embedding": [0.5]})", ""}, true, "0.5", ""},
         {{200, "{\"object\": \"embedding\", \"embedding\" :\n [0.25]}", ""}, true, "0.25", ""},
@@ -268,6 +269,14 @@ TEST(EmbeddingReply, VectorIsTheTextBetweenTheBrackets) {
         EXPECT_EQ(o.vector, c.vector) << c.reply.body;
         EXPECT_EQ(o.error, c.error) << c.reply.body;
     }
+}
+
+TEST(CompactVector, RemovesOnlyWhiteSpaceAndKeepsNumbersAsWritten) {
+    EXPECT_EQ(CompactVector("0.125,-0.5,3e-05"), "0.125,-0.5,3e-05");
+    EXPECT_EQ(CompactVector("\n        -0.006929283495992422,\n        0.0045\n      "), "-0.006929283495992422,0.0045");
+    EXPECT_EQ(CompactVector(" 1 , 2 ,\t3\r\n"), "1,2,3");
+    EXPECT_EQ(CompactVector(" \n\t "), "");
+    EXPECT_EQ(CompactVector("1.0e+2,NaN,x"), "1.0e+2,NaN,x");
 }
 
 TEST(DocumentExtension, AcceptsNineteenTextFormatsCaseInsensitively) {

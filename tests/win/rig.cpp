@@ -219,6 +219,16 @@ std::string Header(const std::string& name, int index) {
     return r.status == 200 ? r.body : "<absent>";
 }
 std::string Png() { return Call(L"GET", "/__sim/png").body; }
+int DecoyPort() { return std::atoi(Call(L"GET", "/__sim/decoy").body.c_str()); }
+int DecoyCount() {
+    Reply r = Call(L"GET", "/__sim/decoy/count");
+    if (r.status != 200) throw std::runtime_error("simulator has no decoy server");
+    return std::atoi(r.body.c_str());
+}
+int TlsPort(int n) {
+    Reply r = Call(L"GET", "/__sim/tls/" + std::to_string(n));
+    return r.status == 200 ? std::atoi(r.body.c_str()) : 0;
+}
 
 const char* const kRedirects[] = {"PARLY_OPENAI_URL", "PARLY_CLAUDE_URL", "PARLY_GEMINI_URL",
                                   "PARLY_OPENROUTER_URL", "PARLY_GROQ_URL", "PARLY_GROK_URL"};

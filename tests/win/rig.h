@@ -93,6 +93,11 @@ std::string Body(int index = -1);
 std::string Head(int index = -1);
 std::string Header(const std::string& name, int index = -1);
 std::string Png();
+// The second server that redirect overrides name in Location; it must never be reached.
+int DecoyPort();
+int DecoyCount();
+// Port of the simulator's n-th HTTPS listener (started with --tls), or 0 when it has none.
+int TlsPort(int n);
 // Points every fixed provider host at the simulator (PARLY_*_URL).
 void RedirectAll();
 void ClearRedirects();

@@ -143,16 +143,34 @@ ChildRun RunChild(const std::string& mode) {
     return run;
 }
 
-// Reserves every free stretch of address space of `floor` bytes or more; the caller releases them.
-std::vector<void*> ReserveAddressSpace(SIZE_T floor) {
-    std::vector<void*> held;
+struct HeldMemory {
+    std::vector<void*> reserved;  // free address space, VirtualFree
+    std::vector<void*> blocks;    // free heap blocks the C runtime would hand out again, free
+};
+
+// Takes every free stretch of address space and every free heap block of `floor` bytes or more,
+// so a large allocation made meanwhile fails whatever the heap kept from earlier requests.
+HeldMemory HoldLargeMemory(SIZE_T floor) {
+    HeldMemory held;
     for (SIZE_T size = SIZE_T(1) << 30; size >= floor;) {
         if (void* p = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS))
-            held.push_back(p);
+            held.reserved.push_back(p);
+        else
+            size /= 2;
+    }
+    for (SIZE_T size = SIZE_T(1) << 30; size >= floor;) {
+        if (void* p = std::malloc(size))
+            held.blocks.push_back(p);
         else
             size /= 2;
     }
     return held;
+}
+
+void ReleaseHeldMemory(HeldMemory& held) {
+    for (void* p : held.blocks) std::free(p);
+    for (void* p : held.reserved) VirtualFree(p, 0, MEM_RELEASE);
+    held = HeldMemory();
 }
 
 // The child: a host that lets go of the library in one of several rude ways. Runs only when started by RunChild.
@@ -171,9 +189,9 @@ TEST(AsyncUnloadChild, DISABLED_LeaveWithoutMessage2) {
         rig->Exec("ParlySetProgress", {"False"});
         rig->Exec("ParlySendAsync", {prompt, "[R]", "OnReply"});
         ASSERT_TRUE(rig->PumpUntil([] { return Sim::Count() == 1; }, 20000));
-        std::vector<void*> held = ReserveAddressSpace(SIZE_T(8) << 20);
+        HeldMemory held = HoldLargeMemory(SIZE_T(8) << 20);
         bool delivered = rig->PumpUntil([&] { return !rig->scriptLines.empty(); }, 20000);
-        for (void* p : held) VirtualFree(p, 0, MEM_RELEASE);
+        ReleaseHeldMemory(held);
         ASSERT_TRUE(delivered);
         EXPECT_EQ(rig->Var("[R]"), "");
         EXPECT_EQ(rig->LastError().rfind("Exception: ", 0), 0u) << rig->LastError();

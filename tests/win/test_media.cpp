@@ -360,7 +360,7 @@ TEST_F(Embeddings, RepliesAndTheirFailures) {
         std::string vector;
         std::string error;  // expected lastError afterwards
     } cases[] = {
-        {200, "{\"embedding\":[0.1, 0.2,\n0.3]}", "0.1, 0.2,\n0.3", "previous"},
+        {200, "{\"embedding\":[0.1, 0.2,\n0.3]}", "0.1,0.2,0.3", "previous"},
         {200, R"({"embedding":[]})", "", "previous"},
         {200, R"({"data":[]})", "", "Failed to extract embedding from response"},
         {200, R"({"embedding":[0.1,0.2)", "", "Malformed embedding response"},

@@ -14,6 +14,7 @@ import re
 import select
 import signal
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -25,7 +26,8 @@ from urllib.parse import unquote
 
 HOLD_LIMIT_S = 600.0
 CHUNK = 7
-MODES = {"drop", "reset_mid_body", "truncate", "chunked", "stall", "silent"}
+MODES = {"drop", "reset_mid_body", "truncate", "chunked", "stall", "silent", "drip", "drip_body"}
+DRIP_MS = 1000
 TCP_CLOSE, TCP_CLOSE_WAIT = 7, 8
 
 CHAT_ROUTES = {"/v1/chat/completions": "OpenAI", "/api/v1/chat/completions": "OpenRouter",
@@ -71,17 +73,24 @@ def parse_override(raw):
     ov = json.loads(raw)
     if not isinstance(ov, dict):
         raise ValueError("override must be a JSON object")
+    # "content": null stands for a reply whose message has no text (a refusal carries "refusal" instead).
+    if "content" in ov and ov["content"] is None:
+        ov["content_null"] = True
+        del ov["content"]
     for key, kind, low in (("count", int, 1), ("status", int, 100), ("delay_ms", (int, float), 0),
                            ("repeat_content", int, 0), ("body", str, None), ("content", str, None),
-                           ("headers", dict, None)):
+                           ("headers", dict, None), ("drip_ms", (int, float), 1), ("refusal", str, None),
+                           ("pretty", bool, None)):
         value = ov.get(key)
-        if key in ov and (not isinstance(value, kind) or isinstance(value, bool)
+        if key in ov and (not isinstance(value, kind) or (kind is not bool and isinstance(value, bool))
                           or (low is not None and value < low)):
             raise ValueError(f"bad {key!r}")
     if ov.get("status", 200) > 999:
         raise ValueError("bad 'status'")
     if ov.get("mode") is not None and ov["mode"] not in MODES:
         raise ValueError(f"unknown mode {ov['mode']!r}")
+    if ov.get("redirect") not in (None, "decoy"):
+        raise ValueError("bad 'redirect': only \"decoy\" is known")
     if "body_b64" in ov:
         ov["body_bytes"] = base64.b64decode(ov["body_b64"], validate=True)
     elif "body" in ov:
@@ -96,11 +105,16 @@ class SimState:
         self.records = []
         self.queue = collections.deque()
         self.stop = threading.Event()
+        self.decoy = None      # SimState of the second server that redirects point at
+        self.decoy_port = 0
+        self.tls_ports = []
 
     def reset(self):
         with self.lock:
             self.records.clear()
             self.queue.clear()
+        if self.decoy:
+            self.decoy.reset()
 
     def record(self, rec):
         with self.lock:
@@ -146,6 +160,14 @@ class Handler(BaseHTTPRequestHandler):
             sys.stderr.write("parly-sim: " + (fmt % args) + "\n")
 
     def handle(self):
+        if isinstance(self.connection, ssl.SSLSocket):
+            # A refused certificate ends the handshake here, before a single request byte is read.
+            try:
+                self.connection.do_handshake()
+            except (ssl.SSLError, OSError):
+                self.close_connection = True
+                return
+            return super().handle()
         # "silent" must bite before anything is read, but control calls stay usable meanwhile.
         if self.sim.head_mode() == "silent" and not self.peek_is_control() and self.sim.take("silent"):
             self.hold()
@@ -196,8 +218,18 @@ class Handler(BaseHTTPRequestHandler):
         if mode in ("stall", "silent"):
             return self.hold()
         status, payload = self.provider_reply(method, path, query, raw, ov)
-        data = ov["body_bytes"] if "body_bytes" in ov else to_json(payload)
-        self.reply(ov.get("status", status), data, ov.get("headers"), mode)
+        if "body_bytes" in ov:
+            data = ov["body_bytes"]
+        elif ov.get("pretty"):
+            # The providers' own pretty-printing: two-space indent, one array element a line.
+            data = json.dumps(payload, ensure_ascii=False, indent=2).encode("utf-8")
+        else:
+            data = to_json(payload)
+        extra = dict(ov.get("headers") or {})
+        if ov.get("redirect") == "decoy":
+            extra.setdefault("Location", f"http://127.0.0.1:{self.sim.decoy_port}{target}")
+            status = 307
+        self.reply(ov.get("status", status), data, extra, mode, drip_s=ov.get("drip_ms", DRIP_MS) / 1000.0)
 
     do_POST = do_PUT = do_DELETE = do_PATCH = do_GET
 
@@ -231,9 +263,11 @@ class Handler(BaseHTTPRequestHandler):
 
         if path in CHAT_ROUTES:
             name = "Grok" if path == "/v1/chat/completions" and req.get("stream") is False else CHAT_ROUTES[path]
+            message = {"role": "assistant", "content": answer(name, said), "refusal": None}
+            if ov.get("content_null") or "refusal" in ov:
+                message.update(content=None, refusal=ov.get("refusal"))
             return 200, {"id": "sim-1", "object": "chat.completion", "choices": [
-                {"index": 0, "message": {"role": "assistant", "content": answer(name, said)},
-                 "finish_reason": "stop"}]}
+                {"index": 0, "message": message, "logprobs": None, "finish_reason": "stop"}]}
         if path == "/v1/messages":
             return 200, {"id": "msg_sim", "type": "message", "role": "assistant",
                          "content": [{"type": "text", "text": answer("Claude", said)}], "stop_reason": "end_turn"}
@@ -272,6 +306,15 @@ class Handler(BaseHTTPRequestHandler):
                 return text(str(len(sim.records)))
         if method == "GET" and path == "/__sim/png":
             return self.reply(200, PNG, ctype="image/png")
+        if method == "GET" and path == "/__sim/decoy":
+            return text(str(sim.decoy_port))
+        if method == "GET" and path == "/__sim/decoy/count" and sim.decoy:
+            with sim.decoy.lock:
+                return text(str(len(sim.decoy.records)))
+        m = re.fullmatch(r"/__sim/tls/(\d+)", path)
+        if method == "GET" and m:
+            n = int(m.group(1))
+            return text(str(sim.tls_ports[n])) if n < len(sim.tls_ports) else text("no such listener", 404)
         m = re.fullmatch(r"/__sim/request/(-?\d+)/(body|head|header/(.+))", path)
         rec = sim.recorded(int(m.group(1))) if m and method == "GET" else None
         if rec is None:
@@ -290,7 +333,19 @@ class Handler(BaseHTTPRequestHandler):
             return text("no such header", 404)
         return self.reply(200, value.encode("latin-1"), ctype=latin)
 
-    def reply(self, status, data, extra=None, mode=None, ctype="application/json"):
+    def drip(self, data, interval):
+        # One byte at a time until all is sent, the client has gone or the simulator stops.
+        for i in range(len(data)):
+            if peer_gone(self.connection):
+                return
+            try:
+                self.wfile.write(data[i:i + 1])
+            except OSError:
+                return
+            if self.sim.stop.wait(interval):
+                return
+
+    def reply(self, status, data, extra=None, mode=None, ctype="application/json", drip_s=DRIP_MS / 1000.0):
         headers = {"Content-Type": ctype}
         for k, v in (extra or {}).items():
             headers = {h: hv for h, hv in headers.items() if h.lower() != k.lower()}
@@ -307,8 +362,14 @@ class Handler(BaseHTTPRequestHandler):
         else:
             self.send_header("Content-Length", str(len(data) + (100 if mode == "truncate" else 0)))
         self.send_header("Connection", "close")
-        self.end_headers()
         self.close_connection = True
+        if mode in ("drip", "drip_body"):
+            self._headers_buffer.append(b"\r\n")
+            head, self._headers_buffer = b"".join(self._headers_buffer), []
+            if mode == "drip_body":
+                self.wfile.write(head)
+            return self.drip(data if mode == "drip_body" else head + data, drip_s)
+        self.end_headers()
         if mode == "chunked":
             pieces = (data[i:i + CHUNK] for i in range(0, len(data), CHUNK))
             data = b"".join(b"%X\r\n%s\r\n" % (len(p), p) for p in pieces) + b"0\r\n\r\n"
@@ -321,6 +382,23 @@ class Handler(BaseHTTPRequestHandler):
 class SimServer(ThreadingHTTPServer):
     daemon_threads = True
     request_queue_size = 64  # the default of 5 refuses bursts of parallel test clients
+
+    def handle_error(self, request, client_address):
+        if not self.quiet:
+            super().handle_error(request, client_address)
+
+
+def start_server(sim, quiet, port=0, tls=None):
+    """A listener on 127.0.0.1 sharing `sim`; with tls=(cert, key) it speaks HTTPS."""
+    server = SimServer(("127.0.0.1", port), Handler)
+    server.sim, server.quiet = sim, quiet
+    if tls:
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(*tls)
+        # The handshake runs in the connection's own thread, so a stuck client cannot block accept().
+        server.socket = ctx.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+    return server
 
 
 def alive(pid):
@@ -339,10 +417,19 @@ def main(argv=None):
     ap.add_argument("--port-file", help="file that receives the bound port once listening")
     ap.add_argument("--parent-pid", type=int, help="exit when this process is gone")
     ap.add_argument("--quiet", action="store_true", help="do not log requests")
+    ap.add_argument("--tls", nargs=2, action="append", default=[], metavar=("CERT", "KEY"),
+                    help="also serve HTTPS with this PEM certificate and key (repeatable; ports at /__sim/tls/N)")
     args = ap.parse_args(argv)
 
-    server = SimServer(("127.0.0.1", args.port), Handler)
-    server.sim, server.quiet = SimState(), args.quiet
+    sim = SimState()
+    sim.decoy = SimState()
+    sim.decoy.stop = sim.stop
+    server = start_server(sim, args.quiet, args.port)
+    servers = [server, start_server(sim.decoy, args.quiet)]
+    sim.decoy_port = servers[1].server_address[1]
+    for cert, key in args.tls:
+        servers.append(start_server(sim, args.quiet, tls=(cert, key)))
+        sim.tls_ports.append(servers[-1].server_address[1])
     port = server.server_address[1]
     if args.port_file:
         # Rename is atomic, so a waiter never reads a half-written number.
@@ -352,16 +439,16 @@ def main(argv=None):
         os.replace(tmp, args.port_file)
     print(f"parly-sim listening on 127.0.0.1:{port}", flush=True)
 
-    stop = server.sim.stop
+    stop = sim.stop
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
-    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
     while not stop.wait(1.0):
         if args.parent_pid and not alive(args.parent_pid):
             break
     stop.set()
-    server.shutdown()
-    server.server_close()
+    for s in servers:
+        s.shutdown()
+        s.server_close()
     return 0
 
 

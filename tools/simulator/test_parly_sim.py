@@ -6,6 +6,7 @@ import json
 import os
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -294,6 +295,91 @@ class FaultModes(SimTestCase):
             call(*self.CHAT, timeout=0.5)
         self.assertEqual(count(), 0)
         self.assertEqual(call(*self.CHAT)[0], 200)
+
+
+class NewShapes(SimTestCase):
+    OPENAI = ("POST", "/v1/chat/completions", json.dumps({"messages": [{"role": "user", "content": "q"}]}).encode(),
+              BEARER)
+
+    def test_redirect_names_the_decoy_which_records_apart(self):
+        decoy = int(call("GET", "/__sim/decoy")[1])
+        self.assertNotIn(decoy, (0, PORT))
+        queue(redirect="decoy", status=308, body="moved")
+        status, raw, resp = call(*self.OPENAI)
+        self.assertEqual((status, raw), (308, b"moved"))
+        self.assertEqual(resp.getheader("Location"), f"http://127.0.0.1:{decoy}/v1/chat/completions")
+        self.assertEqual(call("GET", "/__sim/decoy/count")[1], b"0")
+        self.assertEqual(call(*self.OPENAI, port=decoy)[0], 200)
+        self.assertEqual((count(), call("GET", "/__sim/decoy/count")[1]), (1, b"1"))
+        call("POST", "/__sim/reset")
+        self.assertEqual(call("GET", "/__sim/decoy/count")[1], b"0")
+
+    def test_drip_sends_one_byte_at_a_time_and_drip_body_only_the_body(self):
+        for mode in ("drip", "drip_body"):
+            with self.subTest(mode=mode):
+                queue(mode=mode, drip_ms=30, body="0123456789")
+                with socket.create_connection(("127.0.0.1", PORT), timeout=5) as s:
+                    s.sendall(b"GET /api/tags HTTP/1.1\r\nHost: x\r\n\r\n")
+                    first = s.recv(65536)
+                    start = time.monotonic()
+                    rest = b"".join(iter(lambda: s.recv(65536), b""))
+                    spent = time.monotonic() - start
+                head, body = (first + rest).split(b"\r\n\r\n", 1)
+                self.assertEqual(body, b"0123456789")
+                self.assertIn(b"Content-Length: 10", head)
+                if mode == "drip":
+                    self.assertEqual(len(first), 1)
+                else:
+                    self.assertTrue(first.endswith(b"\r\n\r\n") or len(first) == len(head) + 5, first)
+                self.assertGreaterEqual(spent, 0.2)
+
+    def test_null_content_with_and_without_refusal(self):
+        queue(refusal="I'm sorry, I can't help with that.")
+        status, raw, _ = call(*self.OPENAI)
+        message = json.loads(raw)["choices"][0]["message"]
+        self.assertEqual((status, message["content"], message["refusal"]),
+                         (200, None, "I'm sorry, I can't help with that."))
+        queue(content=None)
+        message = json.loads(call(*self.OPENAI)[1])["choices"][0]["message"]
+        self.assertEqual((message["content"], message["refusal"]), (None, None))
+        self.assertIn(b'"content":"OpenAI says: q","refusal":null', call(*self.OPENAI)[1])
+
+    def test_pretty_replies_are_indented_like_the_providers(self):
+        queue(pretty=True)
+        raw = call("POST", "/v1/embeddings", b'{"input":"x"}', BEARER)[1]
+        self.assertIn(b'"embedding": [\n        0.125,\n        -0.5,\n        3e-05\n      ]', raw)
+        self.assertEqual(json.loads(raw)["data"][0]["embedding"], [0.125, -0.5, 3e-05])
+        for bad in ({"pretty": 1}, {"redirect": "elsewhere"}, {"drip_ms": 0}, {"refusal": 5}):
+            with self.subTest(bad=bad):
+                self.assertEqual(call("POST", "/__sim/next", json.dumps(bad).encode())[0], 400)
+
+
+class Tls(unittest.TestCase):
+    def test_https_listener_shares_the_recordings_and_refuses_nothing_else(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            cert, key = os.path.join(tmp, "c.pem"), os.path.join(tmp, "k.pem")
+            made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                                   "-out", cert, "-days", "2", "-subj", "/CN=localhost",
+                                   "-addext", "subjectAltName=DNS:localhost"], capture_output=True)
+            if made.returncode != 0:
+                self.skipTest("openssl cannot make a certificate here")
+            proc, port = start_sim(tmp, "--tls", cert, key)
+            try:
+                tls_port = int(call("GET", "/__sim/tls/0", port=port)[1])
+                self.assertEqual(call("GET", "/__sim/tls/1", port=port)[0], 404)
+                ctx = ssl.create_default_context(cafile=cert)
+                conn = http.client.HTTPSConnection("localhost", tls_port, timeout=5, context=ctx)
+                conn.request("GET", "/api/tags")
+                self.assertEqual(conn.getresponse().status, 200)
+                conn.close()
+                # A client that refuses the certificate sends nothing, and nothing is recorded.
+                with self.assertRaises(ssl.SSLError):
+                    bad = http.client.HTTPSConnection("localhost", tls_port, timeout=5,
+                                                      context=ssl.create_default_context())
+                    bad.request("GET", "/api/tags")
+                self.assertEqual(call("GET", "/__sim/count", port=port)[1], b"1")
+            finally:
+                stop_sim(proc)
 
 
 class Process(unittest.TestCase):

@@ -1,0 +1,18 @@
+#include "net/http.h"
+
+std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::string& host, int timeoutSeconds) {
+    const std::string code = std::to_string(result.systemError);
+    switch (result.failure) {
+        case HttpFailure::None: return std::string();
+        case HttpFailure::Session: return "Failed to create HTTP session";
+        case HttpFailure::Connect: return post ? "Failed to connect to host: " + host : "Failed to connect to host";
+        case HttpFailure::Request: return "Failed to create HTTP request";
+        case HttpFailure::Send: return post ? "Failed to send request. Error code: " + code : "Failed to send request";
+        case HttpFailure::Receive:
+            return post ? "Failed to receive response. Error code: " + code : "Failed to receive response";
+        case HttpFailure::TimedOut: return "Request timed out after " + std::to_string(timeoutSeconds) + " seconds";
+        case HttpFailure::TooLarge: return "Exception: reply exceeds 256 MB";
+        case HttpFailure::Exception: return "Exception: " + result.detail;
+    }
+    return "Exception: unknown";
+}
