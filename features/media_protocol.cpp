@@ -51,7 +51,7 @@ std::string CompactVector(std::string_view numbers) {
     std::string out;
     out.reserve(numbers.size());
     for (const char c : numbers)
-        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') out += c;
+        if (!IsJsonBlank(c)) out += c;
     return out;
 }
 
@@ -200,15 +200,11 @@ EmbeddingOutcome InterpretEmbeddingReply(const HttpResult& reply) {
     }
     // Providers that pretty-print put white space around the colon, and "embedding" may also appear as a value first.
     const std::string& body = reply.body;
-    auto skipBlank = [&](size_t i) {
-        while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\n' || body[i] == '\r')) ++i;
-        return i;
-    };
     size_t start = kNotFound;
     for (size_t key = FindText(body, "\"embedding\""); key != kNotFound; key = FindText(body, "\"embedding\"", key + 1)) {
-        size_t i = skipBlank(key + 11);
+        size_t i = SkipJsonBlank(body, key + 11);
         if (i >= body.size() || body[i] != ':') continue;
-        i = skipBlank(i + 1);
+        i = SkipJsonBlank(body, i + 1);
         if (i < body.size() && body[i] == '[') {
             start = i + 1;
             break;

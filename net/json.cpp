@@ -79,8 +79,6 @@ size_t AsciiPrefix(const unsigned char* p, size_t n) {
 constexpr char kHexLower[] = "0123456789abcdef";
 
 
-// JSON's own white space between a colon and its value.
-bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 
 // Value of a hexadecimal digit, or -1.
@@ -292,8 +290,7 @@ size_t JsonValueStart(std::string_view json, std::string_view key) {
     if (behind >= json.size()) return kNotFound;
     const size_t colon = json.find(':', behind);
     if (colon == std::string_view::npos) return kNotFound;
-    size_t i = colon + 1;
-    while (i < json.size() && IsJsonBlank(json[i])) ++i;
+    const size_t i = SkipJsonBlank(json, colon + 1);
     return i < json.size() ? i : kNotFound;
 }
 

@@ -6,6 +6,14 @@
 
 constexpr size_t kNotFound = static_cast<size_t>(-1);
 
+// JSON's own white space: between tokens, around colons and commas.
+constexpr bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// Index of the first byte at or after `from` that is not JSON white space (text.size() when none).
+constexpr size_t SkipJsonBlank(std::string_view text, size_t from) {
+    while (from < text.size() && IsJsonBlank(text[from])) ++from;
+    return from;
+}
+
 // Escapes text for a JSON string literal (no surrounding quotes).
 std::string JsonEscape(std::string_view text);
 // Appends the escaped text to out, without a temporary.
