@@ -49,3 +49,6 @@ namespace HttpTransport {
 HttpResult Post(const HttpTarget& target, std::string& body, const HeaderMap& headers, int timeoutSeconds);
 HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSeconds);
 }  // namespace HttpTransport
+
+// Lets the thread that waits for the next exchange go now instead of after its linger (at unload).
+void DismissIdleCourier();

@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <memory>
+#include <mutex>
 
 #include "net/encoding.h"
 #include "net/http.h"
@@ -170,8 +171,8 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
     return result;
 }
 
-// One exchange handed to a thread of its own, so a server that keeps every single read short cannot hold the
-// caller past the deadline; whoever lets go last (caller or thread) frees it.
+// One exchange handed to a courier thread, so a server that keeps every single read short cannot hold the
+// caller past the deadline; whoever lets go last (caller or courier) frees it.
 struct Job {
     Verb verb;
     HttpTarget target;
@@ -179,8 +180,8 @@ struct Job {
     HeaderMap headers;
     int timeoutSeconds;
     Deadline deadline;
-    HMODULE module;  // keeps this code loaded while an abandoned exchange finishes
     HttpResult result;
+    HANDLE done = nullptr;  // the courier's own event, set once `result` is final
     LONG owners = 2;
 };
 
@@ -199,40 +200,111 @@ void RunJob(Job* job) {
     }
 }
 
-DWORD WINAPI JobThread(void* param) {
-    Job* job = static_cast<Job*>(param);
-    HMODULE module = job->module;
-    RunJob(job);
-    Release(job);
+// A thread that runs exchanges one after another and waits a little for the next, so a conversation does not pay
+// for a new thread per request. It holds a reference on the library, so an abandoned exchange can finish after an
+// unload; the reference goes when the courier leaves.
+struct Courier {
+    HANDLE work = nullptr;  // signalled when `job` has been handed over, or the courier is dismissed (job null)
+    HANDLE done = nullptr;  // signalled when the job's result is final; reset at each hand-over
+    Job* job = nullptr;
+    HMODULE module = nullptr;
+};
+
+// Makes the courier's next job `job`; the courier is idle or new, so nobody waits on its events.
+void HandOver(Courier* courier, Job* job) {
+    courier->job = job;
+    job->done = courier->done;
+    ResetEvent(courier->done);
+}
+
+// How long an idle courier waits for the next exchange before it leaves.
+constexpr DWORD kCourierLingerMs = 2000;
+
+std::mutex g_courierLock;
+Courier* g_idleCourier = nullptr;  // at most one waits; guarded by g_courierLock
+
+DWORD WINAPI CourierThread(void* param) {
+    Courier* courier = static_cast<Courier*>(param);
+    HMODULE module = courier->module;
+    for (Job* job = courier->job; job;) {
+        RunJob(job);
+        SetEvent(job->done);
+        Release(job);
+        {
+            std::lock_guard<std::mutex> hold(g_courierLock);
+            if (g_idleCourier) break;  // one idle courier is enough
+            courier->job = nullptr;
+            g_idleCourier = courier;
+        }
+        const DWORD waited = WaitForSingleObject(courier->work, kCourierLingerMs);
+        {
+            std::lock_guard<std::mutex> hold(g_courierLock);
+            if (g_idleCourier == courier) {  // nobody came for it
+                g_idleCourier = nullptr;
+                break;
+            }
+        }
+        // Taken meanwhile: the taker hands the job over and then signals.
+        if (waited != WAIT_OBJECT_0) WaitForSingleObject(courier->work, INFINITE);
+        job = courier->job;
+    }
+    CloseHandle(courier->work);
+    CloseHandle(courier->done);
+    delete courier;
     FreeLibraryAndExitThread(module, 0);
 }
 
-// Waits for the exchange's thread a little past the deadline, so the exchange's own, more precise failure wins.
+// Hands the job to the idle courier, or to a new one; false when no thread could be had.
+bool Dispatch(Job* job) {
+    Courier* idle = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(g_courierLock);
+        idle = g_idleCourier;
+        g_idleCourier = nullptr;
+        if (idle) HandOver(idle, job);
+    }
+    if (idle) return SetEvent(idle->work) != FALSE;
+    std::unique_ptr<Courier> courier(new Courier);
+    courier->work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    courier->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto closeEvents = [&] {
+        if (courier->work) CloseHandle(courier->work);
+        if (courier->done) CloseHandle(courier->done);
+    };
+    if (!courier->work || !courier->done ||
+        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&CourierThread),
+                            &courier->module)) {
+        closeEvents();
+        return false;
+    }
+    HandOver(courier.get(), job);
+    HANDLE thread = CreateThread(nullptr, 0, CourierThread, courier.get(), 0, nullptr);
+    if (!thread) {
+        FreeLibrary(courier->module);
+        closeEvents();
+        return false;
+    }
+    CloseHandle(thread);
+    courier.release();
+    return true;
+}
+
+// Waits for the exchange a little past the deadline, so the exchange's own, more precise failure wins.
 constexpr DWORD kAbandonGraceMs = 500;
 
 HttpResult Bounded(Verb verb, const HttpTarget& target, std::string* body, const HeaderMap& headers,
                    int timeoutSeconds) {
     const Deadline deadline = Deadline::After(timeoutSeconds);
-    std::unique_ptr<Job> owned(
-        new Job{verb, target, std::string(), headers, timeoutSeconds, deadline, nullptr, HttpResult()});
+    std::unique_ptr<Job> owned(new Job{verb, target, std::string(), headers, timeoutSeconds, deadline, HttpResult()});
     if (body) owned->body.swap(*body);
-    HMODULE module = nullptr;
-    HANDLE thread = nullptr;
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&JobThread), &module)) {
-        owned->module = module;
-        thread = CreateThread(nullptr, 0, JobThread, owned.get(), 0, nullptr);
-        if (!thread) FreeLibrary(module);
-    }
-    if (!thread) {
-        // No thread: the same work inline.
+    if (!Dispatch(owned.get())) {
+        // No courier: the same work inline.
         HttpResult result = Exchange(verb, target, body ? &owned->body : nullptr, headers, timeoutSeconds, deadline);
         if (body) body->swap(owned->body);
         return result;
     }
     Job* job = owned.release();
-    const DWORD wait = deadline.RemainingMs() + kAbandonGraceMs;
-    const bool finished = WaitForSingleObject(thread, wait) == WAIT_OBJECT_0;
-    CloseHandle(thread);
+    const bool finished = WaitForSingleObject(job->done, deadline.RemainingMs() + kAbandonGraceMs) == WAIT_OBJECT_0;
     HttpResult result;
     if (finished) {
         result = std::move(job->result);
@@ -272,3 +344,14 @@ HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSe
 }
 
 }  // namespace HttpTransport
+
+void DismissIdleCourier() {
+    Courier* idle = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(g_courierLock);
+        idle = g_idleCourier;
+        g_idleCourier = nullptr;
+        if (idle) idle->job = nullptr;
+    }
+    if (idle) SetEvent(idle->work);
+}

@@ -2,6 +2,7 @@
 // a cut reply is a failure, OpenAI refusals are no answer, and pretty-printed vectors come back compact.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -266,6 +267,38 @@ TEST_F(Transport, PrettyPrintedEmbeddingReplyGivesTheNumbersWithoutWhiteSpace) {
         rig.Exec("ParlyGetEmbedding", {"hello", "[E]"});
         EXPECT_EQ(rig.Var("[E]"), "0.125,-0.5,3e-05") << rig.LastError();
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Threads of this process, as the system lists them.
+int ProcessThreads() {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 t = {};
+    t.dwSize = sizeof t;
+    int n = 0;
+    for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
+        if (t.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+    CloseHandle(snap);
+    return n;
+}
+
+// A conversation must not leave a thread behind per exchange, and unload must let the waiting one go.
+TEST_F(Transport, ExchangesInARowShareOneThreadThatLeavesAtUnload) {
+    Start("OpenAI");
+    const int before = ProcessThreads();
+    ASSERT_GT(before, 0);
+    for (int i = 0; i < 30; ++i) rig.Exec("ParlySend", {"again " + std::to_string(i), "[A]"});
+    EXPECT_EQ(rig.Var("[A]"), "OpenAI says: again 29");
+    EXPECT_LE(ProcessThreads(), before + 1);
+    rig.Message(2);
+    EXPECT_TRUE(rig.PumpUntil([&] { return ProcessThreads() < before; }, 1500)) << "the idle exchange thread stayed";
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySend", {"after unload", "[A]"});
+    EXPECT_EQ(rig.Var("[A]"), "OpenAI says: after unload");
 }
 
 }  // namespace
