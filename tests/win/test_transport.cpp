@@ -85,13 +85,26 @@ TEST_F(Transport, RedirectStatusesAreReportedAndTheNamedHostReceivesNothing) {
     for (const char* provider : {"OpenAI", "Claude"}) {
         Start(provider);
         const std::string prefix = ProviderNamed(provider).errorPrefix;
-        for (int code : {301, 302, 303, 307, 308}) {
+        for (int code : {300, 301, 302, 303, 305, 306, 307, 308}) {
             SCOPED_TRACE(std::string(provider) + " " + std::to_string(code));
             Sim::Next("{\"redirect\":\"decoy\",\"status\":" + std::to_string(code) + ",\"body\":\"Moved elsewhere\"}");
             EXPECT_EQ(FailedSend("redirect"), prefix + std::to_string(code) + "): Moved elsewhere");
             EXPECT_EQ(Sim::DecoyCount(), 0) << "the request, and its key, went to the redirect's host";
             ExpectHistoryIntact();
         }
+    }
+}
+
+TEST_F(Transport, NoBodyStatusAnnouncingALengthIsAnOrdinaryStatus) {
+    Start("OpenAI");
+    for (int code : {204, 304}) {
+        SCOPED_TRACE(code);
+        // The length header describes a body these statuses never carry, so none is waited for.
+        Sim::Next("{\"redirect\":\"decoy\",\"status\":" + std::to_string(code) + ",\"body\":\"" +
+                  std::string(50, 'x') + "\"}");
+        EXPECT_EQ(FailedSend("no body"), "OpenAI API error (" + std::to_string(code) + "): ");
+        EXPECT_EQ(Sim::DecoyCount(), 0);
+        ExpectHistoryIntact();
     }
 }
 
@@ -267,5 +280,6 @@ TEST_F(Transport, PrettyPrintedEmbeddingReplyGivesTheNumbersWithoutWhiteSpace) {
         EXPECT_EQ(rig.Var("[E]"), "0.125,-0.5,3e-05") << rig.LastError();
     }
 }
+
 
 }  // namespace
