@@ -219,6 +219,20 @@ TEST_F(Transport, CutModelListEmbeddingAndImageReportTheTransportError) {
     EXPECT_EQ(ReadFileBytes(path), "earlier content");
 }
 
+TEST_F(Transport, ChunkedReplyThatAlsoNamesALengthIsReadWhole) {
+    // The chunked framing decides where the body ends; the length header beside it says nothing.
+    for (const char* length : {"99999", "3"}) {
+        SCOPED_TRACE(length);
+        Start("OpenAI");
+        Sim::Next(std::string(R"({"mode":"chunked","content":"framed by its chunks","headers":{"Content-Length":")") +
+                  length + "\"}}");
+        rig.Exec("ParlySend", {"chunked", "[A]"});
+        EXPECT_EQ(rig.Var("[A]"), "framed by its chunks") << rig.LastError();
+        ++exchanges_;
+        ExpectHistoryIntact();
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // OpenAI refusals: "content" null is no answer, and the next key's name is never taken for one.
 
