@@ -73,11 +73,23 @@ HttpResult& Fail(HttpResult& result, HttpFailure failure, DWORD code, const Dead
     return result;
 }
 
+// 1xx, 204 and 304 replies end with their headers, whatever length they announce.
+bool CarriesNoBody(int status) { return (status >= 100 && status < 200) || status == 204 || status == 304; }
+
+// True when the reply names a transfer coding: its chunks then frame the body, and a length header beside them means nothing.
+bool HasTransferCoding(HINTERNET request) {
+    DWORD size = 0;
+    const BOOL read = WinHttpQueryHeaders(request, WINHTTP_QUERY_TRANSFER_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX,
+                                          WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
+    return read || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
 // Reads the whole body into result.body; false with the failure recorded.
 bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result) {
     // A length header, when present, sizes the body once, must be met, and is refused at once when too long.
     DWORD contentLength = 0, size = sizeof contentLength;
-    const bool announced = WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+    const bool announced = !CarriesNoBody(result.statusCode) && !HasTransferCoding(request) &&
+                           WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
                                                WINHTTP_HEADER_NAME_BY_INDEX, &contentLength, &size,
                                                WINHTTP_NO_HEADER_INDEX) != FALSE;
     if (announced && contentLength > kMaxReplyBytes) {

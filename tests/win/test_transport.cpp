@@ -86,13 +86,26 @@ TEST_F(Transport, RedirectStatusesAreReportedAndTheNamedHostReceivesNothing) {
     for (const char* provider : {"OpenAI", "Claude"}) {
         Start(provider);
         const std::string prefix = ProviderNamed(provider).errorPrefix;
-        for (int code : {301, 302, 303, 307, 308}) {
+        for (int code : {300, 301, 302, 303, 305, 306, 307, 308}) {
             SCOPED_TRACE(std::string(provider) + " " + std::to_string(code));
             Sim::Next("{\"redirect\":\"decoy\",\"status\":" + std::to_string(code) + ",\"body\":\"Moved elsewhere\"}");
             EXPECT_EQ(FailedSend("redirect"), prefix + std::to_string(code) + "): Moved elsewhere");
             EXPECT_EQ(Sim::DecoyCount(), 0) << "the request, and its key, went to the redirect's host";
             ExpectHistoryIntact();
         }
+    }
+}
+
+TEST_F(Transport, NoBodyStatusAnnouncingALengthIsAnOrdinaryStatus) {
+    Start("OpenAI");
+    for (int code : {204, 304}) {
+        SCOPED_TRACE(code);
+        // The length header describes a body these statuses never carry, so none is waited for.
+        Sim::Next("{\"redirect\":\"decoy\",\"status\":" + std::to_string(code) + ",\"body\":\"" +
+                  std::string(50, 'x') + "\"}");
+        EXPECT_EQ(FailedSend("no body"), "OpenAI API error (" + std::to_string(code) + "): ");
+        EXPECT_EQ(Sim::DecoyCount(), 0);
+        ExpectHistoryIntact();
     }
 }
 
@@ -207,6 +220,20 @@ TEST_F(Transport, CutModelListEmbeddingAndImageReportTheTransportError) {
     EXPECT_EQ(ReadFileBytes(path), "earlier content");
 }
 
+TEST_F(Transport, ChunkedReplyThatAlsoNamesALengthIsReadWhole) {
+    // The chunked framing decides where the body ends; the length header beside it says nothing.
+    for (const char* length : {"99999", "3"}) {
+        SCOPED_TRACE(length);
+        Start("OpenAI");
+        Sim::Next(std::string(R"({"mode":"chunked","content":"framed by its chunks","headers":{"Content-Length":")") +
+                  length + "\"}}");
+        rig.Exec("ParlySend", {"chunked", "[A]"});
+        EXPECT_EQ(rig.Var("[A]"), "framed by its chunks") << rig.LastError();
+        ++exchanges_;
+        ExpectHistoryIntact();
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // OpenAI refusals: "content" null is no answer, and the next key's name is never taken for one.
 
@@ -268,6 +295,7 @@ TEST_F(Transport, PrettyPrintedEmbeddingReplyGivesTheNumbersWithoutWhiteSpace) {
         EXPECT_EQ(rig.Var("[E]"), "0.125,-0.5,3e-05") << rig.LastError();
     }
 }
+
 
 }  // namespace
 
