@@ -11,6 +11,7 @@ std::string WideToUtf8(const std::wstring& text);
 // UTF-8 back to the ANSI code page (characters it lacks become its default character).
 std::string Utf8ToAnsi(const std::string& text);
 // A file path from a script or an edit dialog for the wide file functions: non-ASCII UTF-8 (what the
-// dialogs write) is read as UTF-8, anything else in the ANSI code page as the narrow functions would.
+// dialogs write) is read as UTF-8, anything else in the ANSI code page as the narrow functions would;
+// bytes valid both ways take the reading under which the file, or else its folder, exists.
 std::wstring HostPathToWide(const std::string& path);
 #endif

@@ -39,9 +39,27 @@ std::string HostTextToUtf8(const std::string& text) {
 
 std::string Utf8ToAnsi(const std::string& text) { return FromWide(CP_ACP, Utf8ToWide(text)); }
 
+namespace {
+
+bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool FolderExists(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos || PathExists(path.substr(0, slash + 1));
+}
+
+}  // namespace
+
 std::wstring HostPathToWide(const std::string& path) {
     bool ascii = true;
     for (char c : path)
         if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
-    return ToWide(!ascii && IsValidUtf8(path) ? CP_UTF8 : CP_ACP, path);
+    const std::wstring ansi = ToWide(CP_ACP, path);
+    if (ascii || !IsValidUtf8(path)) return ansi;
+    const std::wstring utf8 = ToWide(CP_UTF8, path);
+    // Bytes that read both ways (ANSI C3 AB is also UTF-8 for one letter): the reading that names what exists, UTF-8 first.
+    if (PathExists(utf8)) return utf8;
+    if (PathExists(ansi)) return ansi;
+    if (FolderExists(utf8) || !FolderExists(ansi)) return utf8;
+    return ansi;
 }

@@ -52,6 +52,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
 void __stdcall nbInitPlugIn(HWND window, char** namePtr, char** makerPtr, char** descriptionPtr) {
     Guarded([&] {
         hostWindow = window;
+        BeginHostSession();
         StoreHostText(namePtr, kPluginName);
         StoreHostText(makerPtr, kMakerLine);
         StoreHostText(descriptionPtr, kDescription);

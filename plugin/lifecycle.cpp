@@ -13,3 +13,17 @@ void HandleHostMessage(int code) {
     std::lock_guard<std::mutex> hold(SessionLock());
     g_session.settings.provider = kProviderNone;
 }
+
+void BeginHostSession() {
+    static bool begun = false;  // lives as long as this mapping of the library
+    if (!begun) {
+        begun = true;
+        return;
+    }
+    ShutdownAsync();
+    std::lock_guard<std::mutex> hold(SessionLock());
+    ClearHistoryLocked();
+    g_session.settings = SessionSettings();
+    g_session.lastError.clear();
+    g_stopStreamRequested = false;
+}

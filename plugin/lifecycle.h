@@ -3,3 +3,7 @@
 
 // Host message: only code 2 (unload) acts: background work stopped, history cleared, provider none.
 void HandleHostMessage(int code);
+
+// The host's nbInitPlugIn. Called once per load, so a second call means the host let go of the library
+// without message 2 and loaded it again while a worker kept it mapped: the new load starts from the load state.
+void BeginHostSession();

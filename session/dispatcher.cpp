@@ -58,7 +58,8 @@ void SetNumber(const Params& p, int action) {
         double v;
         // nan and inf parse as numbers, but no provider accepts them in a body.
         if (!ParseLeadingDouble(text, &v) || !std::isfinite(v)) return ReplaceLastError("Invalid temperature value");
-        SetField([&](SessionSettings& s) { s.temperature = v < 0.0 ? 0.0 : (v > 2.0 ? 2.0 : v); });
+        // Minus zero counts as below zero, so no body ever writes "-0.00".
+        SetField([&](SessionSettings& s) { s.temperature = v <= 0.0 ? 0.0 : (v > 2.0 ? 2.0 : v); });
         return;
     }
     int v;

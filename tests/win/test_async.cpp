@@ -85,6 +85,24 @@ TEST_F(Async, NoCallbackNameRunsNoLineButStillWritesTheResult) {
     EXPECT_TRUE(rig.scriptLines.empty());
 }
 
+// The host runs the callback's subroutine inside the delivery; that subroutine starts the next job.
+void StartNextFromCallback(PluginRig& rig, const std::string& line) {
+    if (line == "GoSub \"First\"") rig.Exec("ParlySendAsync", {"two", "[R2]", "Second"});
+    if (line == "GoSub \"Second\"") rig.Exec("ParlyImageGenAsync", {"cat", ScratchDir("chain") + "\\c.png", kAbsent, "[S]", "Third"});
+}
+
+TEST_F(Async, ACallbackThatStartsTheNextJobGetsThatJobDelivered) {
+    rig.onRunScript = StartNextFromCallback;
+    rig.Exec("ParlySendAsync", {"one", "[R1]", "First"});
+    ASSERT_TRUE(rig.PumpUntil([&] { return rig.scriptLines.size() == 3; }, 8000)) << rig.scriptLines.size();
+    rig.PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(rig.scriptLines, (std::vector<std::string>{"GoSub \"First\"", "GoSub \"Second\"", "GoSub \"Third\""}));
+    EXPECT_EQ(rig.Var("[R1]"), "OpenAI says: one");
+    EXPECT_EQ(rig.Var("[R2]"), "OpenAI says: two");
+    EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    EXPECT_EQ(Busy(), "False");
+}
+
 TEST_F(Async, TwoJobsInARowDeliverOnlyTheSecond) {
     Sim::Next(R"({"delay_ms":500})");
     rig.Exec("ParlySendAsync", {"one", "[R1]", "First"});

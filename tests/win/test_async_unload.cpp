@@ -101,6 +101,33 @@ TEST(AsyncUnload, AnAbandonedImageJobWritesNoFileAndSetsNoError) {
     Sim::ClearRedirects();
 }
 
+// The host lets go without message 2 and loads the library again while the old worker still pins it.
+TEST(AsyncUnload, ALoadAfterLettingGoWithoutMessage2StartsFreshAndNeverSeesTheOldJob) {
+    Sim::Reset();
+    Sim::RedirectAll();
+    {
+        // Never destroyed: its destructor would send message 2.
+        PluginRig* old = new PluginRig();
+        Select(*old, "OpenAI", "old-key");
+        Sim::Next(R"({"delay_ms":1200})");
+        old->Exec("ParlySendAsync", {"my private question", "[R]", "OnReply"});
+        ASSERT_TRUE(old->PumpUntil([] { return Sim::Count() == 1; }, 5000));
+        FreeLibrary(old->module());
+    }
+    PluginRig rig;
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_EQ(rig.LastError(), "No provider initialized") << "the old load's provider reached the new one";
+    DWORD until = GetTickCount() + 2000;
+    rig.PumpUntil([&] { return GetTickCount() > until; }, 3000);  // the old request has come back meanwhile
+    EXPECT_FALSE(rig.HasVar("[R]"));
+    EXPECT_TRUE(rig.scriptLines.empty());
+    Select(rig, "Groq");
+    rig.Exec("ParlySend", {"next", "[N]"});
+    EXPECT_EQ(rig.Var("[N]"), "Groq says: next");
+    EXPECT_EQ(Sim::Body(-1).find("private"), std::string::npos) << Sim::Body(-1);
+    Sim::ClearRedirects();
+}
+
 // ---- leaving without message 2, in a child process of this program ----
 
 const char kChildMode[] = "PARLY_UNLOAD_CHILD";

@@ -186,13 +186,14 @@ TEST_F(Chat, TemperatureIsTwoDecimalsForOpenAIAndShortestForTheOthers) {
         const char* text;
         const char* openai;
         const char* groq;
-    } cases[] = {{"1.0", "1.00", "1"}, {"0.25", "0.25", "0.25"}, {"0", "0.00", "0"}, {"0.05", "0.05", "0.05"}};
+    } cases[] = {{"1.0", "1.00", "1"}, {"0.25", "0.25", "0.25"}, {"0", "0.00", "0"}, {"0.05", "0.05", "0.05"},
+                   {"-0", "0.00", "0"}, {"-0.0e5", "0.00", "0"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         rig.Exec("ParlySetTemp", {c.text});
         Select(rig, "OpenAI");
         rig.Exec("ParlySend", {"Hi", "[A]"});
-        EXPECT_NE(Sim::Body(-1).find(std::string("\"temperature\":") + c.openai + ","), std::string::npos);
+        EXPECT_NE(Sim::Body(-1).find(std::string("\"temperature\":") + c.openai + ","), std::string::npos) << Sim::Body(-1);
         Select(rig, "Groq");
         rig.Exec("ParlySend", {"Hi", "[A]"});
         EXPECT_NE(Sim::Body(-1).find(std::string("\"temperature\":") + c.groq + ","), std::string::npos);

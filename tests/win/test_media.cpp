@@ -602,4 +602,26 @@ TEST_F(Paths, ANonAsciiFolderWorksFromTheEditDialogsAndInTheAnsiCodePage) {
     EXPECT_TRUE(ExistsUtf8(folderUtf8 + "\\pic2.png"));
 }
 
+// ANSI bytes that also read as UTF-8 name the folder that exists, in whichever reading it exists.
+TEST_F(Paths, AnAnsiPathThatIsAlsoValidUtf8OpensTheFolderThatExists) {
+    if (GetACP() != 1252) GTEST_SKIP() << "the ANSI spelling below is code page 1252";
+    Select(rig, "OpenAI");
+    const std::string dir = FreshDir();
+    // "Zo" + A-tilde + left guillemet: in code page 1252 the bytes C3 AB, which are also UTF-8 for e-diaeresis.
+    const std::string folderAnsi = dir + "\\Zo\xC3\xAB", folderUtf8 = dir + "\\Zo\xC3\x83\xC2\xAB";
+    CreateDirectoryW(Wide(folderUtf8).c_str(), nullptr);
+    for (const char* old : {"\\doc.txt", "\\pic.png"}) DeleteFileW(Wide(folderUtf8 + old).c_str());
+    HANDLE doc = CreateFileW(Wide(folderUtf8 + "\\doc.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(doc, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(doc, "abc", 3, &written, nullptr);
+    CloseHandle(doc);
+
+    rig.Exec("ParlySendWithDoc", {folderAnsi + "\\doc.txt", "Q", "[D]"});
+    EXPECT_EQ(rig.Var("[D]"), "OpenAI says: " + Composed("abc", "Q")) << rig.LastError();
+    rig.Exec("ParlyImageGen", {"cat", folderAnsi + "\\pic.png", kAbsent, "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    EXPECT_TRUE(ExistsUtf8(folderUtf8 + "\\pic.png"));
+}
+
 }  // namespace
