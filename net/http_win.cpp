@@ -3,7 +3,6 @@
 
 #include <exception>
 #include <memory>
-#include <mutex>
 
 #include "net/encoding.h"
 #include "net/http.h"
@@ -30,8 +29,12 @@ std::string HeaderSafe(const std::string& value) {
 // The one deadline of an exchange: every blocking step gets only the time that is left of it.
 class Deadline {
   public:
-    explicit Deadline(ULONGLONG end) : end_(end) {}
-    static Deadline After(int seconds) { return Deadline(GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000u); }
+    Deadline(ULONGLONG end, DWORD total) : end_(end), timeoutsMs_(total) {}
+    // The deadline `seconds` from now; the session's four time-outs are set to the same whole span.
+    static Deadline After(int seconds) {
+        const DWORD total = static_cast<DWORD>(seconds) * 1000u;
+        return Deadline(GetTickCount64() + total, total);
+    }
     ULONGLONG End() const { return end_; }
     bool Passed() const { return GetTickCount64() >= end_; }
     DWORD RemainingMs() const {
@@ -39,16 +42,27 @@ class Deadline {
         return now >= end_ ? 1 : static_cast<DWORD>(end_ - now);
     }
     // Narrows the request's own time-outs to what is left, so the next blocking call cannot outlast the deadline.
+    // Each setting costs a round trip under Wine, so it is renewed only once it is a quarter second too generous.
     void Apply(HINTERNET request) const {
-        const int left = static_cast<int>(RemainingMs());
-        WinHttpSetTimeouts(request, left, left, left, left);
-        // Wine's per-request time-outs alone never end a wait for the reply headers.
-        DWORD receive = static_cast<DWORD>(left);
-        WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive);
+        const DWORD left = RemainingMs();
+        if (responseMs_ == 0 || responseMs_ - left >= kRenewAfterMs) {
+            // Wine's per-request time-outs alone never end a wait for the reply headers.
+            DWORD receive = left;
+            WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive);
+            responseMs_ = left;
+        }
+        if (timeoutsMs_ - left >= kRenewAfterMs) {
+            const int ms = static_cast<int>(left);
+            WinHttpSetTimeouts(request, ms, ms, ms, ms);
+            timeoutsMs_ = left;
+        }
     }
 
   private:
+    static constexpr DWORD kRenewAfterMs = 250;
     ULONGLONG end_;
+    mutable DWORD timeoutsMs_;      // the four time-outs the request has now (at first the session's)
+    mutable DWORD responseMs_ = 0;  // the reply-header time-out last set; 0 before the first
 };
 
 // Automatic redirects would resend the body and the key headers to whatever host a reply names.
@@ -193,7 +207,10 @@ struct Job {
     int timeoutSeconds;
     Deadline deadline;
     HttpResult result;
-    HANDLE done = nullptr;  // the courier's own event, set once `result` is final
+    // Slim lock and condition variable: waking the caller costs no round trip to the Wine server.
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE finishedChanged = CONDITION_VARIABLE_INIT;
+    bool finished = false;  // `result` is final
     LONG owners = 2;
 };
 
@@ -210,90 +227,91 @@ void RunJob(Job* job) {
         job->result.failure = HttpFailure::Exception;
         job->result.detail = "unknown";
     }
+    AcquireSRWLockExclusive(&job->lock);
+    job->finished = true;
+    ReleaseSRWLockExclusive(&job->lock);
+    WakeAllConditionVariable(&job->finishedChanged);
+}
+
+// Waits until the courier has finished the job or `ms` have passed; true when it finished.
+bool AwaitJob(Job* job, DWORD ms) {
+    const ULONGLONG until = GetTickCount64() + ms;
+    AcquireSRWLockExclusive(&job->lock);
+    for (ULONGLONG now = GetTickCount64(); !job->finished && now < until; now = GetTickCount64())
+        SleepConditionVariableSRW(&job->finishedChanged, &job->lock, static_cast<DWORD>(until - now), 0);
+    const bool finished = job->finished;
+    ReleaseSRWLockExclusive(&job->lock);
+    return finished;
 }
 
 // A thread that runs exchanges one after another and waits a little for the next, so a conversation does not pay
 // for a new thread per request. It holds a reference on the library, so an abandoned exchange can finish after an
 // unload; the reference goes when the courier leaves.
 struct Courier {
-    HANDLE work = nullptr;  // signalled when `job` has been handed over, or the courier is dismissed (job null)
-    HANDLE done = nullptr;  // signalled when the job's result is final; reset at each hand-over
-    Job* job = nullptr;
+    CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;  // a job was handed over, or the courier was dismissed
+    Job* job = nullptr;                                 // guarded by g_courierLock
     HMODULE module = nullptr;
 };
-
-// Makes the courier's next job `job`; the courier is idle or new, so nobody waits on its events.
-void HandOver(Courier* courier, Job* job) {
-    courier->job = job;
-    job->done = courier->done;
-    ResetEvent(courier->done);
-}
 
 // How long an idle courier waits for the next exchange before it leaves.
 constexpr DWORD kCourierLingerMs = 2000;
 
-std::mutex g_courierLock;
+SRWLOCK g_courierLock = SRWLOCK_INIT;
 Courier* g_idleCourier = nullptr;  // at most one waits; guarded by g_courierLock
+
+// Offers the courier for the next exchange and waits; the next job, or null when it should leave.
+Job* AwaitNextJob(Courier* courier) {
+    AcquireSRWLockExclusive(&g_courierLock);
+    Job* next = nullptr;
+    if (!g_idleCourier) {  // one idle courier is enough
+        courier->job = nullptr;
+        g_idleCourier = courier;
+        const ULONGLONG until = GetTickCount64() + kCourierLingerMs;
+        // A taker sets the job and a dismissal clears g_idleCourier, both under the lock.
+        while (!courier->job && g_idleCourier == courier) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= until) {
+                g_idleCourier = nullptr;
+                break;
+            }
+            SleepConditionVariableSRW(&courier->wake, &g_courierLock, static_cast<DWORD>(until - now), 0);
+        }
+        next = courier->job;
+    }
+    ReleaseSRWLockExclusive(&g_courierLock);
+    return next;
+}
 
 DWORD WINAPI CourierThread(void* param) {
     Courier* courier = static_cast<Courier*>(param);
     HMODULE module = courier->module;
-    for (Job* job = courier->job; job;) {
+    for (Job* job = courier->job; job; job = AwaitNextJob(courier)) {
         RunJob(job);
-        SetEvent(job->done);
         Release(job);
-        {
-            std::lock_guard<std::mutex> hold(g_courierLock);
-            if (g_idleCourier) break;  // one idle courier is enough
-            courier->job = nullptr;
-            g_idleCourier = courier;
-        }
-        const DWORD waited = WaitForSingleObject(courier->work, kCourierLingerMs);
-        {
-            std::lock_guard<std::mutex> hold(g_courierLock);
-            if (g_idleCourier == courier) {  // nobody came for it
-                g_idleCourier = nullptr;
-                break;
-            }
-        }
-        // Taken meanwhile: the taker hands the job over and then signals.
-        if (waited != WAIT_OBJECT_0) WaitForSingleObject(courier->work, INFINITE);
-        job = courier->job;
     }
-    CloseHandle(courier->work);
-    CloseHandle(courier->done);
     delete courier;
     FreeLibraryAndExitThread(module, 0);
 }
 
 // Hands the job to the idle courier, or to a new one; false when no thread could be had.
 bool Dispatch(Job* job) {
-    Courier* idle = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(g_courierLock);
-        idle = g_idleCourier;
-        g_idleCourier = nullptr;
-        if (idle) HandOver(idle, job);
+    AcquireSRWLockExclusive(&g_courierLock);
+    Courier* idle = g_idleCourier;
+    g_idleCourier = nullptr;
+    if (idle) {
+        idle->job = job;
+        WakeConditionVariable(&idle->wake);
     }
-    if (idle) return SetEvent(idle->work) != FALSE;
+    ReleaseSRWLockExclusive(&g_courierLock);
+    if (idle) return true;
     std::unique_ptr<Courier> courier(new Courier);
-    courier->work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    courier->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    auto closeEvents = [&] {
-        if (courier->work) CloseHandle(courier->work);
-        if (courier->done) CloseHandle(courier->done);
-    };
-    if (!courier->work || !courier->done ||
-        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&CourierThread),
-                            &courier->module)) {
-        closeEvents();
+    courier->job = job;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&CourierThread),
+                            &courier->module))
         return false;
-    }
-    HandOver(courier.get(), job);
     HANDLE thread = CreateThread(nullptr, 0, CourierThread, courier.get(), 0, nullptr);
     if (!thread) {
         FreeLibrary(courier->module);
-        closeEvents();
         return false;
     }
     CloseHandle(thread);
@@ -316,9 +334,8 @@ HttpResult Bounded(Verb verb, const HttpTarget& target, std::string* body, const
         return result;
     }
     Job* job = owned.release();
-    const bool finished = WaitForSingleObject(job->done, deadline.RemainingMs() + kAbandonGraceMs) == WAIT_OBJECT_0;
     HttpResult result;
-    if (finished) {
+    if (AwaitJob(job, deadline.RemainingMs() + kAbandonGraceMs)) {
         result = std::move(job->result);
         if (body) body->swap(job->body);
     } else {
@@ -358,12 +375,11 @@ HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSe
 }  // namespace HttpTransport
 
 void DismissIdleCourier() {
-    Courier* idle = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(g_courierLock);
-        idle = g_idleCourier;
+    AcquireSRWLockExclusive(&g_courierLock);
+    if (Courier* idle = g_idleCourier) {
         g_idleCourier = nullptr;
-        if (idle) idle->job = nullptr;
+        idle->job = nullptr;
+        WakeConditionVariable(&idle->wake);
     }
-    if (idle) SetEvent(idle->work);
+    ReleaseSRWLockExclusive(&g_courierLock);
 }
