@@ -21,3 +21,18 @@ run --trace "$root/examples/stream.parly" | grep -v 'registerAction'
 echo; echo "### examples/media.parly"
 run "$root/examples/media.parly"
 ls -l "$build/demo/lighthouse.png"
+# Queues the simulator's next replies, one per request of examples/shapes.parly.
+queue() {
+  python3 - "$port" "$@" <<'PY'
+import sys, urllib.request
+port = sys.argv[1]
+opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # loopback only, never a proxy
+for override in sys.argv[2:]:
+    req = urllib.request.Request(f"http://127.0.0.1:{port}/__sim/next", data=override.encode(), method="POST")
+    opener.open(req, timeout=5).read()
+PY
+}
+queue '{"status":307,"redirect":"decoy","body":"{\"error\":{\"message\":\"Moved to the decoy\"}}"}' '{"refusal":"I can not help with that."}' '{"pretty":true}' \
+  '{"mode":"drip","drip_ms":400}'
+echo; echo "### examples/shapes.parly (replies shaped like real providers' bad days)"
+run "$root/examples/shapes.parly"
