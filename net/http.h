@@ -50,5 +50,5 @@ HttpResult Post(const HttpTarget& target, std::string& body, const HeaderMap& he
 HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSeconds);
 }  // namespace HttpTransport
 
-// Lets the thread that waits for the next exchange go now instead of after its linger (at unload).
+// At unload: the thread waiting for the next exchange leaves now, one still running an exchange as soon as it ends.
 void DismissIdleCourier();

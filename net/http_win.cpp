@@ -251,6 +251,7 @@ struct Courier {
     CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;  // a job was handed over, or the courier was dismissed
     Job* job = nullptr;                                 // guarded by g_courierLock
     HMODULE module = nullptr;
+    unsigned dismissals = 0;                            // g_dismissals when it took its job; guarded by g_courierLock
 };
 
 // How long an idle courier waits for the next exchange before it leaves.
@@ -258,12 +259,14 @@ constexpr DWORD kCourierLingerMs = 2000;
 
 SRWLOCK g_courierLock = SRWLOCK_INIT;
 Courier* g_idleCourier = nullptr;  // at most one waits; guarded by g_courierLock
+unsigned g_dismissals = 0;         // unloads so far; guarded by g_courierLock
 
 // Offers the courier for the next exchange and waits; the next job, or null when it should leave.
 Job* AwaitNextJob(Courier* courier) {
     AcquireSRWLockExclusive(&g_courierLock);
     Job* next = nullptr;
-    if (!g_idleCourier) {  // one idle courier is enough
+    // One idle courier is enough, and one that was busy at an unload leaves at once, so the library can go.
+    if (!g_idleCourier && courier->dismissals == g_dismissals) {
         courier->job = nullptr;
         g_idleCourier = courier;
         const ULONGLONG until = GetTickCount64() + kCourierLingerMs;
@@ -302,10 +305,12 @@ bool Dispatch(Job* job) {
         idle->job = job;
         WakeConditionVariable(&idle->wake);
     }
+    const unsigned dismissals = g_dismissals;
     ReleaseSRWLockExclusive(&g_courierLock);
     if (idle) return true;
     std::unique_ptr<Courier> courier(new Courier);
     courier->job = job;
+    courier->dismissals = dismissals;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&CourierThread),
                             &courier->module))
         return false;
@@ -376,6 +381,7 @@ HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSe
 
 void DismissIdleCourier() {
     AcquireSRWLockExclusive(&g_courierLock);
+    ++g_dismissals;
     if (Courier* idle = g_idleCourier) {
         g_idleCourier = nullptr;
         idle->job = nullptr;

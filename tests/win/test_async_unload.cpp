@@ -11,6 +11,27 @@ using namespace simtest;
 
 namespace {
 
+// The host unloads while a request is out, then lets go: the library goes as soon as that request is over,
+// not after the exchange thread has also waited for a next exchange that can never come. First in this
+// program, so no earlier test still holds the library.
+TEST(AsyncUnload, TheLibraryGoesWhenTheRequestAbandonedAtUnloadEnds) {
+    Sim::Reset();
+    Sim::RedirectAll();
+    const std::string path = BuildDir() + "\\ParlyPlugin.nbp";
+    PluginRig* rig = new PluginRig();  // never destroyed: the host below lets go itself
+    Select(*rig, "OpenAI");
+    rig->Exec("ParlySetProgress", {"False"});
+    Sim::Next(R"({"delay_ms":400})");
+    rig->Exec("ParlySendAsync", {"Hi", "[R]", "OnReply"});
+    ASSERT_TRUE(rig->PumpUntil([] { return Sim::Count() == 1; }, 5000));
+    rig->Message(2);
+    FreeLibrary(rig->module());
+    // The reply comes at 0.4 s; an exchange thread that lingers keeps the library two seconds longer.
+    EXPECT_TRUE(rig->PumpUntil([&] { return GetModuleHandleA(path.c_str()) == nullptr; }, 1600))
+        << "the library stayed mapped after the abandoned request ended";
+    Sim::ClearRedirects();
+}
+
 TEST(AsyncUnload, UnloadDuringARequestReturnsPromptlyAndTheAbandonedAnswerGoesNowhere) {
     Sim::Reset();
     Sim::RedirectAll();
