@@ -227,6 +227,10 @@ void RunJob(Job* job) {
         job->result.failure = HttpFailure::Exception;
         job->result.detail = "unknown";
     }
+}
+
+// Marks the job's result final and wakes its caller.
+void FinishJob(Job* job) {
     AcquireSRWLockExclusive(&job->lock);
     job->finished = true;
     ReleaseSRWLockExclusive(&job->lock);
@@ -261,26 +265,33 @@ SRWLOCK g_courierLock = SRWLOCK_INIT;
 Courier* g_idleCourier = nullptr;  // at most one waits; guarded by g_courierLock
 unsigned g_dismissals = 0;         // unloads so far; guarded by g_courierLock
 
-// Offers the courier for the next exchange and waits; the next job, or null when it should leave.
-Job* AwaitNextJob(Courier* courier) {
+// Offers the courier for the next exchange; false when it should leave instead: one idle courier is enough,
+// and one that was busy at an unload leaves at once, so the library can go.
+bool OfferCourier(Courier* courier) {
     AcquireSRWLockExclusive(&g_courierLock);
-    Job* next = nullptr;
-    // One idle courier is enough, and one that was busy at an unload leaves at once, so the library can go.
-    if (!g_idleCourier && courier->dismissals == g_dismissals) {
+    const bool offered = !g_idleCourier && courier->dismissals == g_dismissals;
+    if (offered) {
         courier->job = nullptr;
         g_idleCourier = courier;
-        const ULONGLONG until = GetTickCount64() + kCourierLingerMs;
-        // A taker sets the job and a dismissal clears g_idleCourier, both under the lock.
-        while (!courier->job && g_idleCourier == courier) {
-            const ULONGLONG now = GetTickCount64();
-            if (now >= until) {
-                g_idleCourier = nullptr;
-                break;
-            }
-            SleepConditionVariableSRW(&courier->wake, &g_courierLock, static_cast<DWORD>(until - now), 0);
-        }
-        next = courier->job;
     }
+    ReleaseSRWLockExclusive(&g_courierLock);
+    return offered;
+}
+
+// Waits, once offered, for the next job; null when the courier lingered out or was dismissed.
+Job* AwaitHandOver(Courier* courier) {
+    AcquireSRWLockExclusive(&g_courierLock);
+    const ULONGLONG until = GetTickCount64() + kCourierLingerMs;
+    // A taker sets the job and a dismissal clears g_idleCourier, both under the lock.
+    while (!courier->job && g_idleCourier == courier) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= until) {
+            g_idleCourier = nullptr;
+            break;
+        }
+        SleepConditionVariableSRW(&courier->wake, &g_courierLock, static_cast<DWORD>(until - now), 0);
+    }
+    Job* next = courier->job;
     ReleaseSRWLockExclusive(&g_courierLock);
     return next;
 }
@@ -288,9 +299,13 @@ Job* AwaitNextJob(Courier* courier) {
 DWORD WINAPI CourierThread(void* param) {
     Courier* courier = static_cast<Courier*>(param);
     HMODULE module = courier->module;
-    for (Job* job = courier->job; job; job = AwaitNextJob(courier)) {
+    for (Job* job = courier->job; job;) {
         RunJob(job);
+        // Offered before its caller wakes, so a caller that sends again at once finds this courier waiting.
+        const bool offered = OfferCourier(courier);
+        FinishJob(job);
         Release(job);
+        job = offered ? AwaitHandOver(courier) : nullptr;
     }
     delete courier;
     FreeLibraryAndExitThread(module, 0);
