@@ -243,12 +243,7 @@ void ClearRedirects() {
 
 }  // namespace Sim
 
-std::string RunHost(const std::string& scriptPath, const std::vector<std::string>& options, int* exitCode) {
-    std::string dir = BuildDir();
-    std::string outPath = dir + "\\scratch-host-out.txt";
-    std::string cmd = "\"" + dir + "\\parly-host.exe\"";
-    for (auto& o : options) cmd += " " + o;
-    cmd += " \"" + scriptPath + "\"";
+std::string RunCaptured(const std::string& commandLine, const std::string& outPath, DWORD waitMs, DWORD* exitCode) {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
     STARTUPINFOA si = {};
@@ -258,17 +253,27 @@ std::string RunHost(const std::string& scriptPath, const std::vector<std::string
     si.hStdError = out;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi = {};
+    std::string cmd = commandLine;
     if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         CloseHandle(out);
-        *exitCode = -1;
+        *exitCode = 0xFFFFFFFF;
         return "";
     }
-    WaitForSingleObject(pi.hProcess, 120000);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    *exitCode = static_cast<int>(code);
+    if (WaitForSingleObject(pi.hProcess, waitMs) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 0xDEAD);
+    GetExitCodeProcess(pi.hProcess, exitCode);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     CloseHandle(out);
     return ReadFileBytes(outPath);
+}
+
+std::string RunHost(const std::string& scriptPath, const std::vector<std::string>& options, int* exitCode) {
+    std::string dir = BuildDir();
+    std::string cmd = "\"" + dir + "\\parly-host.exe\"";
+    for (auto& o : options) cmd += " " + o;
+    cmd += " \"" + scriptPath + "\"";
+    DWORD code = 0;
+    std::string output = RunCaptured(cmd, dir + "\\scratch-host-out.txt", 120000, &code);
+    *exitCode = static_cast<int>(code);
+    return output;
 }

@@ -163,31 +163,11 @@ ChildRun RunChild(const std::string& mode) {
     GetModuleFileNameA(nullptr, exe, MAX_PATH);
     std::string cmd = std::string("\"") + exe +
                       "\" --gtest_also_run_disabled_tests --gtest_filter=AsyncUnloadChild.DISABLED_LeaveWithoutMessage2";
-    std::string outPath = BuildDir() + "\\scratch-unload-child-" + mode + ".txt";
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = out;
-    si.hStdError = out;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
+    const std::string outPath = BuildDir() + "\\scratch-unload-child-" + mode + ".txt";
     _putenv((std::string(kChildMode) + "=" + mode).c_str());
     ChildRun run;
-    BOOL started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    run.output = RunCaptured(cmd, outPath, 60000, &run.exitCode);
     _putenv((std::string(kChildMode) + "=").c_str());
-    if (!started) {
-        CloseHandle(out);
-        run.exitCode = 0xFFFFFFFF;
-        return run;
-    }
-    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 0xDEAD);
-    GetExitCodeProcess(pi.hProcess, &run.exitCode);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    CloseHandle(out);
-    run.output = ReadFileBytes(outPath);
     return run;
 }
 
