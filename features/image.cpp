@@ -20,7 +20,8 @@ HANDLE CreateTemporaryBeside(const std::wstring& target, std::wstring* temp) {
     const wchar_t digits[] = L"0123456789abcdefghijklmnopqrstuvwxyz";
     for (int attempt = 0; attempt < 64; ++attempt) {
         unsigned n = GetTickCount() * 31u + GetCurrentProcessId() * 7u + counter++;
-        std::wstring candidate = L"~";
+        // A one-character name has room for one varying character and no marker.
+        std::wstring candidate = length > 1 ? L"~" : L"";
         while (candidate.size() < length) {
             candidate += digits[n % 36];
             n = n / 36 + 0x9E3779B9u * static_cast<unsigned>(candidate.size());

@@ -1,6 +1,7 @@
 // Images, embeddings and documents, end to end through nbExecAction against the simulator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "editor/resource.h"
@@ -164,6 +165,22 @@ TEST_F(Images, LongTargetPathsAreWrittenAndLeaveNoTemporaryFile) {
         EXPECT_EQ(rig.Var("[S]"), "ERROR");
         EXPECT_EQ(FilesIn(folder), std::vector<std::string>{name});
     }
+}
+
+// A one-character name leaves one character for the temporary file too; a "~" already there must not block it.
+TEST_F(Images, OneCharacterTargetsAreWrittenBesideAnExistingTilde) {
+    Select(rig, "OpenAI");
+    const std::string dir = FreshDir();
+    WriteFileBytes(dir + "\\~", "someone else's");
+    for (const std::string name : {"q", "~"}) {
+        SCOPED_TRACE(name);
+        rig.Exec("ParlyImageGen", {"cat", dir + "\\" + name, kAbsent, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+        EXPECT_EQ(ReadFileBytes(dir + "\\" + name), Sim::Png());
+    }
+    std::vector<std::string> files = FilesIn(dir);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"q", "~"})) << "no temporary file is left behind";
 }
 
 TEST_F(Images, ATargetThatCannotBeReplacedGivesTheWriteTextAndSurvives) {
