@@ -107,7 +107,7 @@ ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prom
         return r;
     }
     Endpoint e;
-    if (!ResolveApiHost(*p, &e, &r.error)) return r;
+    if (!ResolveEndpoint(*p, s.endpoint, &e, &r.error)) return r;
     r.target = HttpTarget{e.host, e.port, e.secure, p->imagePath};
 
     const std::string sizeText = HostTextToUtf8(size);
@@ -176,9 +176,7 @@ EmbeddingRequest BuildEmbeddingRequest(const SessionSettings& s, const std::stri
         return r;
     }
     Endpoint e;
-    const bool resolved = p->apiHost ? ResolveApiHost(*p, &e, &r.error)
-                                     : ParseEndpointUrl(HostTextToUtf8(s.endpoint), &e, &r.error);
-    if (!resolved) return r;
+    if (!ResolveEndpoint(*p, s.endpoint, &e, &r.error)) return r;
     r.target = HttpTarget{e.host, e.port, e.secure, p->embedding.path};
     std::string model = p->embedding.model ? std::string(p->embedding.model)
                         : s.model.empty()  ? std::string(p->defaultModel)

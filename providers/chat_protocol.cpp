@@ -76,10 +76,10 @@ void AppendMessagesArray(std::string& out, const ChatTexts& t, bool withSystem) 
     out += "\"}]";
 }
 
-// Fills target from the row's public host (or its redirection); false with the request's error when malformed.
-bool TargetFromApiHost(const ProviderInfo& p, const std::string& path, ChatRequest* r) {
+// Fills target from the row's host or the endpoint setting; false with the request's error when malformed.
+bool TargetFor(const ProviderInfo& p, const SessionSettings& s, const std::string& path, ChatRequest* r) {
     Endpoint e;
-    if (!ResolveApiHost(p, &e, &r->error)) return false;
+    if (!ResolveEndpoint(p, s.endpoint, &e, &r->error)) return false;
     r->target = HttpTarget{e.host, e.port, e.secure, path};
     return true;
 }
@@ -88,7 +88,7 @@ bool TargetFromApiHost(const ProviderInfo& p, const std::string& path, ChatReque
 
 // Chat-completions request for OpenAI, OpenRouter, Groq and Grok.
 void BuildCompatibleChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r) {
-    if (!TargetFromApiHost(p, p.chatPath, r)) return;
+    if (!TargetFor(p, s, p.chatPath, r)) return;
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"model\":\"";
     AppendJsonEscaped(body, t.model);
@@ -111,7 +111,7 @@ void BuildCompatibleChat(const ProviderInfo& p, const SessionSettings& s, const 
 
 // Messages request: no temperature, system prompt as a member of its own.
 void BuildClaudeChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r) {
-    if (!TargetFromApiHost(p, p.chatPath, r)) return;
+    if (!TargetFor(p, s, p.chatPath, r)) return;
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"model\":\"";
     AppendJsonEscaped(body, t.model);
@@ -151,21 +151,13 @@ std::string EncodePathPart(std::string_view text) {
     return out;
 }
 
-// Fills target from the endpoint setting; false with the parser's error.
-bool TargetFromEndpoint(const SessionSettings& s, const char* path, ChatRequest* r) {
-    Endpoint e;
-    if (!ParseEndpointUrl(HostTextToUtf8(s.endpoint), &e, &r->error)) return false;
-    r->target = HttpTarget{e.host, e.port, e.secure, path};
-    return true;
-}
-
 }  // namespace
 
 // generateContent request: key and model in the path, "assistant" sent as "model".
 void BuildGeminiChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r) {
     const std::string path =
         p.chatPath + EncodePathPart(t.model) + ":generateContent?key=" + EncodePathPart(t.apiKey);
-    if (!TargetFromApiHost(p, path, r)) return;
+    if (!TargetFor(p, s, path, r)) return;
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"contents\":[";
     for (const ChatMessage& m : t.history) {
@@ -192,7 +184,7 @@ void BuildGeminiChat(const ProviderInfo& p, const SessionSettings& s, const Chat
 
 // Non-streaming chat request to the endpoint setting.
 void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r) {
-    if (!TargetFromEndpoint(s, p.chatPath, r)) return;
+    if (!TargetFor(p, s, p.chatPath, r)) return;
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"model\":\"";
     AppendJsonEscaped(body, t.model);
@@ -335,7 +327,7 @@ ChatOutcome InterpretChatReply(int provider, const HttpResult& reply) {
 ChatRequest BuildOllamaTagsRequest(const SessionSettings& s) {
     ChatRequest r;
     r.isGet = true;
-    if (!TargetFromEndpoint(s, "/api/tags", &r)) return r;
+    if (!TargetFor(*FindProvider(kProviderOllama), s, "/api/tags", &r)) return r;
     r.ok = true;
     return r;
 }

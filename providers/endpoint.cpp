@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "net/ascii.h"
+#include "net/encoding.h"
 #include "providers/provider_table.h"
 
 namespace {
@@ -113,4 +114,10 @@ bool ResolveApiHost(const ProviderInfo& provider, Endpoint* out, std::string* er
     out->port = 0;
     out->secure = true;
     return true;
+}
+
+bool ResolveEndpoint(const ProviderInfo& provider, const std::string& endpointSetting, Endpoint* out,
+                     std::string* error) {
+    if (!provider.apiHost) return ParseEndpointUrl(HostTextToUtf8(endpointSetting), out, error);
+    return ResolveApiHost(provider, out, error);
 }

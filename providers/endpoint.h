@@ -19,5 +19,9 @@ struct ProviderInfo;
 
 // The row's public host, or its redirection variable's URL when set; false with `error` when it is malformed.
 bool ResolveApiHost(const ProviderInfo& provider, Endpoint* out, std::string* error);
+// Where the row's requests go: ResolveApiHost for a row with a public host, else (Ollama) the endpoint setting,
+// a host text converted only when it is used; false with `error` when the one used is malformed.
+bool ResolveEndpoint(const ProviderInfo& provider, const std::string& endpointSetting, Endpoint* out,
+                     std::string* error);
 // Parses "http://host:port" or "https://host[:port]" (a trailing "/" allowed).
 bool ParseRedirectUrl(const std::string& value, Endpoint* out);
