@@ -10,6 +10,7 @@
 
 #include "async/progress.h"
 #include "features/media.h"
+#include "net/win_holders.h"
 #include "plugin/host.h"
 #include "providers/registry.h"
 #include "session/settings.h"
@@ -244,12 +245,8 @@ unsigned BeginJob(int kind, Fill fill) {
 // Starts the worker with its own reference on the library, so it can finish even after an unload.
 bool StartWorker(LPTHREAD_START_ROUTINE worker, unsigned generation) {
     HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(worker), &self))
-        return false;
-    g_worker = CreateThread(nullptr, 0, worker, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(generation)), 0, nullptr);
-    if (g_worker) return true;
-    FreeLibrary(self);
-    return false;
+    g_worker = StartThreadHoldingLibrary(worker, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(generation)), &self);
+    return g_worker != nullptr;
 }
 
 void Launch(const char* progressText, LPTHREAD_START_ROUTINE worker, unsigned generation) {

@@ -326,14 +326,8 @@ bool Dispatch(Job* job) {
     std::unique_ptr<Courier> courier(new Courier);
     courier->job = job;
     courier->dismissals = dismissals;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&CourierThread),
-                            &courier->module))
-        return false;
-    HANDLE thread = CreateThread(nullptr, 0, CourierThread, courier.get(), 0, nullptr);
-    if (!thread) {
-        FreeLibrary(courier->module);
-        return false;
-    }
+    HANDLE thread = StartThreadHoldingLibrary(CourierThread, courier.get(), &courier->module);
+    if (!thread) return false;
     CloseHandle(thread);
     courier.release();
     return true;

@@ -1,4 +1,4 @@
-// Small owners for Win32 and WinHTTP handles, closed once, in reverse order of creation.
+// Small owners for Win32 and WinHTTP handles, closed once, in reverse order of creation, and the library-holding thread start.
 #pragma once
 #include <windows.h>
 #include <winhttp.h>
@@ -33,3 +33,14 @@ class ScopedOwner {
 
 using ScopedHandle = ScopedOwner<CloseHandle>;
 using ScopedInternet = ScopedOwner<WinHttpCloseHandle>;
+
+// Starts `routine` on a thread that holds its own reference on the library containing it, so the library stays
+// mapped while the thread runs, even after the host lets go of it; the thread ends with
+// FreeLibraryAndExitThread(*module). Null, with no reference kept, when no thread could be started.
+inline HANDLE StartThreadHoldingLibrary(LPTHREAD_START_ROUTINE routine, void* param, HMODULE* module) {
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(routine), module))
+        return nullptr;
+    HANDLE thread = CreateThread(nullptr, 0, routine, param, 0, nullptr);
+    if (!thread) FreeLibrary(*module);
+    return thread;
+}
