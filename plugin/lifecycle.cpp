@@ -23,7 +23,7 @@ void BeginHostSession() {
     ShutdownAsync();
     std::lock_guard<std::mutex> hold(SessionLock());
     ClearHistoryLocked();
-    g_session.settings = SessionSettings();
+    ApplyLoadDefaults();
     g_session.lastError.clear();
     g_stopStreamRequested = false;
 }

@@ -28,14 +28,9 @@ void ClearHistory() {
 unsigned ConversationLocked() { return g_session.conversation.generation; }
 
 void ApplyLoadDefaults() {
-    // Plain stores only: this runs under the loader lock.
-    SessionSettings& s = g_session.settings;
-    s.provider = kProviderNone;
-    s.temperature = 0.7;
-    s.maxTokens = 2048;
-    s.maxTokensSet = false;
-    s.multiline = true;
-    s.timeoutSeconds = 60;
+    // At attach this runs under the loader lock on the constant-initialised record, where the assignment
+    // only moves empty texts: nothing is allocated or freed.
+    g_session.settings = SessionSettings();
 }
 
 void ReplaceLastError(const std::string& text) {
