@@ -90,7 +90,7 @@ std::string ListModels() {
         ReplaceLastError("No provider initialized");
         return "";
     }
-    if (p->fixedModels) return p->fixedModels;
+    if (const char* list = FixedModelList(p->kind)) return list;
     ChatRequest request = BuildOllamaTagsRequest(s);
     if (!request.ok) {
         ReplaceLastError("Failed to get Ollama models: " + request.error);
