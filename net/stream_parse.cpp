@@ -1,0 +1,130 @@
+#include "net/stream_parse.h"
+
+#include "net/json.h"
+
+bool IsCompleteJsonValue(std::string_view text) {
+    size_t i = SkipJsonBlank(text, 0);
+    if (i == text.size() || (text[i] != '{' && text[i] != '[')) return false;
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if ((c == '}' || c == ']') && --depth == 0) {
+            return SkipJsonBlank(text, i + 1) == text.size();
+        }
+    }
+    return false;
+}
+
+bool SseParser::Feed(std::string_view bytes, std::vector<StreamEvent>* out) {
+    if (overflow_) return false;
+    size_t i = 0;
+    if (skipLf_ && !bytes.empty()) {
+        if (bytes[0] == '\n') i = 1;
+        skipLf_ = false;
+    }
+    while (i < bytes.size()) {
+        const size_t end = bytes.find_first_of("\r\n", i);
+        const size_t stop = end == std::string_view::npos ? bytes.size() : end;
+        line_.append(bytes.data() + i, stop - i);
+        if (line_.size() + data_.size() > cap_) {
+            overflow_ = true;
+            return false;
+        }
+        if (end == std::string_view::npos) break;
+        EndLine(out);
+        i = end + 1;
+        if (bytes[end] == '\r') {
+            if (i == bytes.size()) skipLf_ = true;
+            else if (bytes[i] == '\n') ++i;
+        }
+    }
+    return true;
+}
+
+void SseParser::EndLine(std::vector<StreamEvent>* out) {
+    if (line_.empty()) return Dispatch(out);
+    if (line_[0] != ':') {
+        const std::string_view line(line_);
+        const size_t colon = line.find(':');
+        const std::string_view field = line.substr(0, colon);
+        std::string_view value = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+        if (!value.empty() && value[0] == ' ') value.remove_prefix(1);
+        if (field == "data") {
+            if (hasData_) data_ += '\n';
+            data_.append(value);
+            hasData_ = true;
+            if (IsCompleteJsonValue(data_)) {
+                line_.clear();
+                return Dispatch(out);
+            }
+        } else if (field == "event") {
+            name_.assign(value);
+        }
+        // "id", "retry" and unknown fields mean nothing here.
+    }
+    line_.clear();
+}
+
+void SseParser::Dispatch(std::vector<StreamEvent>* out) {
+    if (hasData_) out->push_back(StreamEvent{std::move(name_), std::move(data_)});
+    name_.clear();
+    data_.clear();
+    hasData_ = false;
+}
+
+bool NdjsonParser::Feed(std::string_view bytes, std::vector<StreamEvent>* out) {
+    if (overflow_) return false;
+    for (const char c : bytes) {
+        if (c == '\n') {
+            if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+            if (!emitted_ && SkipJsonBlank(line_, 0) < line_.size()) out->push_back(StreamEvent{std::string(), line_});
+            line_.clear();
+            emitted_ = inString_ = escaped_ = started_ = false;
+            depth_ = 0;
+            continue;
+        }
+        if (emitted_) continue;
+        if (line_.size() >= cap_) {
+            overflow_ = true;
+            return false;
+        }
+        line_ += c;
+        Byte(c);
+        if (started_ && depth_ == 0 && (c == '}' || c == ']')) {
+            out->push_back(StreamEvent{std::string(), line_});
+            emitted_ = true;
+        }
+    }
+    return true;
+}
+
+// Follows the bracket depth of a line that starts with an object or array; other lines wait for their line feed.
+void NdjsonParser::Byte(char c) {
+    if (!started_) {
+        if (IsJsonBlank(c)) return;
+        started_ = true;
+        depth_ = (c == '{' || c == '[') ? 1 : -1;  // -1: not an object or array, so whole only at its line feed
+        return;
+    }
+    if (depth_ <= 0) return;
+    if (inString_) {
+        if (escaped_) escaped_ = false;
+        else if (c == '\\') escaped_ = true;
+        else if (c == '"') inString_ = false;
+    } else if (c == '"') {
+        inString_ = true;
+    } else if (c == '{' || c == '[') {
+        ++depth_;
+    } else if (c == '}' || c == ']') {
+        --depth_;
+    }
+}

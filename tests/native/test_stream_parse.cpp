@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "net/stream_parse.h"
+#include "providers/chat_stream.h"
+
+void PrintTo(const StreamEvent& e, std::ostream* os) { *os << "{" << e.name << "|" << e.data << "}"; }
+
+namespace {
+
+using Events = std::vector<StreamEvent>;
+
+Events SseWhole(const std::string& bytes) {
+    SseParser p;
+    Events out;
+    EXPECT_TRUE(p.Feed(bytes, &out));
+    return out;
+}
+
+// Feeds the bytes in three reads cut at a and b.
+template <typename Parser>
+Events FeedSplit(const std::string& bytes, size_t a, size_t b) {
+    Parser p;
+    Events out;
+    EXPECT_TRUE(p.Feed(std::string_view(bytes).substr(0, a), &out));
+    EXPECT_TRUE(p.Feed(std::string_view(bytes).substr(a, b - a), &out));
+    EXPECT_TRUE(p.Feed(std::string_view(bytes).substr(b), &out));
+    return out;
+}
+
+// Every way of cutting the bytes into three reads gives the events of one read.
+template <typename Parser>
+void ExpectSameForEverySplit(const std::string& bytes, const Events& whole) {
+    for (size_t a = 0; a <= bytes.size(); ++a)
+        for (size_t b = a; b <= bytes.size(); ++b) {
+            Events split = FeedSplit<Parser>(bytes, a, b);
+            if (split != whole) {
+                ADD_FAILURE() << "cut at " << a << " and " << b;
+                return;
+            }
+        }
+}
+
+TEST(SseParser, FieldsCommentsLineEndsAndMultiLineData) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        Events events;
+    } cases[] = {
+        {"one data line, LF", "data: hello\n\n", {{"", "hello"}}},
+        {"CRLF", "data: hello\r\n\r\n", {{"", "hello"}}},
+        {"CR alone", "data: hello\r\r", {{"", "hello"}}},
+        {"no space after the colon", "data:hello\n\n", {{"", "hello"}}},
+        {"only one space is dropped", "data:  two\n\n", {{"", " two"}}},
+        {"several data lines join with LF", "data: a\ndata: b\r\ndata:\n\n", {{"", "a\nb\n"}}},
+        {"named event", "event: ping\ndata: {\"type\": \"ping\"}\n\n", {{"ping", "{\"type\": \"ping\"}"}}},
+        {"the name does not carry over", "event: x\ndata: 1\n\ndata: 2\n\n", {{"x", "1"}, {"", "2"}}},
+        {"comments and unknown fields pass", ": OPENROUTER PROCESSING\n\nid: 7\nretry: 10\nfoo\ndata: z\n\n",
+         {{"", "z"}}},
+        {"blank lines alone dispatch nothing", "\n\n\r\n: c\n\n", {}},
+        {"an event without its blank line waits", "data: pending", {}},
+        {"a data line that is a whole JSON value goes at once", "data: {\"a\":\"}\\\"\"}\n", {{"", "{\"a\":\"}\\\"\"}"}}},
+        {"so does [DONE]", "data: [DONE]\n", {{"", "[DONE]"}}},
+        {"a JSON value over two data lines goes when it is whole",
+         "data: {\"a\":\ndata: 1}\n\n", {{"", "{\"a\":\n1}"}}},
+        {"an empty data field is an event", "data\n\n", {{"", ""}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(SseWhole(c.bytes), c.events);
+        ExpectSameForEverySplit<SseParser>(c.bytes, c.events);
+    }
+}
+
+TEST(SseParser, EveryCutOfAProviderStreamGivesTheSameEvents) {
+    // UTF-8 inside the data, CRLF line ends, a comment and named events: cut anywhere, "data:" and "ü" included.
+    const std::string stream =
+        ": keep-alive\r\n\r\nevent: content_block_delta\r\ndata: {\"delta\":{\"type\":\"text_delta\",\"text\":\"Gr\xC3\xBC\xC3\x9F "
+        "\xE2\x82\xAC\"}}\r\n\r\nevent: message_stop\r\ndata: {\"type\":\"message_stop\"}\r\n\r\n";
+    const Events whole = SseWhole(stream);
+    ASSERT_EQ(whole.size(), 2u);
+    EXPECT_EQ(whole[0].name, "content_block_delta");
+    EXPECT_EQ(whole[1].name, "message_stop");
+    ExpectSameForEverySplit<SseParser>(stream, whole);
+}
+
+TEST(SseParser, ALineLongerThanTheCapIsAnOverflow) {
+    SseParser p(16);
+    Events out;
+    EXPECT_TRUE(p.Feed("data: 0123456789", &out));
+    EXPECT_FALSE(p.Feed("abcdef", &out));
+    EXPECT_FALSE(p.Feed("\n\n", &out)) << "stays failed";
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(NdjsonParser, LinesEndsBlanksAndEarlyWholeValues) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        Events events;
+    } cases[] = {
+        {"two lines", "{\"a\":1}\n{\"b\":2}\n", {{"", "{\"a\":1}"}, {"", "{\"b\":2}"}}},
+        {"CRLF", "{\"a\":1}\r\n", {{"", "{\"a\":1}"}}},
+        {"blank lines skipped", "\n \n{\"a\":1}\n\n", {{"", "{\"a\":1}"}}},
+        {"a whole object goes before its line feed", "{\"a\":\"}\"}", {{"", "{\"a\":\"}\"}"}}},
+        {"a partial object waits", "{\"a\":{\"b\":1}", {}},
+        {"a line that is not an object waits for its line feed", "oops\n", {{"", "oops"}}},
+        {"a brace after other text is no early end", "x{}", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NdjsonParser p;
+        Events out;
+        EXPECT_TRUE(p.Feed(c.bytes, &out));
+        EXPECT_EQ(out, c.events);
+        ExpectSameForEverySplit<NdjsonParser>(c.bytes, c.events);
+    }
+}
+
+TEST(CompleteJsonValue, OnlyOneWholeObjectOrArray) {
+    EXPECT_TRUE(IsCompleteJsonValue("{}"));
+    EXPECT_TRUE(IsCompleteJsonValue(" [DONE] \n"));
+    EXPECT_TRUE(IsCompleteJsonValue("{\"a\":\"[{\\\"\"}"));
+    EXPECT_FALSE(IsCompleteJsonValue("{\"a\":\"}\""));
+    EXPECT_FALSE(IsCompleteJsonValue("{} {}"));
+    EXPECT_FALSE(IsCompleteJsonValue("\"text\""));
+    EXPECT_FALSE(IsCompleteJsonValue(""));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The four protocols, with streams shaped like the providers' published ones.
+
+struct Fed {
+    bool ok;
+    ChatStream stream;
+};
+
+Fed FeedAll(StreamProtocol protocol, const std::string& bytes, size_t step = 0) {
+    Fed f{true, ChatStream(protocol)};
+    if (step == 0) step = bytes.size() ? bytes.size() : 1;
+    for (size_t i = 0; i < bytes.size() && f.ok; i += step)
+        f.ok = FeedChatStream(&f.stream, std::string_view(bytes).substr(i, step));
+    return f;
+}
+
+const char kOpenAIStream[] =
+    "data: {\"id\":\"c1\",\"object\":\"chat.completion.chunk\",\"choices\":[{\"index\":0,\"delta\":{\"role\":\"assistant\","
+    "\"content\":\"\",\"refusal\":null},\"logprobs\":null,\"finish_reason\":null}]}\n\n"
+    "data: {\"id\":\"c1\",\"choices\":[{\"index\":0,\"delta\":{\"content\":\"Hel\"},\"finish_reason\":null}]}\n\n"
+    ": OPENROUTER PROCESSING\n\n"
+    "data: {\"id\":\"c1\",\"choices\":[{\"index\":0,\"delta\":{\"content\":\"lo \\\"w\\u00f6rld\\\"\\n\"},\"finish_reason\":null}]}\n\n"
+    "data: {\"id\":\"c1\",\"choices\":[{\"index\":0,\"delta\":{},\"finish_reason\":\"stop\"}],\"usage\":null}\n\n"
+    "data: [DONE]\n\n";
+
+const char kClaudeStream[] =
+    "event: message_start\ndata: {\"type\":\"message_start\",\"message\":{\"id\":\"msg_1\",\"type\":\"message\",\"role\":\"assistant\","
+    "\"content\":[],\"stop_reason\":null}}\n\n"
+    "event: content_block_start\ndata: {\"type\":\"content_block_start\",\"index\":0,\"content_block\":{\"type\":\"text\",\"text\":\"\"}}\n\n"
+    "event: ping\ndata: {\"type\": \"ping\"}\n\n"
+    "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\",\"text\":\"Hello\"}}\n\n"
+    "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\",\"text\":\" there\"}}\n\n"
+    "event: content_block_stop\ndata: {\"type\":\"content_block_stop\",\"index\":0}\n\n"
+    "event: message_delta\ndata: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\",\"stop_sequence\":null},"
+    "\"usage\":{\"output_tokens\":15}}\n\n"
+    "event: message_stop\ndata: {\"type\":\"message_stop\"}\n\n";
+
+const char kGeminiStream[] =
+    "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"Hello\"}],\"role\": \"model\"},\"index\": 0}],"
+    "\"usageMetadata\": {\"promptTokenCount\": 3},\"modelVersion\": \"gemini-1.5-pro\"}\r\n\r\n"
+    "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \" wor\"},{\"text\": \"ld\"}],\"role\": \"model\"},"
+    "\"finishReason\": \"STOP\",\"index\": 0}]}\r\n\r\n";
+
+const char kOllamaStream[] =
+    "{\"model\":\"llama3\",\"created_at\":\"2026-01-01T00:00:00Z\",\"message\":{\"role\":\"assistant\",\"content\":\"Hi\"},\"done\":false}\n"
+    "{\"model\":\"llama3\",\"created_at\":\"2026-01-01T00:00:00Z\",\"message\":{\"role\":\"assistant\",\"content\":\" you\"},\"done\":false}\n"
+    "{\"model\":\"llama3\",\"created_at\":\"2026-01-01T00:00:00Z\",\"message\":{\"role\":\"assistant\",\"content\":\"\"},"
+    "\"done_reason\":\"stop\",\"done\":true,\"total_duration\":1}\n";
+
+TEST(ChatStreamProtocols, EachProtocolGivesItsAnswerAndEndsOnItsMarkerWhateverTheReads) {
+    struct Case {
+        StreamProtocol protocol;
+        const char* bytes;
+        const char* answer;
+    } cases[] = {
+        {StreamProtocol::ChatCompletions, kOpenAIStream, "Hello \"w\xC3\xB6rld\"\n"},
+        {StreamProtocol::Claude, kClaudeStream, "Hello there"},
+        {StreamProtocol::Gemini, kGeminiStream, "Hello world"},
+        {StreamProtocol::Ollama, kOllamaStream, "Hi you"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer);
+        for (size_t step : {0u, 1u, 2u, 3u, 5u, 7u, 64u}) {
+            Fed f = FeedAll(c.protocol, c.bytes, step);
+            EXPECT_TRUE(f.ok) << "step " << step << ": " << f.stream.error;
+            EXPECT_TRUE(f.stream.ended) << "step " << step;
+            EXPECT_EQ(f.stream.answer, c.answer) << "step " << step;
+        }
+    }
+}
+
+TEST(ChatStreamProtocols, WithoutTheEndMarkerTheStreamIsNotEnded) {
+    struct Case {
+        StreamProtocol protocol;
+        std::string bytes;
+    } cases[] = {
+        {StreamProtocol::ChatCompletions, std::string(kOpenAIStream).substr(0, std::string(kOpenAIStream).find("data: [DONE]"))},
+        {StreamProtocol::Claude, std::string(kClaudeStream).substr(0, std::string(kClaudeStream).find("event: message_stop"))},
+        {StreamProtocol::Gemini, std::string(kGeminiStream).substr(0, std::string(kGeminiStream).find("\r\n\r\n") + 4)},
+        {StreamProtocol::Ollama, std::string(kOllamaStream).substr(0, std::string(kOllamaStream).rfind("{\"model\""))},
+    };
+    for (const Case& c : cases) {
+        Fed f = FeedAll(c.protocol, c.bytes);
+        EXPECT_TRUE(f.ok);
+        EXPECT_FALSE(f.stream.ended) << c.bytes;
+        EXPECT_FALSE(f.stream.answer.empty());
+    }
+}
+
+TEST(ChatStreamProtocols, ErrorEventsBreakTheStreamWithTheProvidersMessage) {
+    struct Case {
+        StreamProtocol protocol;
+        std::string bytes;
+        const char* error;
+    } cases[] = {
+        {StreamProtocol::Claude,
+         "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"Hi\"}}\n\n"
+         "event: error\ndata: {\"type\": \"error\", \"error\": {\"type\": \"overloaded_error\", \"message\": \"Overloaded\"}}\n\n",
+         "Overloaded"},
+        {StreamProtocol::ChatCompletions,
+         "data: {\"error\":{\"message\":\"The server had an error\",\"type\":\"server_error\"}}\n\n", "The server had an error"},
+        // OpenRouter reports a failure mid-stream with choices beside the error.
+        {StreamProtocol::ChatCompletions,
+         "data: {\"id\":\"x\",\"error\":{\"code\":502,\"message\":\"Provider disconnected\"},\"choices\":[{\"index\":0,"
+         "\"delta\":{\"content\":\"\"},\"finish_reason\":\"error\"}]}\n\n",
+         "Provider disconnected"},
+        {StreamProtocol::Gemini, "data: {\"error\": {\"code\": 503, \"message\": \"The model is overloaded.\", \"status\": \"UNAVAILABLE\"}}\n\n",
+         "The model is overloaded."},
+        {StreamProtocol::Ollama, "{\"error\":\"model runner has unexpectedly stopped\"}\n", "model runner has unexpectedly stopped"},
+    };
+    for (const Case& c : cases) {
+        Fed f = FeedAll(c.protocol, c.bytes, 5);
+        EXPECT_FALSE(f.ok) << c.bytes;
+        EXPECT_TRUE(f.stream.broken);
+        EXPECT_EQ(f.stream.error, c.error);
+        EXPECT_FALSE(FeedChatStream(&f.stream, "data: [DONE]\n\n")) << "a broken stream stays broken";
+    }
+}
+
+TEST(ChatStreamProtocols, TextThatLooksLikeAMarkerOrErrorIsOnlyText) {
+    const std::string openai =
+        "data: {\"choices\":[{\"delta\":{\"content\":\"say \\\"error\\\": [DONE] \\\"done\\\":true\"}}]}\n\ndata: [DONE]\n\n";
+    Fed f = FeedAll(StreamProtocol::ChatCompletions, openai, 3);
+    EXPECT_TRUE(f.ok);
+    EXPECT_EQ(f.stream.answer, "say \"error\": [DONE] \"done\":true");
+    const std::string ollama = "{\"message\":{\"content\":\"\\\"done\\\":true \\\"error\\\":1\"},\"done\":false}\n";
+    f = FeedAll(StreamProtocol::Ollama, ollama);
+    EXPECT_TRUE(f.ok);
+    EXPECT_FALSE(f.stream.ended);
+    EXPECT_EQ(f.stream.answer, "\"done\":true \"error\":1");
+}
+
+TEST(ChatStreamProtocols, ARefusalDeltaIsKeptApartFromTheAnswer) {
+    const std::string s =
+        "data: {\"choices\":[{\"delta\":{\"content\":null,\"refusal\":\"I can't\"}}]}\n\n"
+        "data: {\"choices\":[{\"delta\":{\"refusal\":\" help.\"}}]}\n\ndata: [DONE]\n\n";
+    Fed f = FeedAll(StreamProtocol::ChatCompletions, s, 4);
+    EXPECT_TRUE(f.ok);
+    EXPECT_TRUE(f.stream.ended);
+    EXPECT_EQ(f.stream.answer, "");
+    EXPECT_EQ(f.stream.refusal, "I can't help.");
+}
+
+TEST(ChatStreamProtocols, ABadEscapeBreaksTheStream) {
+    Fed f = FeedAll(StreamProtocol::Ollama, "{\"message\":{\"content\":\"\\uZZZZ\"},\"done\":false}\n");
+    EXPECT_FALSE(f.ok);
+    EXPECT_EQ(f.stream.error, "Invalid escape sequence in the answer stream");
+}
+
+TEST(ChatStreamProtocols, ContentTypesThatAreStreams) {
+    EXPECT_TRUE(IsStreamContentType(StreamProtocol::ChatCompletions, "text/event-stream; charset=utf-8"));
+    EXPECT_TRUE(IsStreamContentType(StreamProtocol::Claude, "Text/Event-Stream"));
+    EXPECT_FALSE(IsStreamContentType(StreamProtocol::Gemini, "application/json"));
+    EXPECT_TRUE(IsStreamContentType(StreamProtocol::Ollama, "application/x-ndjson"));
+    EXPECT_FALSE(IsStreamContentType(StreamProtocol::Ollama, "application/json; charset=utf-8"));
+}
+
+}  // namespace
