@@ -24,6 +24,8 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote
 
+import sim_stream
+
 HOLD_LIMIT_S = 600.0
 CHUNK = 7
 MODES = {"drop", "reset_mid_body", "truncate", "chunked", "stall", "silent", "drip", "drip_body"}
@@ -95,6 +97,7 @@ def parse_override(raw):
         ov["body_bytes"] = base64.b64decode(ov["body_b64"], validate=True)
     elif "body" in ov:
         ov["body_bytes"] = ov["body"].encode("utf-8")
+    sim_stream.validate(ov)
     ov["left"] = ov.get("count", 1)
     return ov
 
@@ -218,6 +221,9 @@ class Handler(BaseHTTPRequestHandler):
         if mode in ("stall", "silent"):
             return self.hold()
         status, payload = self.provider_reply(method, path, query, raw, ov)
+        protocol = self.streamed(path, query, raw, ov, status)
+        if protocol:
+            return sim_stream.write_stream(self, protocol, path, json.loads(raw), payload, ov, peer_gone)
         if "body_bytes" in ov:
             data = ov["body_bytes"]
         elif ov.get("pretty"):
@@ -233,6 +239,16 @@ class Handler(BaseHTTPRequestHandler):
 
     do_POST = do_PUT = do_DELETE = do_PATCH = do_GET
 
+    def streamed(self, path, query, raw, ov, status):
+        """The stream protocol to answer in, when the request asked for one and no canned reply overrides it."""
+        if status != 200 or ov.get("status", 200) != 200 or "body_bytes" in ov or ov.get("mode") or ov.get("redirect"):
+            return None
+        try:
+            req = json.loads(raw)
+        except ValueError:
+            return None
+        return sim_stream.wants_stream(path, query, req, ov) if isinstance(req, dict) else None
+
     def provider_reply(self, method, path, query, raw, ov):
         def answer(name, said):
             text = ov.get("content", f"{name} says: {said}")
@@ -240,7 +256,7 @@ class Handler(BaseHTTPRequestHandler):
 
         if method == "GET" and path == "/api/tags":
             return 200, TAGS
-        gemini = GEMINI_PATH.fullmatch(path)
+        gemini = GEMINI_PATH.fullmatch(path) or sim_stream.GEMINI_STREAM_PATH.fullmatch(path)
         if method != "POST" or not (path in POST_ROUTES or gemini):
             return 404, UNKNOWN
         auth = self.headers.get("Authorization", "")
@@ -262,7 +278,8 @@ class Handler(BaseHTTPRequestHandler):
         said = last_user(req.get("messages"), lambda m: m.get("content", ""))
 
         if path in CHAT_ROUTES:
-            name = "Grok" if path == "/v1/chat/completions" and req.get("stream") is False else CHAT_ROUTES[path]
+            grok = req.get("stream") is False or str(req.get("model", "")).startswith("grok")
+            name = "Grok" if path == "/v1/chat/completions" and grok else CHAT_ROUTES[path]
             message = {"role": "assistant", "content": answer(name, said), "refusal": None}
             if ov.get("content_null") or "refusal" in ov:
                 message.update(content=None, refusal=ov.get("refusal"))
@@ -299,6 +316,8 @@ class Handler(BaseHTTPRequestHandler):
             with sim.lock:
                 sim.queue.append(ov)
             return text("ok")
+        if path.startswith("/__sim/stream/"):
+            return sim_stream.control(self, method, path)
         if method == "GET" and path == "/__sim/ping":
             return text("pong")
         if method == "GET" and path == "/__sim/count":
