@@ -8,6 +8,7 @@
 #include "editor/resource.h"
 #include "plugin/host.h"
 #include "session/settings.h"
+#include "session/text_rules.h"
 
 namespace {
 
@@ -72,32 +73,27 @@ HWND TakeProgressWindow() {
     return dialog;
 }
 
-void RevealWordByWord(const std::string& reply, const std::string& variableName) {
-    std::string acc;
-    size_t pos = 0, len = reply.size();
-    while (pos < len) {
-        if (g_stopStreamRequested) break;
-        size_t end = reply.find(' ', pos);
-        if (end == std::string::npos) end = len;
-        if (pos > 0 && !acc.empty()) acc += ' ';
-        acc.append(reply, pos, end - pos);
-        pos = end + 1;
-        SetHostVariable(variableName.c_str(), acc);
-        Sleep(40);
-        // Let the host redraw and run script events, one of which may stop the reveal.
-        MSG msg;
-        bool quit = false;
-        while (!quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) {
-                // The host is closing: hand the quit back to its own loop and stop typing.
-                PostQuitMessage(static_cast<int>(msg.wParam));
-                quit = true;
-                break;
-            }
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
+bool PumpHostMessages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            // The host is closing: hand the quit back to its own loop and stop typing.
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            return false;
         }
-        if (quit) break;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return true;
+}
+
+void RevealWordByWord(const std::string& reply, const std::string& variableName) {
+    RevealCursor cursor;
+    while (!g_stopStreamRequested && cursor.Next(reply, true)) {
+        SetHostVariable(variableName.c_str(), cursor.acc);
+        Sleep(kRevealPauseMs);
+        // Let the host redraw and run script events, one of which may stop the reveal.
+        if (!PumpHostMessages()) break;
     }
     g_stopStreamRequested = false;
 }

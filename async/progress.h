@@ -8,5 +8,9 @@ void ShowProgress(const std::string& text);
 void CloseProgress();
 // Forgets the progress window without destroying it and returns it (for a detach on another thread).
 struct HWND__* TakeProgressWindow();
+// The reveal's pause after each piece.
+constexpr unsigned long kRevealPauseMs = 40;
+// Dispatches every message waiting for this thread's windows; false when it met the host's quit (posted again).
+bool PumpHostMessages();
 // Writes reply into the variable one space-separated piece at a time, 40 ms and a message pump apart.
 void RevealWordByWord(const std::string& reply, const std::string& variableName);

@@ -50,5 +50,32 @@ HttpResult Post(const HttpTarget& target, std::string& body, const HeaderMap& he
 HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSeconds);
 }  // namespace HttpTransport
 
+// A POST whose reply is handed over as it arrives (a chat stream), on the same courier and deadline as Post.
+struct HttpStream;
+
+// What a streamed exchange has delivered so far.
+struct HttpStreamState {
+    bool headersKnown = false;  // the status and the type below are the reply's
+    int statusCode = 0;
+    std::string contentType;
+    bool finished = false;      // the exchange is over; `result` says how (its body came through TakeStream)
+    HttpResult result;
+};
+
+namespace HttpTransport {
+// Starts the exchange; never null. The body goes with the exchange.
+HttpStream* OpenStream(const HttpTarget& target, std::string&& body, const HeaderMap& headers, int timeoutSeconds);
+}  // namespace HttpTransport
+
+// Waits up to `ms` for news (headers, bytes, the end); never past the exchange's deadline.
+void WaitStream(HttpStream* stream, unsigned long ms);
+// The event that is set while news waits to be taken, for a wait that also watches the message queue.
+void* StreamSignal(HttpStream* stream);
+// Appends the bytes arrived since the last call to *bytes and updates *state; true once finished. A stream
+// past its deadline (plus the platform's grace) is finished as timed out here, even while its read still blocks.
+bool TakeStream(HttpStream* stream, std::string* bytes, HttpStreamState* state);
+// Lets go of the exchange; one still running closes its connection at its next read, so the provider stops.
+void CloseStream(HttpStream* stream);
+
 // At unload: the thread waiting for the next exchange leaves now, one still running an exchange as soon as it ends.
 void DismissIdleCourier();

@@ -98,8 +98,52 @@ bool HasTransferCoding(HINTERNET request) {
     return read || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
-// Reads the whole body into result.body; false with the failure recorded.
-bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result) {
+// The caller's side of a streamed exchange: the reply's status, type and bytes, handed over as they arrive.
+struct StreamTap {
+    SRWLOCK lock = SRWLOCK_INIT;
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // manual reset: something waits to be taken
+    std::string pending;  // bytes not yet taken; guarded by lock
+    bool headersKnown = false;
+    int status = 0;
+    std::string contentType;
+    LONG stopped = 0;  // the caller let go: the exchange closes at its next read
+    StreamTap() = default;
+    StreamTap(const StreamTap&) = delete;
+    StreamTap& operator=(const StreamTap&) = delete;
+    ~StreamTap() {
+        if (ready) CloseHandle(ready);
+    }
+    bool Stopped() { return InterlockedCompareExchange(&stopped, 0, 0) != 0; }
+    void Headers(int code, const std::string& type) {
+        AcquireSRWLockExclusive(&lock);
+        headersKnown = true;
+        status = code;
+        contentType = type;
+        ReleaseSRWLockExclusive(&lock);
+        SetEvent(ready);
+    }
+    // Moves the bytes read into `pending`, leaving `bytes` empty.
+    void Hand(std::string& bytes) {
+        AcquireSRWLockExclusive(&lock);
+        if (pending.empty()) pending.swap(bytes);
+        else pending += bytes;
+        ReleaseSRWLockExclusive(&lock);
+        bytes.clear();
+        SetEvent(ready);
+    }
+};
+
+std::string ContentTypeOf(HINTERNET request) {
+    wchar_t type[256] = {};
+    DWORD size = sizeof type - sizeof(wchar_t);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX, type, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return std::string();
+    return WideToUtf8(type);
+}
+
+// Reads the whole body into result.body, or hands each read to `tap`; false with the failure recorded.
+bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result, StreamTap* tap = nullptr) {
     // A length header, when present, sizes the body once, must be met, and is refused at once when too long.
     DWORD contentLength = 0, size = sizeof contentLength;
     const bool announced = !CarriesNoBody(result.statusCode) && !HasTransferCoding(request) &&
@@ -110,8 +154,15 @@ bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result) {
         Fail(result, HttpFailure::TooLarge, 0, deadline);
         return false;
     }
-    if (announced) result.body.reserve(contentLength);
+    if (announced && !tap) result.body.reserve(contentLength);
+    // Under chunked transfer a read of all that is available waits for the next chunk; one byte less returns at once.
+    const bool oneShort = tap && HasTransferCoding(request);
+    unsigned long long total = 0;
     for (;;) {
+        if (tap && tap->Stopped()) {
+            Fail(result, HttpFailure::Receive, ERROR_WINHTTP_OPERATION_CANCELLED, deadline);
+            return false;
+        }
         if (deadline.Passed()) {
             Fail(result, HttpFailure::Receive, ERROR_WINHTTP_TIMEOUT, deadline);
             return false;
@@ -123,7 +174,8 @@ bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result) {
             return false;
         }
         if (available == 0) break;
-        if (result.body.size() + available > kMaxReplyBytes) {
+        if (oneShort && available > 1) --available;
+        if (total + available > kMaxReplyBytes) {
             Fail(result, HttpFailure::TooLarge, 0, deadline);
             return false;
         }
@@ -135,9 +187,11 @@ bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result) {
             return false;
         }
         result.body.resize(at + read);
+        total += read;
+        if (tap) tap->Hand(result.body);
         if (read == 0) break;
     }
-    if (announced && result.body.size() < contentLength) {
+    if (announced && total < contentLength) {
         Fail(result, HttpFailure::Receive, kCutReplyError, deadline);
         return false;
     }
@@ -146,7 +200,7 @@ bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result) {
 
 // The exchange itself, on whichever thread runs it; every failure is a value in the result.
 HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body, const HeaderMap& headers,
-                    int timeoutSeconds, const Deadline& deadline) {
+                    int timeoutSeconds, const Deadline& deadline, StreamTap* tap = nullptr) {
     HttpResult result;
     const bool post = (verb == Verb::Post);
     // Declared in creation order so they close request -> connection -> session on every path.
@@ -188,7 +242,8 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
         if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
             result.statusCode = static_cast<int>(status);
-        ReadBody(request.get(), deadline, result);
+        if (tap) tap->Headers(result.statusCode, ContentTypeOf(request.get()));
+        ReadBody(request.get(), deadline, result, tap);
     } catch (const std::exception& e) {
         // Status 0, so callers report the exception instead of parsing a reply that never arrived whole.
         Fail(result, HttpFailure::Exception, 0, deadline);
@@ -212,6 +267,7 @@ struct Job {
     CONDITION_VARIABLE finishedChanged = CONDITION_VARIABLE_INIT;
     bool finished = false;  // `result` is final
     LONG owners = 2;
+    std::unique_ptr<StreamTap> tap = nullptr;  // streamed exchanges only
 };
 
 void Release(Job* job) {
@@ -221,7 +277,7 @@ void Release(Job* job) {
 void RunJob(Job* job) {
     try {
         job->result = Exchange(job->verb, job->target, job->verb == Verb::Post ? &job->body : nullptr, job->headers,
-                               job->timeoutSeconds, job->deadline);
+                               job->timeoutSeconds, job->deadline, job->tap.get());
     } catch (...) {
         job->result = HttpResult();
         job->result.failure = HttpFailure::Exception;
@@ -235,6 +291,7 @@ void FinishJob(Job* job) {
     job->finished = true;
     ReleaseSRWLockExclusive(&job->lock);
     WakeAllConditionVariable(&job->finishedChanged);
+    if (job->tap) SetEvent(job->tap->ready);
 }
 
 // Waits until the courier has finished the job or `ms` have passed; true when it finished.
@@ -387,6 +444,78 @@ HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSe
 }
 
 }  // namespace HttpTransport
+
+struct HttpStream {
+    Job* job;
+    bool done = false;  // the final state was handed out
+};
+
+namespace HttpTransport {
+
+HttpStream* OpenStream(const HttpTarget& target, std::string&& body, const HeaderMap& headers, int timeoutSeconds) {
+    const Deadline deadline = Deadline::After(timeoutSeconds);
+    std::unique_ptr<Job> owned(
+        new Job{Verb::Post, target, std::move(body), headers, timeoutSeconds, deadline, HttpResult()});
+    owned->tap.reset(new StreamTap);
+    std::unique_ptr<HttpStream> stream(new HttpStream{owned.get()});
+    if (!owned->tap->ready || !Dispatch(owned.get())) {
+        // No courier (or no event to wake the caller): the same work inline, all of it handed over at the end.
+        if (owned->tap->ready)
+            owned->result = Exchange(Verb::Post, target, &owned->body, headers, timeoutSeconds, deadline, owned->tap.get());
+        else
+            owned->result.failure = HttpFailure::Exception, owned->result.detail = "no event";
+        owned->finished = true;
+        owned->owners = 1;
+    }
+    owned.release();
+    return stream.release();
+}
+
+}  // namespace HttpTransport
+
+void WaitStream(HttpStream* stream, unsigned long ms) {
+    const ULONGLONG giveUp = stream->job->deadline.End() + kAbandonGraceMs, now = GetTickCount64();
+    const ULONGLONG left = giveUp > now ? giveUp - now : 0;
+    WaitForSingleObject(stream->job->tap->ready, static_cast<DWORD>(left < ms ? left : ms));
+}
+
+void* StreamSignal(HttpStream* stream) { return stream->job->tap->ready; }
+
+bool TakeStream(HttpStream* stream, std::string* bytes, HttpStreamState* state) {
+    Job* job = stream->job;
+    StreamTap* tap = job->tap.get();
+    // Reset before looking, so news that comes while we look sets it again.
+    ResetEvent(tap->ready);
+    const bool finished = !stream->done && AwaitJob(job, 0);
+    AcquireSRWLockExclusive(&tap->lock);
+    if (bytes->empty()) bytes->swap(tap->pending);
+    else *bytes += tap->pending;
+    tap->pending.clear();
+    state->headersKnown = tap->headersKnown;
+    state->statusCode = tap->status;
+    state->contentType = tap->contentType;
+    ReleaseSRWLockExclusive(&tap->lock);
+    if (stream->done) return true;
+    if (finished) {
+        state->result = std::move(job->result);
+    } else if (GetTickCount64() >= job->deadline.End() + kAbandonGraceMs) {
+        InterlockedExchange(&tap->stopped, 1);
+        state->result = HttpResult();
+        state->result.failure = HttpFailure::TimedOut;
+    } else {
+        return false;
+    }
+    state->result.error = DescribeHttpFailure(state->result, true, job->target.host, job->timeoutSeconds);
+    state->finished = stream->done = true;
+    return true;
+}
+
+void CloseStream(HttpStream* stream) {
+    if (!stream) return;
+    InterlockedExchange(&stream->job->tap->stopped, 1);
+    Release(stream->job);
+    delete stream;
+}
 
 void DismissIdleCourier() {
     AcquireSRWLockExclusive(&g_courierLock);

@@ -5,8 +5,15 @@
 #include "plugin/host_abi.h"
 #include "session/settings.h"
 
+namespace {
+unsigned g_unloads = 0;
+}  // namespace
+
+unsigned HostUnloadCount() { return g_unloads; }
+
 void HandleHostMessage(int code) {
     if (code != kHostMessageUnload) return;
+    ++g_unloads;
     ShutdownAsync();
     DismissIdleCourier();
     ClearHistory();

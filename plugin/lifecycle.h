@@ -3,6 +3,8 @@
 
 // Host message: only code 2 (unload) acts: background work stopped, history cleared, provider none.
 void HandleHostMessage(int code);
+// How many unload messages the host has sent in this mapping; a reveal that sees it change ends (host's thread only).
+unsigned HostUnloadCount();
 
 // The host's nbInitPlugIn. Called once per load, so a second call means the host let go of the library
 // without message 2 and loaded it again while a worker kept it mapped: the new load starts from the load state.

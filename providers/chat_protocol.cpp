@@ -6,6 +6,7 @@
 
 #include "net/encoding.h"
 #include "net/json.h"
+#include "providers/chat_stream.h"
 #include "providers/endpoint.h"
 
 namespace {
@@ -97,7 +98,8 @@ void BuildCompatibleChat(const ProviderInfo& p, const SessionSettings& s, const 
     body += ",\"temperature\":";
     body += FormatTemperature(p, s.temperature);
     if (!p.maxTokensOnlyWhenSet || s.maxTokensSet) body += ",\"max_tokens\":" + std::to_string(s.maxTokens);
-    if (p.sendsStreamFalse) body += ",\"stream\":false";
+    if (r->stream) body += ",\"stream\":true";
+    else if (p.sendsStreamFalse) body += ",\"stream\":false";
     body += '}';
     r->body = std::move(body);
     r->headers["Authorization"] = "Bearer " + t.apiKey;
@@ -123,6 +125,7 @@ void BuildClaudeChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     }
     body += "\"messages\":";
     AppendMessagesArray(body, t, false);
+    if (r->stream) body += ",\"stream\":true";
     body += '}';
     r->body = std::move(body);
     r->headers["Content-Type"] = kJsonType;
@@ -156,7 +159,8 @@ std::string EncodePathPart(std::string_view text) {
 // generateContent request: key and model in the path, "assistant" sent as "model".
 void BuildGeminiChat(const ProviderInfo& p, const SessionSettings& s, const ChatTexts& t, ChatRequest* r) {
     const std::string path =
-        p.chatPath + EncodePathPart(t.model) + ":generateContent?key=" + EncodePathPart(t.apiKey);
+        p.chatPath + EncodePathPart(t.model) + (r->stream ? ":streamGenerateContent?alt=sse&key=" : ":generateContent?key=") +
+        EncodePathPart(t.apiKey);
     if (!TargetFor(p, s, path, r)) return;
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"contents\":[";
@@ -190,7 +194,8 @@ void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     AppendJsonEscaped(body, t.model);
     body += "\",\"messages\":";
     AppendMessagesArray(body, t, true);
-    body += ",\"stream\":false,\"options\":{\"temperature\":" + FormatTemperature(p, s.temperature) +
+    body += r->stream ? ",\"stream\":true" : ",\"stream\":false";
+    body += ",\"options\":{\"temperature\":" + FormatTemperature(p, s.temperature) +
             ",\"num_predict\":" + std::to_string(s.maxTokens) + "}}";
     r->body = std::move(body);
     r->headers["Content-Type"] = kJsonType;
@@ -299,8 +304,10 @@ const ProviderInfo* SendableProvider(int provider, std::string* error) {
 
 }  // namespace
 
-ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt) {
+ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt,
+                             bool stream) {
     ChatRequest r;
+    r.stream = stream;
     const ProviderInfo* p = SendableProvider(s.provider, &r.error);
     if (!p) return r;
     const ChatTexts t = ConvertTexts(s, history, prompt);
@@ -320,6 +327,32 @@ ChatOutcome InterpretChatReply(int provider, const HttpResult& reply) {
     } catch (...) {
         outcome = ChatOutcome();
         outcome.error = "Exception: unknown";
+    }
+    return outcome;
+}
+
+ChatOutcome InterpretChatStream(int provider, const ChatStream& stream, const HttpResult& reply) {
+    ChatOutcome outcome;
+    const ProviderInfo* p = SendableProvider(provider, &outcome.error);
+    if (!p) return outcome;
+    try {
+        const std::string status = std::to_string(reply.statusCode);
+        if (stream.broken) {
+            outcome.error = p->errorPrefix + status + "): " + stream.error;
+        } else if (!reply.error.empty()) {
+            outcome.error = p->errorPrefix + std::string("0): ") + reply.error;
+        } else if (!stream.ended) {
+            outcome.error = p->errorPrefix + status + "): The answer stream ended before it was complete";
+        } else if (stream.answer.empty()) {
+            outcome.error = stream.refusal.empty() ? std::string(p->emptyAnswer)
+                                                   : p->label + std::string(" refused the request: ") + stream.refusal;
+        } else {
+            outcome.ok = true;
+            outcome.answer = stream.answer;
+        }
+    } catch (const std::exception& e) {
+        outcome = ChatOutcome();
+        outcome.error = std::string("Exception: ") + e.what();
     }
     return outcome;
 }

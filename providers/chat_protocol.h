@@ -13,10 +13,13 @@ struct ChatRequest {
     std::string body;
     HeaderMap headers;
     bool isGet = false;
+    bool stream = false;  // asks for the answer as a stream, in the provider's own protocol
 };
 
-// Builds the request for s.provider (1..7) from the settings, the history and the new prompt.
-ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt);
+// Builds the request for s.provider (1..7) from the settings, the history and the new prompt; `stream` asks for
+// the answer as a stream (only the streamed sends do).
+ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt,
+                             bool stream = false);
 
 struct ChatOutcome {
     bool ok = false;
@@ -29,6 +32,11 @@ void RecycleBodyBuffer(std::string&& body);
 
 // Reads a chat reply of `provider`; never throws.
 ChatOutcome InterpretChatReply(int provider, const HttpResult& reply);
+
+struct ChatStream;
+// Reads a streamed reply of `provider` once it is over: `reply` is the transport's result (a failure, or the
+// status; its body is empty). A stream broken by an error event, cut, or over without its end marker fails.
+ChatOutcome InterpretChatStream(int provider, const ChatStream& stream, const HttpResult& reply);
 
 // Ollama model listing request and reply.
 ChatRequest BuildOllamaTagsRequest(const SessionSettings& s);

@@ -1,6 +1,7 @@
 #include "providers/provider_table.h"
 
 #include "providers/chat_protocol.h"
+#include "providers/chat_stream.h"
 
 const char kImagesNeedOpenAI[] =
     "Image generation requires OpenAI or OpenRouter provider. Current provider does not support DALL-E.";
@@ -18,6 +19,7 @@ const ProviderInfo kProviders[] = {
      TemperatureFormat::Fixed2, false, false, false,
      "OpenAI API error (", "Failed to parse OpenAI response", "message",
      BuildCompatibleChat, ReadOpenAIAnswer,
+     StreamProtocol::ChatCompletions,
      "/v1/images/generations", nullptr,
      {"/v1/embeddings", "text-embedding-3-small", "input"}},
     {kProviderClaude, {"claude", "anthropic"}, "Claude", true, PARLY_CLAUDE_DEFAULT_MODEL,
@@ -27,6 +29,7 @@ const ProviderInfo kProviders[] = {
      TemperatureFormat::Fixed2, false, false, false,
      "Claude API error (", "Failed to parse Claude response", "message",
      BuildClaudeChat, ReadTextAnswer,
+     StreamProtocol::Claude,
      nullptr, kNoImages, kNoEmbeddings},
     {kProviderGemini, {"google", "gemini"}, "Google", true, PARLY_GEMINI_DEFAULT_MODEL,
      "gemini-1.5-pro,gemini-1.5-flash,gemini-1.0-pro",
@@ -34,6 +37,7 @@ const ProviderInfo kProviders[] = {
      TemperatureFormat::Fixed2, false, false, false,
      "Google API error (", "Failed to parse Google response", "message",
      BuildGeminiChat, ReadTextAnswer,
+     StreamProtocol::Gemini,
      nullptr, kNoImages, kNoEmbeddings},
     {kProviderOllama, {"ollama", nullptr}, "Ollama", false, PARLY_OLLAMA_DEFAULT_MODEL,
      nullptr,
@@ -41,6 +45,7 @@ const ProviderInfo kProviders[] = {
      TemperatureFormat::Fixed2, false, false, false,
      "Ollama error (", "Failed to parse Ollama response", "error",
      BuildOllamaChat, ReadOllamaAnswer,
+     StreamProtocol::Ollama,
      nullptr, kNoImages,
      {"/api/embeddings", nullptr, "prompt"}},
     {kProviderOpenRouter, {"openrouter", nullptr}, "OpenRouter", true, PARLY_OPENROUTER_DEFAULT_MODEL,
@@ -49,6 +54,7 @@ const ProviderInfo kProviders[] = {
      TemperatureFormat::Shortest, true, false, true,
      "OpenRouter error (", "Failed to extract response from OpenRouter", "message",
      BuildCompatibleChat, ReadCompatibleAnswer,
+     StreamProtocol::ChatCompletions,
      nullptr, "Image generation with OpenRouter is not supported. Select OpenAI with ParlyInit to generate images.",
      {"/api/v1/embeddings", "openai/text-embedding-3-small", "input"}},
     {kProviderGroq, {"groq", nullptr}, "Groq", true, "llama-3.3-70b-versatile",
@@ -57,6 +63,7 @@ const ProviderInfo kProviders[] = {
      TemperatureFormat::Shortest, false, false, false,
      "Groq error (", "Failed to extract response from Groq", "message",
      BuildCompatibleChat, ReadCompatibleAnswer,
+     StreamProtocol::ChatCompletions,
      nullptr, kNoImages, kNoEmbeddings},
     {kProviderGrok, {"grok", "xai"}, "Grok", true, "grok-beta",
      "grok-beta,grok-vision-beta",
@@ -64,6 +71,7 @@ const ProviderInfo kProviders[] = {
      TemperatureFormat::Shortest, false, true, false,
      "Grok error (", "Failed to extract response from Grok", "message",
      BuildCompatibleChat, ReadCompatibleAnswer,
+     StreamProtocol::ChatCompletions,
      nullptr, kNoImages, kNoEmbeddings},
 };
 

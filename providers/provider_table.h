@@ -13,6 +13,7 @@
 #define PARLY_OPENROUTER_DEFAULT_MODEL "google/gemma-3-1b-it:free"
 #define PARLY_OLLAMA_DEFAULT_URL "http://localhost:11434"
 
+enum class StreamProtocol;
 struct ProviderInfo;
 struct ChatTexts;
 struct ChatRequest;
@@ -55,6 +56,7 @@ struct ProviderInfo {
     const char* errorKey;         // member that holds the provider's error message
     ChatBuilder buildChat;
     AnswerReader readAnswer;
+    StreamProtocol stream;        // the protocol its streamed answers come in
     const char* imagePath;        // nullptr: images are refused with imageRefusal
     const char* imageRefusal;
     EmbeddingShape embedding;

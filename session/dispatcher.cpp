@@ -5,6 +5,7 @@
 
 #include "async/progress.h"
 #include "async/runner.h"
+#include "async/stream_reveal.h"
 #include "features/media.h"
 #include "features/media_protocol.h"
 #include "net/encoding.h"
@@ -95,19 +96,18 @@ void Send(const Params& p) {
         streaming = g_session.settings.streaming;
         streamVariable = g_session.settings.streamVariable;
     }
-    std::string raw;
-    std::string reply = WithProgress("Thinking...", [&] { return SendChat(prompt, &raw); });
-    // A failed streamed send reports the empty answer too, never an earlier exchange's.
-    if (!streaming || streamVariable.empty() || reply.empty()) {
-        p.write(1, reply);
+    if (!streaming || streamVariable.empty()) {
+        p.write(1, WithProgress("Thinking...", [&] { return SendChat(prompt); }));
         return;
     }
-    // The reveal runs script events and background completions: keep this call's own answer and variable name.
+    // The reveal runs script events and background completions: keep this call's own variable names.
     const bool hasResult = p.has(1);
     const std::string resultVariable = p.text(1);
     g_stopStreamRequested = false;
-    RevealWordByWord(reply, streamVariable);
-    if (hasResult) SetHostVariable(resultVariable.c_str(), raw);
+    StreamedReply reply = SendAndReveal(prompt, streamVariable);
+    // A failed stream takes back the part it had revealed, and reports the empty answer, never an earlier one.
+    if (!reply.ok && reply.revealed) SetHostVariable(streamVariable.c_str(), "");
+    if (hasResult) SetHostVariable(resultVariable.c_str(), reply.ok ? reply.raw : std::string());
 }
 
 void SendStream(const Params& p) {
@@ -117,12 +117,7 @@ void SendStream(const Params& p) {
     if (variable.empty()) return ReplaceLastError("Result variable cannot be empty");
     if (!HaveProvider()) return ReplaceLastError(kNoProvider);
     g_stopStreamRequested = false;
-    std::string reply = WithProgress("Thinking...", [&] { return SendChat(prompt); });
-    if (reply.empty()) {
-        SetHostVariable(variable.c_str(), "");
-        return;
-    }
-    RevealWordByWord(reply, variable);
+    if (!SendAndReveal(prompt, variable).ok) SetHostVariable(variable.c_str(), "");
 }
 
 // The prompt, path and size of both image actions; false with lastError set when one is missing.

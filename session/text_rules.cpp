@@ -42,3 +42,17 @@ bool ParseLeadingInt(const std::string& text, int* out) {
     *out = static_cast<int>(value);
     return true;
 }
+
+bool RevealCursor::Next(const std::string& text, bool complete) {
+    if (pos >= text.size()) return false;
+    size_t end = text.find(' ', pos);
+    if (end == std::string::npos) {
+        if (!complete) return false;
+        end = text.size();
+    }
+    // Consecutive spaces give empty pieces; each still costs one write and one pause.
+    if (pos > 0 && !acc.empty()) acc += ' ';
+    acc.append(text, pos, end - pos);
+    pos = end + 1;
+    return true;
+}

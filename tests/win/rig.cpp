@@ -241,6 +241,8 @@ void ClearRedirects() {
     for (const char* name : kRedirects) _putenv((std::string(name) + "=").c_str());
 }
 
+std::string StreamStats() { return Call(L"GET", "/__sim/stream/last").body; }
+
 }  // namespace Sim
 
 std::string RunCaptured(const std::string& commandLine, const std::string& outPath, DWORD waitMs, DWORD* exitCode) {

@@ -98,6 +98,8 @@ int DecoyPort();
 int DecoyCount();
 // Port of the simulator's n-th HTTPS listener (started with --tls), or 0 when it has none.
 int TlsPort(int n);
+// What the latest streamed reply did: {"sent":N,"total":N,"client_left":bool,"finished":bool}.
+std::string StreamStats();
 // Points every fixed provider host at the simulator (PARLY_*_URL).
 void RedirectAll();
 void ClearRedirects();

@@ -368,13 +368,14 @@ TEST_F(Reveal, StreamedSendRevealsTheFlattenedReplyThenWritesTheRawAnswer) {
     EXPECT_EQ(rig.writes.back().name, "[R]") << "the result comes after the reveal";
 }
 
-TEST_F(Reveal, StreamedSendStoppedAfterTheFirstPieceStillGivesTheWholeRawAnswer) {
+TEST_F(Reveal, StreamedSendStoppedAfterTheFirstPieceGivesTheRawAnswerAsFarAsItArrived) {
     rig.Exec("ParlySetStreaming", {"true", "[S]"});
     rig.onWrite = PostStopOnFirstWrite;
     NextContent("one two three");
     rig.Exec("ParlySend", {"Hi", "[R]"});
     EXPECT_EQ(rig.Var("[S]"), "one");
-    EXPECT_EQ(rig.Var("[R]"), "one two three");
+    const std::string r = rig.Var("[R]");
+    EXPECT_TRUE(StartsWith(r, "one") && StartsWith("one two three", r)) << r;
 }
 
 // A background answer delivered inside the reveal is the newest history entry, but not this call's answer.
@@ -413,7 +414,9 @@ TEST_F(Reveal, AQuitPostedDuringTheRevealEndsItAndReachesTheHostsLoop) {
         ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit was swallowed";
         EXPECT_EQ(msg.wParam, 7u);
         if (std::string(action) == "ParlySend") {
-            EXPECT_EQ(rig.Var("[R]"), "one two three");
+            // A quit ends the reveal like a stop: the result holds the answer as far as it had arrived.
+            const std::string r = rig.Var("[R]");
+            EXPECT_TRUE(StartsWith(r, "one") && StartsWith("one two three", r)) << r;
         }
     }
 }

@@ -1,0 +1,191 @@
+#include "async/stream_reveal.h"
+
+#include <windows.h>
+
+#include "async/progress.h"
+#include "net/http.h"
+#include "net/json.h"
+#include "plugin/host.h"
+#include "plugin/lifecycle.h"
+#include "providers/chat_protocol.h"
+#include "providers/chat_stream.h"
+#include "providers/provider_table.h"
+#include "session/settings.h"
+#include "session/text_rules.h"
+
+namespace {
+
+// How long one wait for the network lasts before the deadline and the stop are looked at again.
+constexpr DWORD kWaitSliceMs = 50;
+
+// One streamed exchange as the reveal sees it: what has arrived, flattened as the variable shows it.
+class Arrival {
+  public:
+    Arrival(int provider, StreamProtocol protocol, bool multiline, HttpStream* http)
+        : provider_(provider), multiline_(multiline), http_(http), stream_(protocol) {}
+    ~Arrival() { CloseStream(http_); }
+
+    // Takes what the network has brought; once the answer is all there (or failed) the exchange is closed.
+    void Absorb() {
+        if (!http_) return;
+        bytes_.clear();
+        const bool finished = TakeStream(http_, &bytes_, &state_);
+        if (kind_ == Kind::Unknown && state_.headersKnown)
+            kind_ = state_.statusCode == 200 && IsStreamContentType(stream_.protocol, state_.contentType) ? Kind::Stream
+                                                                                                          : Kind::Whole;
+        if (kind_ == Kind::Stream) {
+            FeedChatStream(&stream_, bytes_);
+            flat_ += FlattenLineBreaks(std::string_view(stream_.answer).substr(flattened_), multiline_);
+            flattened_ = stream_.answer.size();
+            if (!stream_.broken && !stream_.ended && !finished) return;
+            HttpResult reply;
+            reply.statusCode = state_.statusCode;
+            // Whatever the connection does after the end marker or an error event no longer matters.
+            if (finished && !stream_.broken && !stream_.ended) reply = std::move(state_.result);
+            Settle(InterpretChatStream(provider_, stream_, reply));
+        } else {
+            whole_ += bytes_;  // an error status, or a gateway that ignored the stream: read whole, as ever
+            if (!finished) return;
+            HttpResult reply = std::move(state_.result);
+            if (reply.error.empty()) reply.body.swap(whole_);
+            ChatOutcome outcome = InterpretChatReply(provider_, reply);
+            if (outcome.ok) flat_ = FlattenLineBreaks(outcome.answer, multiline_);
+            Settle(std::move(outcome));
+        }
+    }
+    // Waits for news from the network (no message pump), at most one slice.
+    void Wait() {
+        if (http_) WaitStream(http_, kWaitSliceMs);
+    }
+    // The event to watch beside the message queue; null once the exchange is closed.
+    HANDLE Signal() const { return http_ ? static_cast<HANDLE>(StreamSignal(http_)) : nullptr; }
+    // Ends the exchange early; the provider stops generating when its connection closes.
+    void Close() {
+        CloseStream(http_);
+        http_ = nullptr;
+    }
+
+    bool Complete() const { return complete_; }
+    bool Failed() const { return failed_; }
+    const std::string& Flat() const { return flat_; }
+    const std::string& Error() const { return error_; }
+    // The raw answer: whole once complete, else as far as the stream has brought it.
+    const std::string& Raw() const { return complete_ ? answer_ : stream_.answer; }
+
+  private:
+    enum class Kind { Unknown, Stream, Whole };
+    void Settle(ChatOutcome outcome) {
+        Close();
+        if (outcome.ok) {
+            complete_ = true;
+            answer_ = std::move(outcome.answer);
+        } else {
+            failed_ = true;
+            error_ = std::move(outcome.error);
+        }
+    }
+    int provider_;
+    bool multiline_;
+    HttpStream* http_;
+    ChatStream stream_;
+    HttpStreamState state_;
+    Kind kind_ = Kind::Unknown;
+    std::string bytes_, whole_, flat_, answer_, error_;
+    size_t flattened_ = 0;  // how much of the stream's answer is in flat_
+    bool complete_ = false, failed_ = false;
+};
+
+// Waits for the network or a message for the host's thread, then dispatches the messages; false on the host's quit.
+bool WaitPumping(const Arrival& arrival) {
+    HANDLE signal = arrival.Signal();
+    MsgWaitForMultipleObjectsEx(signal ? 1 : 0, signal ? &signal : nullptr, kWaitSliceMs, QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
+    return PumpHostMessages();
+}
+
+}  // namespace
+
+StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable) {
+    StreamedReply out;
+    ChatRequest request;
+    int provider, timeout;
+    bool multiline;
+    unsigned conversation;
+    {
+        std::lock_guard<std::mutex> hold(SessionLock());
+        provider = g_session.settings.provider;
+        multiline = g_session.settings.multiline;
+        timeout = g_session.settings.timeoutSeconds;
+        conversation = ConversationLocked();
+        request = BuildChatRequest(g_session.settings, g_session.conversation.history, prompt, true);
+    }
+    if (!request.ok) {
+        ReplaceLastError(request.error);
+        return out;
+    }
+    if (ProgressWanted()) ShowProgress("Thinking...");
+    Arrival arrival(provider, FindProvider(provider)->stream, multiline,
+                    HttpTransport::OpenStream(request.target, std::move(request.body), request.headers, timeout));
+    const unsigned unloads = HostUnloadCount();
+    RevealCursor cursor;
+    bool recorded = false, stopped = false;
+    auto record = [&](const std::string& answer) {
+        // An answer from before ParlyInit, ParlyReset, ParlyClearHistory or unload joins no history.
+        if (!recorded && !answer.empty()) AppendExchange(conversation, prompt, answer);
+        recorded = true;
+    };
+
+    // Until the first piece the host waits, as for any synchronous request, with the progress window up.
+    bool piece = false;
+    for (;;) {
+        arrival.Absorb();
+        if (arrival.Complete()) record(arrival.Raw());
+        if (arrival.Failed() || (piece = cursor.Next(arrival.Flat(), arrival.Complete())) || arrival.Complete()) break;
+        arrival.Wait();
+    }
+    CloseProgress();
+
+    // Then one write per piece, a pause and the host's messages after each, waiting for the network between.
+    while (piece) {
+        SetHostVariable(variable.c_str(), cursor.acc);
+        out.revealed = true;
+        Sleep(kRevealPauseMs);
+        if (!PumpHostMessages()) {
+            stopped = true;
+            break;
+        }
+        piece = false;
+        for (;;) {
+            if (g_stopStreamRequested || HostUnloadCount() != unloads) {
+                stopped = true;
+                break;
+            }
+            arrival.Absorb();
+            if (arrival.Complete()) record(arrival.Raw());
+            if (arrival.Failed() || (piece = cursor.Next(arrival.Flat(), arrival.Complete())) || arrival.Complete())
+                break;
+            if (!WaitPumping(arrival)) {
+                stopped = true;
+                break;
+            }
+        }
+        if (stopped) break;
+    }
+    g_stopStreamRequested = false;
+
+    if (stopped && !arrival.Complete() && !arrival.Failed()) {
+        // Stopped while the answer was still coming: close the exchange and keep what had come.
+        arrival.Close();
+        record(arrival.Raw());
+        out.ok = true;
+        out.raw = arrival.Raw();
+        return out;
+    }
+    if (arrival.Failed()) {
+        ReplaceLastError(arrival.Error());
+        return out;
+    }
+    out.ok = true;
+    out.raw = arrival.Raw();
+    return out;
+}

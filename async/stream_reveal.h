@@ -1,0 +1,14 @@
+// A chat answer asked for as a stream and revealed word by word as it arrives, on the host's thread.
+#pragma once
+#include <string>
+
+struct StreamedReply {
+    bool ok = false;        // an answer came: whole, or as far as it had come when a stop ended the reveal
+    std::string raw;        // that answer, raw (before the multiline setting)
+    bool revealed = false;  // at least one piece was written into the variable
+};
+
+// Sends the prompt asking for a stream, reveals the answer into `variable` piece by piece as it arrives (the
+// pattern of RevealWordByWord, starting with the first piece), and records the exchange in the history once:
+// whole on success, as far as it came on a stop. A failure leaves its text in lastError.
+StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable);
