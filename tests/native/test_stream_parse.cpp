@@ -287,3 +287,118 @@ TEST(ChatStreamProtocols, ContentTypesThatAreStreams) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Requests that ask for a stream, and the reveal of a text that is still arriving.
+
+#include "providers/chat_protocol.h"
+#include "session/text_rules.h"
+
+namespace {
+
+TEST(StreamRequest, OnlyTheStreamFlagOrPathDiffersFromTheUsualRequest) {
+    struct Case {
+        int provider;
+        std::string usual, streamed;  // the text that changes
+    } cases[] = {
+        {kProviderOpenAI, ",\"max_tokens\":2048}", ",\"max_tokens\":2048,\"stream\":true}"},
+        {kProviderGroq, ",\"max_tokens\":2048}", ",\"max_tokens\":2048,\"stream\":true}"},
+        {kProviderOpenRouter, "\"temperature\":0.7}", "\"temperature\":0.7,\"stream\":true}"},
+        {kProviderGrok, ",\"stream\":false}", ",\"stream\":true}"},
+        {kProviderClaude, "}]}", "}],\"stream\":true}"},
+        {kProviderOllama, ",\"stream\":false,", ",\"stream\":true,"},
+    };
+    ConversationHistory history = {{"user", "a"}, {"assistant", "b"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.provider);
+        SessionSettings s;
+        s.provider = c.provider;
+        s.apiKey = "k";
+        s.model = "m";
+        s.endpoint = "http://localhost:11434";
+        ChatRequest usual = BuildChatRequest(s, history, "Hi");
+        ChatRequest streamed = BuildChatRequest(s, history, "Hi", true);
+        ASSERT_TRUE(usual.ok && streamed.ok);
+        std::string expected = usual.body;
+        const size_t at = expected.rfind(c.usual);
+        ASSERT_NE(at, std::string::npos) << usual.body;
+        expected.replace(at, c.usual.size(), c.streamed);
+        EXPECT_EQ(streamed.body, expected);
+        EXPECT_EQ(streamed.target.path, usual.target.path);
+        EXPECT_EQ(streamed.headers, usual.headers);
+    }
+    SessionSettings g;
+    g.provider = kProviderGemini;
+    g.apiKey = "k&y";
+    g.model = "gemini-1.5-pro";
+    ChatRequest usual = BuildChatRequest(g, history, "Hi"), streamed = BuildChatRequest(g, history, "Hi", true);
+    EXPECT_EQ(usual.target.path, "/v1beta/models/gemini-1.5-pro:generateContent?key=k%26y");
+    EXPECT_EQ(streamed.target.path, "/v1beta/models/gemini-1.5-pro:streamGenerateContent?alt=sse&key=k%26y");
+    EXPECT_EQ(streamed.body, usual.body);
+}
+
+TEST(StreamOutcome, EachWayAStreamEndsHasItsText) {
+    ChatStream broken(StreamProtocol::Claude);
+    broken.broken = true;
+    broken.error = "Overloaded";
+    HttpResult ok200;
+    ok200.statusCode = 200;
+    EXPECT_EQ(InterpretChatStream(kProviderClaude, broken, ok200).error, "Claude API error (200): Overloaded");
+
+    ChatStream open(StreamProtocol::ChatCompletions);
+    open.answer = "part";
+    EXPECT_EQ(InterpretChatStream(kProviderOpenAI, open, ok200).error,
+              "OpenAI API error (200): The answer stream ended before it was complete");
+    HttpResult cut;
+    cut.error = "Failed to receive response. Error code: 12030";
+    EXPECT_EQ(InterpretChatStream(kProviderGroq, open, cut).error, "Groq error (0): Failed to receive response. Error code: 12030");
+
+    ChatStream refused(StreamProtocol::ChatCompletions);
+    refused.ended = true;
+    refused.refusal = "No.";
+    EXPECT_EQ(InterpretChatStream(kProviderOpenAI, refused, ok200).error, "OpenAI refused the request: No.");
+    refused.refusal.clear();
+    EXPECT_EQ(InterpretChatStream(kProviderGrok, refused, ok200).error, "Failed to extract response from Grok");
+
+    ChatStream done(StreamProtocol::Ollama);
+    done.ended = true;
+    done.answer = "Hi\n";
+    ChatOutcome outcome = InterpretChatStream(kProviderOllama, done, ok200);
+    EXPECT_TRUE(outcome.ok);
+    EXPECT_EQ(outcome.answer, "Hi\n");
+}
+
+// The writes of the reveal for a text fed in pieces: a piece goes once its space (or the end) is there.
+std::vector<std::string> RevealFed(const std::string& text, size_t step) {
+    std::vector<std::string> writes;
+    RevealCursor cursor;
+    std::string arrived;
+    for (size_t i = 0; i < text.size(); i += step) {
+        arrived.append(text, i, step);
+        while (cursor.Next(arrived, false)) writes.push_back(cursor.acc);
+    }
+    while (cursor.Next(arrived, true)) writes.push_back(cursor.acc);
+    return writes;
+}
+
+TEST(RevealCursor, WritesOfTheWholeTextAndOfTheTextArrivingInPiecesAreTheSame) {
+    struct Case {
+        std::string text;
+        std::vector<std::string> writes;
+    } cases[] = {
+        {"one two three", {"one", "one two", "one two three"}},
+        {"one  two", {"one", "one ", "one  two"}},
+        {" word", {"", "word"}},
+        {"word ", {"word"}},
+        {"word", {"word"}},
+        {"x  ", {"x", "x "}},
+        {"a\nb\tc d", {"a\nb\tc", "a\nb\tc d"}},
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        for (size_t step : {1u, 2u, 3u, 100u}) EXPECT_EQ(RevealFed(c.text, step), c.writes) << "step " << step;
+    }
+}
+
+}  // namespace

@@ -149,7 +149,9 @@ TEST_F(Stream, BrokenStreamsFailWithTheirTextWriteTheEmptyTextAndLeaveNoHistory)
                 Sim::Next(std::string("{\"content\":\"a b c d e f\",\"stream_fault\":\"") + f.fault + "\",\"fault_after\":4}");
                 rig.Exec(action, {"Hi", std::string(action) == "ParlySend" ? "[R]" : "[S]"});
                 EXPECT_EQ(rig.Var("[S]"), "");
-                if (std::string(action) == "ParlySend") EXPECT_EQ(rig.Var("[R]"), "");
+                if (std::string(action) == "ParlySend") {
+                    EXPECT_EQ(rig.Var("[R]"), "");
+                }
                 const std::string error = rig.LastError();
                 ASSERT_TRUE(StartsWith(error, prefix)) << error;
                 if (f.text == nullptr) {
