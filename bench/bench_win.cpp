@@ -20,6 +20,8 @@
 #include "net/json.h"
 #include "plugin/version.h"
 #include "providers/chat_protocol.h"
+#include "providers/chat_stream.h"
+#include "net/http.h"
 #include "session/settings.h"
 #include "tests/win/rig.h"
 
@@ -258,6 +260,143 @@ void BenchAsyncDelivery() {
     Sim::ClearRedirects();
 }
 
+// ---------------------------------------------------------------------------------------------
+// Streaming: the simulator streams 50 events 100 ms apart; each event carries one word and its space.
+
+constexpr int kStreamEvents = 50;
+
+std::string StreamWords(bool asPieces) {
+    std::string out;
+    for (int i = 1; i <= kStreamEvents; ++i) {
+        std::string word = "w" + std::to_string(i) + (i < kStreamEvents ? " " : "");
+        out += asPieces ? (i > 1 ? ",\"" : "\"") + word + "\"" : word;
+    }
+    return out;
+}
+
+double g_streamStart = 0, g_firstWrite = 0, g_lastWrite = 0;
+double NowMs() { return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count(); }
+
+void NoteWrite(PluginRig&, const VariableWrite& w) {
+    if (w.name != "[S]") return;
+    const double t = NowMs() - g_streamStart;
+    if (g_firstWrite == 0) g_firstWrite = t;
+    g_lastWrite = t;
+}
+
+struct BareTimes {
+    double firstEvent = 0, end = 0;
+};
+
+// A bare WinHTTP read of the stream: one byte short of what is available under chunked transfer (else each event
+// waits for the next), timing the first content event and the end.
+BareTimes BareStreamRead(const std::string& body, const std::vector<std::wstring>& headers) {
+    BareTimes t;
+    const double start = NowMs();
+    HINTERNET s = WinHttpOpen(L"" PARLY_USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, nullptr, nullptr, 0);
+    WinHttpSetTimeouts(s, 60000, 60000, 60000, 60000);
+    HINTERNET c = WinHttpConnect(s, L"127.0.0.1", static_cast<INTERNET_PORT>(Sim::Port()), 0);
+    HINTERNET r = WinHttpOpenRequest(c, L"POST", L"/v1/chat/completions", nullptr, nullptr, nullptr, 0);
+    for (auto& h : headers) WinHttpAddRequestHeaders(r, h.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
+    WinHttpSendRequest(r, nullptr, 0, const_cast<char*>(body.data()), static_cast<DWORD>(body.size()),
+                       static_cast<DWORD>(body.size()), 0);
+    WinHttpReceiveResponse(r, nullptr);
+    std::string reply;
+    DWORD avail = 0;
+    while (WinHttpQueryDataAvailable(r, &avail) && avail) {
+        if (avail > 1) --avail;
+        std::string chunk(avail, '\0');
+        DWORD got = 0;
+        WinHttpReadData(r, chunk.data(), avail, &got);
+        reply.append(chunk, 0, got);
+        if (t.firstEvent == 0 && reply.find("\"w1 \"") != std::string::npos) t.firstEvent = NowMs() - start;
+    }
+    t.end = NowMs() - start;
+    WinHttpCloseHandle(r);
+    WinHttpCloseHandle(c);
+    WinHttpCloseHandle(s);
+    return t;
+}
+
+// The plug-in's streamed exchange of the same stream, read and decoded as a streamed send does (no reveal).
+double StreamedExchange(const std::string& body, const HeaderMap& headers) {
+    const double start = NowMs();
+    HttpTarget target{"127.0.0.1", Sim::Port(), false, "/v1/chat/completions"};
+    HttpStream* http = HttpTransport::OpenStream(target, std::string(body), headers, 60);
+    ChatStream stream(StreamProtocol::ChatCompletions);
+    HttpStreamState state;
+    std::string bytes;
+    for (;;) {
+        bytes.clear();
+        const bool finished = TakeStream(http, &bytes, &state);
+        FeedChatStream(&stream, bytes);
+        if (finished || stream.ended || stream.broken) break;
+        WaitStream(http, 50);
+    }
+    CloseStream(http);
+    return stream.ended ? NowMs() - start : -1;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void BenchStreaming() {
+    Sim::Reset();
+    Sim::RedirectAll();
+    PluginRig rig;
+    rig.Exec("ParlyInit", {"OpenAI", "sk-bench", "[Status]"});
+    rig.Exec("ParlySetProgress", {"False"});
+    rig.onWrite = NoteWrite;
+    const std::string streamed = "{\"pieces\":[" + StreamWords(true) + "],\"event_delay_ms\":100}";
+    const std::string whole = "{\"no_stream\":true,\"delay_ms\":" + std::to_string(kStreamEvents * 100) +
+                              ",\"content\":\"" + StreamWords(false) + "\"}";
+    std::vector<double> firstStreamed, firstWhole, bareFirst, lastStreamed, bareEnd, exchange, bareEnd2;
+    std::string body;
+    const std::vector<std::wstring> bareHeaders = {L"Authorization: Bearer sk-bench", L"Content-Type: application/json"};
+    const HeaderMap headers = {{"Authorization", "Bearer sk-bench"}, {"Content-Type", "application/json"}};
+    for (int round = 0; round < 3; ++round) {
+        rig.Exec("ParlyClearHistory");
+        Sim::Next(streamed);
+        g_firstWrite = g_lastWrite = 0;
+        g_streamStart = NowMs();
+        rig.Exec("ParlySendStream", {"Tell me fifty words", "[S]"});
+        firstStreamed.push_back(g_firstWrite);
+        lastStreamed.push_back(g_lastWrite);
+        if (body.empty()) body = Sim::Body(-1);
+
+        rig.Exec("ParlyClearHistory");
+        Sim::Next(whole);
+        g_firstWrite = g_lastWrite = 0;
+        g_streamStart = NowMs();
+        rig.Exec("ParlySendStream", {"Tell me fifty words", "[S]"});
+        firstWhole.push_back(g_firstWrite);
+
+        Sim::Next(streamed);
+        BareTimes bare = BareStreamRead(body, bareHeaders);
+        bareFirst.push_back(bare.firstEvent);
+        bareEnd.push_back(bare.end);
+
+        Sim::Next(streamed);
+        exchange.push_back(StreamedExchange(body, headers));
+        Sim::Next(streamed);
+        bareEnd2.push_back(BareStreamRead(body, bareHeaders).end);
+    }
+    const double fs = Median(firstStreamed), fw = Median(firstWhole), bf = Median(bareFirst);
+    Report("Streamed send: start -> first write (first event at)", Fmt("%.0f ms (%.0f ms)", fs, bf),
+           "<= event + 100 ms", fs <= bf + 100);
+    Report("Unstreamed reply: start -> first write", Fmt("%.0f ms (%.0fx later)", fw, fw / fs), "(information)", true);
+    const double ls = Median(lastStreamed), be = Median(bareEnd);
+    Report("Streamed send: start -> last write / bare read to the end", Fmt("%.3fx (%.0f ms vs %.0f ms)", ls / be, ls, be),
+           "(information)", true);
+    const double ex = Median(exchange), be2 = Median(bareEnd2);
+    Report("Streamed exchange / bare WinHTTP read of the stream", Fmt("%.3fx (%.0f ms vs %.0f ms)", ex / be2, ex, be2),
+           "<= 1.05x", ex > 0 && ex / be2 <= 1.05);
+    rig.onWrite = nullptr;
+    Sim::ClearRedirects();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -269,6 +408,7 @@ int main(int argc, char** argv) {
     BenchBase64();
     BenchOverhead();
     BenchAsyncDelivery();
+    BenchStreaming();
     if (markdown) {
         std::printf("\n| measure | result | target | |\n|---|---|---|---|\n");
         for (auto& r : g_rows)

@@ -16,12 +16,7 @@ run() {
 }
 echo "### examples/demo.parly"
 run "$root/examples/demo.parly"
-echo; echo "### examples/stream.parly (--trace shows each write of the typing effect)"
-run --trace "$root/examples/stream.parly" | grep -v 'registerAction'
-echo; echo "### examples/media.parly"
-run "$root/examples/media.parly"
-ls -l "$build/demo/lighthouse.png"
-# Queues the simulator's next replies, one per request of examples/shapes.parly.
+# Queues the simulator's next replies, one per request of an example.
 queue() {
   python3 - "$port" "$@" <<'PY'
 import sys, urllib.request
@@ -32,6 +27,12 @@ for override in sys.argv[2:]:
     opener.open(req, timeout=5).read()
 PY
 }
+echo; echo "### examples/stream.parly (--clock shows each write as the provider streams it, 400 ms a word)"
+queue '{"event_delay_ms":400}'
+run --clock "$root/examples/stream.parly" | grep -v 'registerAction\|interfaceAccess\|nbInitPlugIn' 
+echo; echo "### examples/media.parly"
+run "$root/examples/media.parly"
+ls -l "$build/demo/lighthouse.png"
 queue '{"status":307,"redirect":"decoy","body":"{\"error\":{\"message\":\"Moved to the decoy\"}}"}' '{"refusal":"I can not help with that."}' '{"pretty":true}' \
   '{"mode":"drip","drip_ms":400}'
 echo; echo "### examples/shapes.parly (replies shaped like real providers' bad days)"

@@ -27,6 +27,8 @@ struct Action {
 
 struct Host {
     bool trace = false;
+    bool clock = false;  // trace lines carry the milliseconds since the start
+    ULONGLONG start = GetTickCount64();
     std::string pickName;  // answer of the variable picker; empty means the picker is cancelled
     std::vector<Action> actions;
     std::map<std::string, std::string> vars;
@@ -48,6 +50,12 @@ void Out(const std::string& text) {
     std::fflush(stdout);
 }
 
+// The start of a trace line, with the time since the start when --clock asks for it.
+std::string Trace() {
+    if (!g_host.clock) return "[trace] ";
+    return "[trace +" + std::to_string(GetTickCount64() - g_host.start) + " ms] ";
+}
+
 std::string Quote(const std::string& s) {
     std::string out = "\"";
     for (char c : s) {
@@ -67,7 +75,7 @@ void __stdcall OnRegisterAction(int id, const char* name, const char* hint, cons
     if (g_host.trace) {
         std::string k;
         for (unsigned char c : a.kinds) k += (k.empty() ? "" : ",") + std::to_string(c);
-        Out("[trace] registerAction " + std::to_string(id) + " " + Quote(a.name) + " kinds=" + k +
+        Out(Trace() + "registerAction " + std::to_string(id) + " " + Quote(a.name) + " kinds=" + k +
             " count=" + std::to_string(count) + "/" + std::to_string(count2) + "\n");
     }
     g_host.actions.push_back(a);
@@ -75,7 +83,7 @@ void __stdcall OnRegisterAction(int id, const char* name, const char* hint, cons
 
 void __stdcall OnSetVariable(const char* name, const char* value) {
     std::string n = name ? name : "", v = value ? value : "";
-    if (g_host.trace) Out("[trace] setVariable " + Quote(n) + " = " + Quote(v) + "\n");
+    if (g_host.trace) Out(Trace() + "setVariable " + Quote(n) + " = " + Quote(v) + "\n");
     g_host.vars[n] = v;
 }
 
@@ -84,7 +92,7 @@ bool RunFrom(size_t index);
 
 void __stdcall OnRunScript(const char* text) {
     std::string t = text ? text : "";
-    if (g_host.trace) Out("[trace] runScript " + t + "\n");
+    if (g_host.trace) Out(Trace() + "runScript " + t + "\n");
     ScriptLine line;
     std::string error;
     if (!ParseScriptLine(t, 0, &line, &error)) {
@@ -95,7 +103,7 @@ void __stdcall OnRunScript(const char* text) {
 }
 
 unsigned char __stdcall OnInterfaceAccess(int code, char** slot) {
-    if (g_host.trace) Out("[trace] interfaceAccess " + std::to_string(code) + "\n");
+    if (g_host.trace) Out(Trace() + "interfaceAccess " + std::to_string(code) + "\n");
     if (code != kInterfacePickVariable || !slot || !*slot || g_host.pickName.empty()) return 0;
     lstrcpynA(*slot, g_host.pickName.c_str(), kPickVariableSlotSize);
     return 1;
@@ -154,7 +162,7 @@ bool CallAction(const ScriptLine& line, bool editing) {
     if (g_host.trace) {
         std::string args;
         for (auto& t : texts) args += " " + Quote(t);
-        Out("[trace] nbExecAction " + std::to_string(a->id) + " " + name + args + "\n");
+        Out(Trace() + "nbExecAction " + std::to_string(a->id) + " " + name + args + "\n");
     }
     g_host.exec(a->id, params.data());
     return true;
@@ -229,9 +237,10 @@ bool RunFrom(size_t index) {
 LRESULT CALLBACK MainProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcW(w, m, wp, lp); }
 
 int Usage() {
-    Out("usage: parly-host [--trace] [--show] [--pick NAME] [--var [Name]=value]... [--plugin PATH] SCRIPT\n"
+    Out("usage: parly-host [--trace] [--clock] [--show] [--pick NAME] [--var [Name]=value]... [--plugin PATH] SCRIPT\n"
         "  Runs SCRIPT against the plug-in (default: ParlyPlugin.nbp beside parly-host.exe).\n"
         "  --trace  print every callback the plug-in makes\n"
+        "  --clock  as --trace, each line with the milliseconds since the start\n"
         "  --show   show the host's main window (dialogs centre over it)\n"
         "  --pick   the variable name the host's picker answers with\n"
         "  --var    set a variable before the script starts\n");
@@ -246,6 +255,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--trace") g_host.trace = true;
+        else if (a == "--clock") g_host.trace = g_host.clock = true;
         else if (a == "--show") show = true;
         else if (a == "--pick" && i + 1 < argc) g_host.pickName = argv[++i];
         else if (a == "--plugin" && i + 1 < argc) plugin = argv[++i];
@@ -319,7 +329,7 @@ int main(int argc, char** argv) {
     char *name = nullptr, *maker = nullptr, *description = nullptr;
     init(g_host.window, &name, &maker, &description);
     if (g_host.trace)
-        Out("[trace] nbInitPlugIn name=" + Quote(name ? name : "") + " maker=" + Quote(maker ? maker : "") + "\n");
+        Out(Trace() + "nbInitPlugIn name=" + Quote(name ? name : "") + " maker=" + Quote(maker ? maker : "") + "\n");
     reg(OnRegisterAction, nullptr, nullptr, OnSetVariable);
     regScript(OnRunScript);
     regAccess(OnInterfaceAccess);
