@@ -364,15 +364,27 @@ int main() {
         Out("parly-host: cannot read script: " + g_host.scriptName + "\n");
         return 2;
     }
+    // The host holds scripts in the ANSI code page: a UTF-8 file is read as the host would hold it.
+    const bool utf8File = IsUtf8(text);
+    if (utf8File && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     int number = 0;
     bool bad = false;
     for (size_t start = 0; start < text.size() || number == 0;) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
+        std::string source = text.substr(start, end - start);
+        ++number;
+        if (utf8File) {
+            std::string lost;
+            source = ToAnsi(Wide(source, CP_UTF8), &lost);
+            if (!lost.empty())
+                Out("parly-host: warning: " + Where(number) + "the ANSI code page " + std::to_string(GetACP()) +
+                    " cannot hold " + lost + "; the plug-in receives '?' for each\n");
+        }
         ScriptLine line;
         std::string error;
-        if (!ParseScriptLine(text.substr(start, end - start), ++number, &line, &error)) {
-            Out(Where(number) + error + "\n");
+        if (!ParseScriptLine(source, number, &line, &error)) {
+            Out(Where(number) + Shown(error) + "\n");
             bad = true;
         } else {
             if (!line.command.empty() && line.command[0] == ':' && !g_host.labels.count(line.command.substr(1)))

@@ -1,5 +1,6 @@
 #include "tools/parly-host/script.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -203,5 +204,6 @@ std::vector<ScriptFault> CheckScript(const std::vector<ScriptLine>& lines,
         if (c == "GoSub") needLabel(line, line.args[0], "");
         if (c == "Edit") checkAction(line, line.args[0], 1);
     }
+    std::stable_sort(faults.begin(), faults.end(), [](const ScriptFault& a, const ScriptFault& b) { return a.line < b.line; });
     return faults;
 }
