@@ -81,10 +81,11 @@ TEST_F(Images, SizeChoosesTheModelAndIsSentUnchanged) {
         SCOPED_TRACE(c.size.value_or("<absent>"));
         rig.Exec("ParlyImageGen", {"a \"b\"", path, c.size, "[S]"});
         EXPECT_EQ(rig.Var("[S]"), c.status);
-        if (std::string(c.status) == "ERROR")
+        if (std::string(c.status) == "ERROR") {
             EXPECT_EQ(rig.LastError(), "Image generation error (400): Invalid value: '" + *c.size +
                                            "'. Supported values are: '256x256', '512x512', '1024x1024', '1536x1024', "
                                            "'1024x1536', '1792x1024', '1024x1792', and 'auto'.");
+        }
         EXPECT_EQ(Sim::Body(-1), std::string("{\"model\":\"") + c.model + R"(","prompt":"a \"b\"","n":1,"size":")" +
                                      c.sent + R"(","response_format":"b64_json"})");
     }
