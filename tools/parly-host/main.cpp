@@ -1,12 +1,11 @@
 // parly-host: plays the authoring host for the plug-in. It loads the .nbp, registers the
-// callbacks, keeps the variables, and runs a script file one action per line.
+// callbacks, keeps the variables, checks a script file whole and runs it one action per line.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,10 +13,7 @@
 #include "tools/host_pump.h"
 #include "tools/parly-host/script.h"
 
-#include <shellapi.h>
-
 namespace {
-
 
 struct Action {
     int id;
