@@ -499,7 +499,7 @@ TEST_F(Faults, EmbeddingFailuresReportEmbeddingErrorAndLeaveTheHistoryAlone) {
          ErrorIs("Malformed embedding response")},
         {"cut short of its length", Route::Simulator, [] { NextRaw(200, R"({"embedding":[0.5,0.25]})", "truncate"); },
          ReceiveFailure(prefix)},
-        {"chunked", Route::Simulator, [] { Sim::Next(R"({"mode":"chunked"})"); }, AnswerIs("")},
+        {"chunked", Route::Simulator, [] { Sim::Next(R"({"mode":"chunked","embedding":[0.125,-0.5,3e-05]})"); }, AnswerIs("")},
     };
     const struct {
         const char* initName;
@@ -507,7 +507,7 @@ TEST_F(Faults, EmbeddingFailuresReportEmbeddingErrorAndLeaveTheHistoryAlone) {
         const char* vector;
     } providers[] = {{"OpenAI", "PARLY_OPENAI_URL", "0.125,-0.5,3e-05"},
                      {"OpenRouter", "PARLY_OPENROUTER_URL", "0.125,-0.5,3e-05"},
-                     {"Ollama", nullptr, "0.5,-0.25"}};
+                     {"Ollama", nullptr, "0.125,-0.5,3e-05"}};
     for (const auto& p : providers) {
         Conversation c = Talk(ChatProviderNamed(p.initName));
         for (const Row& row : rows) {

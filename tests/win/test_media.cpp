@@ -68,18 +68,24 @@ TEST_F(Images, SizeChoosesTheModelAndIsSentUnchanged) {
         Param size;
         const char* model;
         const char* sent;
+        const char* status;  // the provider refuses a malformed size with its 400
     } cases[] = {
-        {"256x256", "dall-e-2", "256x256"},     {"512x512", "dall-e-2", "512x512"},
-        {"512X512", "dall-e-3", "512X512"},     {" 512x512", "dall-e-3", " 512x512"},
-        {"1024x1024", "dall-e-3", "1024x1024"}, {"1792x1024", "dall-e-3", "1792x1024"},
-        {kAbsent, "dall-e-3", "1024x1024"},     {"", "dall-e-3", ""},
+        {"256x256", "dall-e-2", "256x256", "OK"},         {"512x512", "dall-e-2", "512x512", "OK"},
+        {"512X512", "dall-e-3", "512X512", "ERROR"},      {" 512x512", "dall-e-3", " 512x512", "ERROR"},
+        {"1024x1024", "dall-e-3", "1024x1024", "OK"},     {"1792x1024", "dall-e-3", "1792x1024", "OK"},
+        {kAbsent, "dall-e-3", "1024x1024", "OK"},         {"", "dall-e-3", "", "ERROR"},
     };
     Select(rig, "OpenAI");
     std::string path = FreshDir() + "\\out.png";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size.value_or("<absent>"));
         rig.Exec("ParlyImageGen", {"a \"b\"", path, c.size, "[S]"});
-        EXPECT_EQ(rig.Var("[S]"), "OK");
+        EXPECT_EQ(rig.Var("[S]"), c.status);
+        if (std::string(c.status) == "ERROR") {
+            EXPECT_EQ(rig.LastError(), "Image generation error (400): Invalid value: '" + *c.size +
+                                           "'. Supported values are: '256x256', '512x512', '1024x1024', '1536x1024', "
+                                           "'1024x1536', '1792x1024', '1024x1792', and 'auto'.");
+        }
         EXPECT_EQ(Sim::Body(-1), std::string("{\"model\":\"") + c.model + R"(","prompt":"a \"b\"","n":1,"size":")" +
                                      c.sent + R"(","response_format":"b64_json"})");
     }
@@ -291,6 +297,7 @@ class Embeddings : public SimFixture {
 TEST_F(Embeddings, OpenAIUsesItsFixedModelAndReturnsTheVectorAsWritten) {
     Select(rig, "OpenAI");
     rig.Exec("ParlySetModel", {"gpt-4o-mini"});
+    Sim::Next(R"({"embedding":[0.125,-0.5,3e-05]})");
     EXPECT_EQ(Embed("hello"), "0.125,-0.5,3e-05");
     const std::string expected = R"({"model":"text-embedding-3-small","input":"hello"})";
     EXPECT_EQ(expected.size(), 50u);
@@ -302,6 +309,7 @@ TEST_F(Embeddings, OpenAIUsesItsFixedModelAndReturnsTheVectorAsWritten) {
 
 TEST_F(Embeddings, OpenRouterSendsItsModelAndAFortyCharacterReferer) {
     Select(rig, "OpenRouter");
+    Sim::Next(R"({"embedding":[0.125,-0.5,3e-05]})");
     EXPECT_EQ(Embed("hello"), "0.125,-0.5,3e-05");
     EXPECT_EQ(Sim::Body(-1), R"({"model":"openai/text-embedding-3-small","input":"hello"})");
     EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /api/v1/embeddings");
@@ -316,6 +324,7 @@ TEST_F(Embeddings, OpenRouterSendsItsModelAndAFortyCharacterReferer) {
 TEST_F(Embeddings, OllamaUsesTheEndpointTheModelOrLlama3AndTheKeyOnlyWhenGiven) {
     Select(rig, "Ollama", "");
     rig.Exec("ParlySetModel", {""});
+    Sim::Next(R"({"embedding":[0.5,-0.25]})");
     EXPECT_EQ(Embed("hello"), "0.5,-0.25");
     EXPECT_EQ(Sim::Body(-1), R"({"model":"llama3","prompt":"hello"})");
     EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /api/embeddings");
@@ -336,6 +345,7 @@ TEST_F(Embeddings, OllamaEndpointIsReadLikeTheChatEndpoint) {
     for (const std::string& endpoint : {"127.0.0.1:" + port, "http://127.0.0.1:" + port + "/api"}) {
         SCOPED_TRACE(endpoint);
         rig.Exec("ParlySetEndpoint", {endpoint});
+        Sim::Next(R"({"embedding":[0.5,-0.25]})");
         EXPECT_EQ(Embed("hello"), "0.5,-0.25");
     }
     rig.Exec("ParlySetEndpoint", {"https://127.0.0.1:" + port});

@@ -40,7 +40,23 @@ POST_ROUTES = BEARER_ROUTES | {"/v1/messages", "/api/chat", "/v1/embeddings",
 GEMINI_PATH = re.compile(r"/v1beta/models/(.+):generateContent")
 UNKNOWN = {"error": {"message": "Unknown path"}}
 TAGS = {"models": [{"name": "llama3:latest", "size": 1}, {"name": "mistral:7b", "size": 2}]}
-VECTOR = [0.125, -0.5, 3e-05]
+EMBED_DIMS = 32
+BAD_KEYS = {"bad", "wrong"}  # keys the providers refuse, so the wrong-key path needs no queued fault
+SIZE = re.compile(r"[1-9][0-9]*x[1-9][0-9]*|auto")
+
+
+def embed(text):
+    """A hashed bag of words: the same text gives the same vector, texts sharing words lie near each other."""
+    vec = [0.0] * EMBED_DIMS
+    for word in re.findall(r"\w+", str(text).lower()):
+        h = zlib.crc32(word.encode("utf-8"))
+        vec[h % EMBED_DIMS] += 1.0 if (h >> 16) & 1 else -1.0
+    norm = sum(v * v for v in vec) ** 0.5 or 1.0
+    return [round(v / norm, 4) for v in vec]
+
+
+def embed_input(value):
+    return " ".join(map(str, value)) if isinstance(value, list) else value or ""
 
 
 def make_png():
@@ -91,6 +107,9 @@ def parse_override(raw):
         raise ValueError("bad 'status'")
     if ov.get("mode") is not None and ov["mode"] not in MODES:
         raise ValueError(f"unknown mode {ov['mode']!r}")
+    if "embedding" in ov and not (isinstance(ov["embedding"], list) and all(
+            isinstance(v, (int, float)) and not isinstance(v, bool) for v in ov["embedding"])):
+        raise ValueError("bad 'embedding': a list of numbers")
     if ov.get("redirect") not in (None, "decoy"):
         raise ValueError("bad 'redirect': only \"decoy\" is known")
     if "body_b64" in ov:
@@ -269,6 +288,9 @@ class Handler(BaseHTTPRequestHandler):
         if gemini and not (key and key.group(1)):
             return 400, {"error": {"code": 400, "message": "API key not valid. Please pass a valid API key.",
                                    "status": "INVALID_ARGUMENT"}}
+        refused = self.bad_key(path, query)
+        if refused:
+            return refused
         ollama = path in ("/api/chat", "/api/embeddings")
         try:
             req = json.loads(raw)
@@ -296,11 +318,37 @@ class Handler(BaseHTTPRequestHandler):
             return 200, {"model": req.get("model", ""), "created_at": "2026-01-01T00:00:00Z",
                          "message": {"role": "assistant", "content": answer("Ollama", said)}, "done": True}
         if path == "/v1/images/generations":
+            size = req.get("size", "1024x1024")
+            if not isinstance(size, str) or not SIZE.fullmatch(size):
+                return 400, {"error": {"message": f"Invalid value: '{size}'. Supported values are: '256x256', "
+                                                  "'512x512', '1024x1024', '1536x1024', '1024x1536', '1792x1024', "
+                                                  "'1024x1792', and 'auto'.",
+                                       "type": "invalid_request_error", "param": "size", "code": "invalid_value"}}
             return 200, {"created": 1, "data": [{"b64_json": base64.b64encode(PNG).decode("ascii")}]}
         if path == "/api/embeddings":
-            return 200, {"embedding": [0.5, -0.25]}
-        return 200, {"object": "list", "data": [{"object": "embedding", "index": 0, "embedding": VECTOR}],
+            return 200, {"embedding": ov.get("embedding", embed(embed_input(req.get("prompt"))))}
+        vector = ov.get("embedding", embed(embed_input(req.get("input"))))
+        return 200, {"object": "list", "data": [{"object": "embedding", "index": 0, "embedding": vector}],
                      "model": req.get("model", "")}
+
+    def bad_key(self, path, query):
+        """The provider's own refusal of a key of "bad" or "wrong"; None for any other key."""
+        if path == "/v1/messages":
+            if self.headers.get("x-api-key", "").strip().lower() in BAD_KEYS:
+                return 401, {"type": "error", "error": {"type": "authentication_error", "message": "invalid x-api-key"}}
+            return None
+        if GEMINI_PATH.fullmatch(path):
+            key = re.search(r"(?:^|&)key=([^&]*)", query)
+            if key and unquote(key.group(1)).strip().lower() in BAD_KEYS:
+                return 400, {"error": {"code": 400, "message": "API key not valid. Please pass a valid API key.",
+                                       "status": "INVALID_ARGUMENT"}}
+            return None
+        auth = self.headers.get("Authorization", "")
+        if path in BEARER_ROUTES | {"/v1/embeddings", "/api/v1/embeddings"} and auth.startswith("Bearer ") \
+                and auth[7:].strip().lower() in BAD_KEYS:
+            return 401, {"error": {"message": f"Incorrect API key provided: {auth[7:].strip()}.",
+                                   "type": "invalid_request_error", "param": None, "code": "invalid_api_key"}}
+        return None
 
     def control(self, method, path, raw):
         sim = self.sim

@@ -133,6 +133,57 @@ class ProviderRoutes(SimTestCase):
             with self.subTest(path=path, headers=headers):
                 self.assertEqual(post_json(path, {"messages": []}, headers)[:2], expected)
 
+    def test_keys_bad_and_wrong_are_refused_in_each_providers_words(self):
+        openai_401 = lambda key: (401, {"error": {"message": f"Incorrect API key provided: {key}.",
+                                                  "type": "invalid_request_error", "param": None,
+                                                  "code": "invalid_api_key"}})
+        claude_401 = (401, {"type": "error", "error": {"type": "authentication_error", "message": "invalid x-api-key"}})
+        gemini_400 = (400, {"error": {"code": 400, "message": "API key not valid. Please pass a valid API key.",
+                                      "status": "INVALID_ARGUMENT"}})
+        for key in ("bad", "wrong", "WRONG"):
+            cases = [(path, {"Authorization": f"Bearer {key}"}, openai_401(key))
+                     for path in ("/v1/chat/completions", "/api/v1/chat/completions", "/openai/v1/chat/completions",
+                                  "/v1/images/generations", "/v1/embeddings", "/api/v1/embeddings")]
+            cases += [("/v1/messages", {"x-api-key": key}, claude_401),
+                      (f"/v1beta/models/g:generateContent?key={key}", {}, gemini_400)]
+            for path, headers, expected in cases:
+                with self.subTest(key=key, path=path):
+                    self.assertEqual(post_json(path, {"messages": [], "input": "x"}, headers)[:2], expected)
+        # Keys that merely contain the words are good keys.
+        self.assertEqual(post_json("/v1/chat/completions", {"messages": []}, {"Authorization": "Bearer badger"})[0], 200)
+        self.assertEqual(post_json("/v1beta/models/g:generateContent?key=wrongly", {"contents": []})[0], 200)
+
+    def test_embeddings_are_a_hashed_bag_of_words(self):
+        def vector(path, text, field="input"):
+            return post_json(path, {field: text}, BEARER)[1]
+        openai = lambda t: vector("/v1/embeddings", t)["data"][0]["embedding"]
+        ollama = lambda t: vector("/api/embeddings", t, "prompt")["embedding"]
+        cosine = lambda a, b: sum(x * y for x, y in zip(a, b))
+        reset, again, weather = (openai("How do I reset my password?"), openai("reset my password, please"),
+                                 openai("The weather in Paris is sunny"))
+        self.assertEqual(len(reset), 32)
+        self.assertEqual(reset, openai("How do I reset my password?"))
+        self.assertEqual(reset, vector("/api/v1/embeddings", "How do I reset my password?")["data"][0]["embedding"])
+        self.assertEqual(reset, ollama("How do I reset my password?"))
+        self.assertAlmostEqual(cosine(reset, reset), 1.0, places=3)
+        self.assertGreater(cosine(reset, again), 0.5)
+        self.assertLess(abs(cosine(reset, weather)), cosine(reset, again))
+        self.assertNotEqual(reset, weather)
+        self.assertEqual(openai(["reset", "password"]), openai("reset password"))
+        self.assertEqual(set(openai("")), {0.0})
+
+    def test_empty_or_malformed_image_sizes_get_the_providers_400(self):
+        for size in ("", "1024", "1024x", "x1024", "1024X1024", "big", " 1024x1024", "0x0", 1024):
+            with self.subTest(size=size):
+                status, reply, _ = post_json("/v1/images/generations", {"prompt": "p", "size": size}, BEARER)
+                self.assertEqual(status, 400)
+                self.assertEqual(reply["error"]["param"], "size")
+                self.assertIn(f"Invalid value: '{size}'", reply["error"]["message"])
+        for size in ("1024x1024", "1536x1024", "auto", None):
+            with self.subTest(size=size):
+                body = {"prompt": "p"} if size is None else {"prompt": "p", "size": size}
+                self.assertEqual(post_json("/v1/images/generations", body, BEARER)[0], 200)
+
     def test_invalid_json_body(self):
         for name, path, _, headers, _ in CHATS:
             for body in (b'{"model":"a"b"}', b'{"x":"\xff"}'):
@@ -150,9 +201,11 @@ class ProviderRoutes(SimTestCase):
         self.assertTrue(png.startswith(b"\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR\x00\x00\x00\x02\x00\x00\x00\x02"))
         self.assertEqual(len(zlib.decompress(png[idat + 4:])), 2 * (1 + 2 * 3))
         for path in ("/v1/embeddings", "/api/v1/embeddings"):  # compact, as the plug-in searches bytes
+            queue(embedding=[0.125, -0.5, 3e-05])
             status, reply, raw = post_json(path, {"model": "emb", "input": "hello"})
             self.assertIn(b'"embedding":[0.125,-0.5,3e-05]', raw)
             self.assertEqual((status, reply["model"]), (200, "emb"))
+        queue(embedding=[0.5, -0.25])
         self.assertEqual(post_json("/api/embeddings", {"prompt": "x"})[2], b'{"embedding":[0.5,-0.25]}')
         tags = json.loads(call("GET", "/api/tags")[1])["models"]
         self.assertEqual([m["name"] for m in tags], ["llama3:latest", "mistral:7b"])
@@ -345,11 +398,12 @@ class NewShapes(SimTestCase):
         self.assertIn(b'"content":"OpenAI says: q","refusal":null', call(*self.OPENAI)[1])
 
     def test_pretty_replies_are_indented_like_the_providers(self):
-        queue(pretty=True)
+        queue(pretty=True, embedding=[0.125, -0.5, 3e-05])
         raw = call("POST", "/v1/embeddings", b'{"input":"x"}', BEARER)[1]
         self.assertIn(b'"embedding": [\n        0.125,\n        -0.5,\n        3e-05\n      ]', raw)
         self.assertEqual(json.loads(raw)["data"][0]["embedding"], [0.125, -0.5, 3e-05])
-        for bad in ({"pretty": 1}, {"redirect": "elsewhere"}, {"drip_ms": 0}, {"refusal": 5}):
+        for bad in ({"pretty": 1}, {"redirect": "elsewhere"}, {"drip_ms": 0}, {"refusal": 5},
+                    {"embedding": "0.5"}, {"embedding": [0.5, "x"]}, {"embedding": [True]}):
             with self.subTest(bad=bad):
                 self.assertEqual(call("POST", "/__sim/next", json.dumps(bad).encode())[0], 400)
 
