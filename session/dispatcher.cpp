@@ -117,7 +117,9 @@ void SendStream(const Params& p) {
     if (variable.empty()) return ReplaceLastError("Result variable cannot be empty");
     if (!HaveProvider()) return ReplaceLastError(kNoProvider);
     g_stopStreamRequested = false;
-    if (!SendAndReveal(prompt, variable).ok) SetHostVariable(variable.c_str(), "");
+    // A failure, or an answer with nothing to type (line breaks alone, flattened away), leaves the empty text.
+    const StreamedReply reply = SendAndReveal(prompt, variable);
+    if (!reply.ok || !reply.revealed) SetHostVariable(variable.c_str(), "");
 }
 
 // The prompt, path and size of both image actions; false with lastError set when one is missing.

@@ -162,6 +162,27 @@ TEST_F(Progress, EachRequestActionShowsItsOwnText) {
     }
 }
 
+bool g_windowAtFirstWrite = true;
+
+void NoteWindowOnFirstWrite(PluginRig& rig, const VariableWrite& w) {
+    if (w.name == "[S]" && rig.writes.size() >= 1 && g_windowAtFirstWrite)
+        g_windowAtFirstWrite = FindProgress(GetCurrentThreadId(), rig.hostWindow()) != nullptr;
+}
+
+TEST_F(Progress, AStreamedAnswerShowsTheWindowUntilItsFirstWordIsTyped) {
+    Sim::Next(R"({"content":"one two three four","event_delay_ms":300})");
+    Watcher watcher(GetCurrentThreadId(), rig.hostWindow());
+    g_windowAtFirstWrite = true;
+    rig.onWrite = NoteWindowOnFirstWrite;
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    rig.onWrite = nullptr;
+    watcher.Stop();
+    ASSERT_NE(watcher.first.window, nullptr) << "no progress window while the first words were awaited";
+    EXPECT_EQ(watcher.first.text, L"Thinking...");
+    EXPECT_FALSE(g_windowAtFirstWrite) << "the window was still up when the first word was typed";
+    EXPECT_EQ(rig.Var("[S]"), "one two three four");
+}
+
 TEST_F(Progress, ShowProgressFalseShowsNoWindowForAnyRequest) {
     rig.Exec("ParlySetProgress", {"false"});
     Sim::Next(R"({"delay_ms":400,"count":2})");
