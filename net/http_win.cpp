@@ -486,7 +486,9 @@ bool TakeStream(HttpStream* stream, std::string* bytes, HttpStreamState* state) 
     StreamTap* tap = job->tap.get();
     // Reset before looking, so news that comes while we look sets it again.
     ResetEvent(tap->ready);
-    const bool finished = !stream->done && AwaitJob(job, 0);
+    AcquireSRWLockShared(&job->lock);
+    const bool finished = !stream->done && job->finished;
+    ReleaseSRWLockShared(&job->lock);
     AcquireSRWLockExclusive(&tap->lock);
     if (bytes->empty()) bytes->swap(tap->pending);
     else *bytes += tap->pending;

@@ -109,7 +109,20 @@ void OllamaEvent(ChatStream* s, const StreamEvent& e) {
     if (done != kNotFound && data.substr(done, 4) == "true") s->ended = true;
 }
 
+// Keeps an event that says why the answer stopped, for the text of an answer-less end.
+void NoteStopReason(ChatStream* s, const StreamEvent& e) {
+    for (const char* key : {"\"finish_reason\"", "\"stop_reason\"", "\"finishReason\"", "\"done_reason\"",
+                            "\"blockReason\""}) {
+        const size_t value = MemberValue(e.data, key, 0);
+        if (value != kNotFound && value < e.data.size() && e.data[value] == '"') {
+            s->stopData = e.data;
+            return;
+        }
+    }
+}
+
 void Interpret(ChatStream* s, const StreamEvent& e) {
+    NoteStopReason(s, e);
     switch (s->protocol) {
         case StreamProtocol::ChatCompletions: return ChatCompletionsEvent(s, e);
         case StreamProtocol::Claude: return ClaudeEvent(s, e);

@@ -22,6 +22,7 @@ struct ChatStream {
     bool ended = false;   // the protocol's end marker arrived
     bool broken = false;  // an error event arrived, or an event outgrew its cap
     std::string error;    // the provider's message from the error event
+    std::string stopData; // the last event that gave a stop reason (finish_reason, stop_reason, finishReason, ...)
     SseParser sse;
     NdjsonParser ndjson;
     std::vector<StreamEvent> events;  // scratch, reused between feeds

@@ -196,6 +196,7 @@ TEST(ChatStreamProtocols, EachProtocolGivesItsAnswerAndEndsOnItsMarkerWhateverTh
             EXPECT_TRUE(f.ok) << "step " << step << ": " << f.stream.error;
             EXPECT_TRUE(f.stream.ended) << "step " << step;
             EXPECT_EQ(f.stream.answer, c.answer) << "step " << step;
+            EXPECT_FALSE(f.stream.stopData.empty()) << "the stop reason is kept";
         }
     }
 }
