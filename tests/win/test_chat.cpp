@@ -201,7 +201,7 @@ TEST_F(Chat, TemperatureIsTwoDecimalsForOpenAIAndShortestForTheOthers) {
         EXPECT_NE(Sim::Body(-1).find(std::string("\"temperature\":") + c.openai + ","), std::string::npos) << Sim::Body(-1);
         Select(rig, "Groq");
         rig.Exec("ParlySend", {"Hi", "[A]"});
-        EXPECT_NE(Sim::Body(-1).find(std::string("\"temperature\":") + c.groq + ","), std::string::npos);
+        EXPECT_NE(Sim::Body(-1).find(std::string("\"temperature\":") + c.groq + "}"), std::string::npos) << Sim::Body(-1);
     }
 }
 
@@ -640,7 +640,8 @@ TEST_F(Chat, ProviderNamesAreMatchedWithoutCase) {
                  {"openRouter", "openrouter/auto,"}, {"Groq", "openai/gpt-oss"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        rig.Exec("ParlyInit", {c.name, "xai-k", "[S]"});
+        // The simulator tells xAI's listing from OpenAI's, on one path, by xAI's key prefix.
+        rig.Exec("ParlyInit", {c.name, StartsWith(c.listStart, "grok") ? "xai-k" : "k", "[S]"});
         EXPECT_EQ(rig.Var("[S]"), "OK");
         rig.Exec("ParlyGetModels", {"[M]"});
         EXPECT_TRUE(StartsWith(rig.Var("[M]"), c.listStart)) << rig.Var("[M]");
@@ -859,7 +860,7 @@ TEST_F(Chat, GermanLocaleStillWritesAPointInTemperatures) {
     } cases[] = {{"OpenAI", "\"temperature\":0.70,"},
                  {"Google", "\"temperature\":0.70}"},
                  {"Ollama", "\"temperature\":0.70,"},
-                 {"Groq", "\"temperature\":0.7,"}};
+                 {"Groq", "\"temperature\":0.7}"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.initName);
         Select(rig, c.initName);

@@ -636,7 +636,7 @@ TEST_F(Editor, ModelAcceptsAnyTypedNameAndAListEntry) {
 
     Slots chosen({""});
     EXPECT_TRUE(Edit(3, chosen, [&](HWND d) {
-        Select(d, 1006, 8);
+        Select(d, 1006, 9);
         Click(d, IDOK);
     }));
     EXPECT_EQ(chosen[0], "llama3");

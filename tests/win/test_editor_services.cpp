@@ -467,7 +467,7 @@ TEST_F(ConnectionTest, UsesTheKeyAsTypedInTheDialog) {
         box = AnswerBox(thread, d, IDOK);
         Click(d, IDCANCEL);
     });
-    EXPECT_EQ(box.text.rfind("Connection OK!\n\nProvider: Groq\nModel: llama-3.3-70b-versatile", 0), 0u) << box.text;
+    EXPECT_EQ(box.text.rfind("Connection OK!\n\nProvider: Groq\nModel: openai/gpt-oss-120b", 0), 0u) << box.text;
     EXPECT_EQ(Sim::Header("Authorization", 0), "Bearer sk-typed-now");
     EXPECT_EQ(slots[1], "sk-from-slot");
 }
