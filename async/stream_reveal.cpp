@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <memory>
+
 #include "async/progress.h"
 #include "net/http.h"
 #include "net/json.h"
@@ -9,6 +11,7 @@
 #include "plugin/lifecycle.h"
 #include "providers/chat_protocol.h"
 #include "providers/chat_stream.h"
+#include "providers/model_rules.h"
 #include "providers/provider_table.h"
 #include "session/settings.h"
 #include "session/text_rules.h"
@@ -21,12 +24,13 @@ constexpr DWORD kWaitSliceMs = 50;
 // One streamed exchange as the reveal sees it: what has arrived, flattened as the variable shows it.
 class Arrival {
   public:
-    Arrival(int provider, StreamProtocol protocol, bool multiline, HttpStream* http)
-        : provider_(provider), multiline_(multiline), http_(http), stream_(protocol) {}
+    Arrival(int provider, StreamProtocol protocol, bool multiline, const RequestShape& shape, HttpStream* http)
+        : provider_(provider), multiline_(multiline), shape_(shape), http_(http), stream_(protocol) {}
     ~Arrival() { CloseStream(http_); }
 
     // Takes what the network has brought; once the answer is all there (or failed) the exchange is closed.
-    void Absorb() {
+    // A refusal of a member not in `resent` closes it too, for a resend (see Refusal).
+    void Absorb(unsigned resent = ~0u) {
         if (!http_) return;
         bytes_.clear();
         const bool finished = TakeStream(http_, &bytes_, &state_);
@@ -48,6 +52,13 @@ class Arrival {
             if (!finished) return;
             HttpResult reply = std::move(state_.result);
             if (reply.error.empty()) reply.body.swap(whole_);
+            // A model that refuses a member we add on our own gets the request once more without it.
+            refusal_ = ReadParamRefusal(reply.statusCode, reply.body);
+            if (refusal_.param && !(resent & refusal_.param) && RefusalApplies(shape_, refusal_)) {
+                Close();
+                return;
+            }
+            refusal_ = ParamRefusal();
             ChatOutcome outcome = InterpretChatReply(provider_, reply);
             if (outcome.ok) flat_ = FlattenLineBreaks(outcome.answer, multiline_);
             Settle(std::move(outcome));
@@ -65,6 +76,8 @@ class Arrival {
         http_ = nullptr;
     }
 
+    // The member the provider refused, when the request should be sent again without it; else param 0.
+    const ParamRefusal& Refusal() const { return refusal_; }
     bool Complete() const { return complete_; }
     bool Failed() const { return failed_; }
     const std::string& Flat() const { return flat_; }
@@ -86,6 +99,8 @@ class Arrival {
     }
     int provider_;
     bool multiline_;
+    RequestShape shape_;
+    ParamRefusal refusal_;
     HttpStream* http_;
     ChatStream stream_;
     HttpStreamState state_;
@@ -107,25 +122,41 @@ bool WaitPumping(const Arrival& arrival) {
 
 StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable) {
     StreamedReply out;
-    ChatRequest request;
     int provider, timeout;
     bool multiline;
     unsigned conversation;
+    std::string model;
     {
         std::lock_guard<std::mutex> hold(SessionLock());
         provider = g_session.settings.provider;
         multiline = g_session.settings.multiline;
         timeout = g_session.settings.timeoutSeconds;
+        model = g_session.settings.model;
         conversation = ConversationLocked();
-        request = BuildChatRequest(g_session.settings, g_session.conversation.history, prompt, true);
     }
-    if (!request.ok) {
-        ReplaceLastError(request.error);
+    // The body is built from the live history under the lock; again for a resend without a refused member.
+    std::unique_ptr<Arrival> sending;
+    std::string error;
+    auto send = [&]() -> bool {
+        ChatRequest request;
+        {
+            std::lock_guard<std::mutex> hold(SessionLock());
+            request = BuildChatRequest(g_session.settings, g_session.conversation.history, prompt, true);
+        }
+        if (!request.ok) {
+            error = request.error;
+            return false;
+        }
+        sending.reset(new Arrival(provider, FindProvider(provider)->stream, multiline, request.shape,
+                                  HttpTransport::OpenStream(request.target, std::move(request.body), request.headers,
+                                                            timeout)));
+        return true;
+    };
+    if (!send()) {
+        ReplaceLastError(error);
         return out;
     }
     if (ProgressWanted()) ShowProgress("Thinking...");
-    Arrival arrival(provider, FindProvider(provider)->stream, multiline,
-                    HttpTransport::OpenStream(request.target, std::move(request.body), request.headers, timeout));
     const unsigned unloads = HostUnloadCount();
     RevealCursor cursor;
     bool recorded = false, stopped = false;
@@ -137,13 +168,27 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
 
     // Until the first piece the host waits, as for any synchronous request, with the progress window up.
     bool piece = false;
+    unsigned resent = 0;  // each refused member is resent at most once
     for (;;) {
-        arrival.Absorb();
-        if (arrival.Complete()) record(arrival.Raw());
-        if (arrival.Failed() || (piece = cursor.Next(arrival.Flat(), arrival.Complete())) || arrival.Complete()) break;
-        arrival.Wait();
+        sending->Absorb(resent);
+        const ParamRefusal refusal = sending->Refusal();
+        if (refusal.param) {
+            RememberParamRefusal(provider, model, refusal);
+            resent |= refusal.param;
+            if (!send()) {
+                CloseProgress();
+                ReplaceLastError(error);
+                return out;
+            }
+            continue;
+        }
+        if (sending->Complete()) record(sending->Raw());
+        if (sending->Failed() || (piece = cursor.Next(sending->Flat(), sending->Complete())) || sending->Complete())
+            break;
+        sending->Wait();
     }
     CloseProgress();
+    Arrival& arrival = *sending;
 
     // Then one write per piece, a pause and the host's messages after each, waiting for the network between.
     while (piece) {

@@ -124,21 +124,26 @@ const ActionDialog kActionDialogs[] = {
     {kParlySendWithDoc, IDD_SEND_WITH_DOC},
 };
 
-const char* const kModels[] = {"gpt-4o",
-                               "gpt-4o-mini",
-                               "gpt-4-turbo",
-                               "gpt-3.5-turbo",
+// Models the providers served and documented as current when this list was last checked (see the guide).
+const char* const kModels[] = {PARLY_OPENAI_DEFAULT_MODEL,
+                               "gpt-5.6-terra",
+                               "gpt-5.4",
                                PARLY_CLAUDE_DEFAULT_MODEL,
-                               "claude-3-5-sonnet-20241022",
-                               "gemini-1.5-pro",
-                               "gemini-1.5-flash",
-                               "llama3",
+                               "claude-opus-4-7",
+                               "claude-haiku-4-5",
+                               PARLY_GEMINI_DEFAULT_MODEL,
+                               "gemini-pro-latest",
+                               "gemini-3.5-flash",
+                               PARLY_OLLAMA_DEFAULT_MODEL,
                                "mistral",
-                               "google/gemma-3-1b-it:free",
-                               "google/gemma-3n-e2b-it:free",
-                               "meta-llama/llama-4-scout:free"};
-const char* const kSizes[] = {"256x256", "512x512", "1024x1024", "1792x1024", "1024x1792"};
-constexpr int kDefaultSizeIndex = 2;
+                               PARLY_OPENROUTER_DEFAULT_MODEL,
+                               "openrouter/auto",
+                               PARLY_GROQ_DEFAULT_MODEL,
+                               PARLY_GROK_DEFAULT_MODEL,
+                               "grok-4.20-non-reasoning"};
+// The sizes the image model makes; older sizes a script still names are sent as the nearest of these.
+const char* const kSizes[] = {"1024x1024", "1536x1024", "1024x1536", "auto"};
+constexpr int kDefaultSizeIndex = 0;
 constexpr int kTemperatureSteps = 200;
 
 const DialogForm* FormFor(int dialogId) {
@@ -248,6 +253,12 @@ void FillField(HWND dialog, const Field& field, const char* buffer) {
         case FieldKind::SizeList: {
             AddEntries(control, kSizes, std::size(kSizes));
             LRESULT index = *buffer ? FindEntry(control, buffer) : CB_ERR;
+            // A size the list does not offer (an older size, a [Variable]) is kept as an entry of its own.
+            if (*buffer && index == CB_ERR) {
+                const char* const kept[] = {buffer};
+                AddEntries(control, kept, 1);
+                index = FindEntry(control, buffer);
+            }
             SendMessageW(control, CB_SETCURSEL, index == CB_ERR ? kDefaultSizeIndex : static_cast<WPARAM>(index), 0);
             break;
         }

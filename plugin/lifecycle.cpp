@@ -3,6 +3,7 @@
 #include "async/runner.h"
 #include "net/http.h"
 #include "plugin/host_abi.h"
+#include "providers/model_rules.h"
 #include "session/settings.h"
 
 namespace {
@@ -17,6 +18,7 @@ void HandleHostMessage(int code) {
     ShutdownAsync();
     DismissIdleCourier();
     ClearHistory();
+    ForgetParamRefusals();
     std::lock_guard<std::mutex> hold(SessionLock());
     g_session.settings.provider = kProviderNone;
 }
@@ -28,6 +30,7 @@ void BeginHostSession() {
         return;
     }
     ShutdownAsync();
+    ForgetParamRefusals();
     std::lock_guard<std::mutex> hold(SessionLock());
     ClearHistoryLocked();
     ApplyLoadDefaults();

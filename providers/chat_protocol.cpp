@@ -18,7 +18,12 @@ constexpr char kOpenRouterTitle[] = "Parly Plugin for Stagewright Win";
 
 ChatTexts ConvertTexts(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt) {
     return ChatTexts{HostTextToUtf8(prompt), HostTextToUtf8(s.systemPrompt), HostTextToUtf8(s.model),
-                 HostTextToUtf8(s.apiKey), history};
+                     HostTextToUtf8(s.apiKey), history, ShapeFor(s.provider, s.model, s.maxTokensSet)};
+}
+
+// The token limit's member: the name the model asked for, else the protocol's own.
+std::string LimitMember(const ChatTexts& t, const char* own) {
+    return t.shape.tokenLimitName.empty() ? std::string(own) : t.shape.tokenLimitName;
 }
 
 // The temperature in the row's notation.
@@ -95,9 +100,12 @@ void BuildCompatibleChat(const ProviderInfo& p, const SessionSettings& s, const 
     AppendJsonEscaped(body, t.model);
     body += "\",\"messages\":";
     AppendMessagesArray(body, t, true);
-    body += ",\"temperature\":";
-    body += FormatTemperature(p, s.temperature);
-    if (!p.maxTokensOnlyWhenSet || s.maxTokensSet) body += ",\"max_tokens\":" + std::to_string(s.maxTokens);
+    if (t.shape.temperature) {
+        body += ",\"temperature\":";
+        body += FormatTemperature(p, s.temperature);
+    }
+    if (t.shape.tokenLimit && (!p.maxTokensOnlyWhenSet || s.maxTokensSet))
+        body += ",\"" + LimitMember(t, "max_tokens") + "\":" + std::to_string(s.maxTokens);
     if (r->stream) body += ",\"stream\":true";
     else if (p.sendsStreamFalse) body += ",\"stream\":false";
     body += '}';
@@ -117,7 +125,8 @@ void BuildClaudeChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"model\":\"";
     AppendJsonEscaped(body, t.model);
-    body += "\",\"max_tokens\":" + std::to_string(s.maxTokens) + ",";
+    body += "\",";
+    if (t.shape.tokenLimit) body += "\"" + LimitMember(t, "max_tokens") + "\":" + std::to_string(s.maxTokens) + ",";
     if (!t.systemPrompt.empty()) {
         body += "\"system\":\"";
         AppendJsonEscaped(body, t.systemPrompt);
@@ -173,14 +182,20 @@ void BuildGeminiChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     }
     body += "{\"role\":\"user\",\"parts\":[{\"text\":\"";
     AppendJsonEscaped(body, t.prompt);
-    body += "\"}]}],";
+    body += "\"}]}]";
     if (!t.systemPrompt.empty()) {
-        body += "\"systemInstruction\":{\"parts\":[{\"text\":\"";
+        body += ",\"systemInstruction\":{\"parts\":[{\"text\":\"";
         AppendJsonEscaped(body, t.systemPrompt);
-        body += "\"}]},";
+        body += "\"}]}";
     }
-    body += "\"generationConfig\":{\"temperature\":" + FormatTemperature(p, s.temperature) +
-            ",\"maxOutputTokens\":" + std::to_string(s.maxTokens) + "}}";
+    std::string config;
+    if (t.shape.temperature) config += "\"temperature\":" + FormatTemperature(p, s.temperature);
+    if (t.shape.tokenLimit) {
+        if (!config.empty()) config += ',';
+        config += "\"" + LimitMember(t, "maxOutputTokens") + "\":" + std::to_string(s.maxTokens);
+    }
+    if (!config.empty()) body += ",\"generationConfig\":{" + config + "}";
+    body += '}';
     r->body = std::move(body);
     r->headers["Content-Type"] = kJsonType;
     r->ok = true;
@@ -246,6 +261,13 @@ ChatOutcome ReadTextAnswer(const std::string& body) {
     return outcome;
 }
 
+ChatOutcome ReadClaudeAnswer(const std::string& body) {
+    // A refusal may stop after some text; that text is no answer.
+    if (StringValueOf(body, "stop_reason") == "refusal")
+        return ChatOutcome{false, "", "Claude refused to answer (stop_reason refusal)."};
+    return ReadTextAnswer(body);
+}
+
 ChatOutcome ReadOllamaAnswer(const std::string& body) {
     ChatOutcome outcome;
     if (body.size() < 9) return outcome;
@@ -270,6 +292,25 @@ std::string ErrorDetail(const HttpResult& reply, const char* key) {
     return reply.error.empty() ? reply.body : reply.error;
 }
 
+// Why a 200 reply carries no answer, from the stop reason the provider gave; empty when it gave none we know.
+std::string StopText(const ProviderInfo& p, const std::string& body) {
+    const std::string limit = std::string(p.label) +
+                              " stopped at the token limit before writing any answer (%). "
+                              "Raise the limit with ParlySetMaxTokens.";
+    auto with = [](std::string text, const std::string& reason) { return text.replace(text.find('%'), 1, reason); };
+    const std::string finish = StringValueOf(body, "finish_reason");
+    if (finish == "length") return with(limit, "finish_reason length");
+    if (finish == "content_filter") return std::string(p.label) + " withheld the answer (finish_reason content_filter).";
+    const std::string gemini = StringValueOf(body, "finishReason");
+    if (gemini == "MAX_TOKENS") return with(limit, "MAX_TOKENS");
+    if (!gemini.empty() && gemini != "STOP") return std::string(p.label) + " withheld the answer (" + gemini + ").";
+    const std::string blocked = StringValueOf(body, "blockReason");
+    if (!blocked.empty()) return std::string(p.label) + " blocked the prompt (" + blocked + ").";
+    if (StringValueOf(body, "stop_reason") == "max_tokens") return with(limit, "stop_reason max_tokens");
+    if (StringValueOf(body, "done_reason") == "length") return with(limit, "done_reason length");
+    return std::string();
+}
+
 // Outcome of a reply from a known provider; only allocation failures escape.
 ChatOutcome InterpretKnownReply(const ProviderInfo& p, const HttpResult& reply) {
     ChatOutcome outcome;
@@ -286,6 +327,13 @@ ChatOutcome InterpretKnownReply(const ProviderInfo& p, const HttpResult& reply) 
     }
     if (!outcome.ok) {
         outcome.answer.clear();
+        if (outcome.error.empty()) {
+            try {
+                outcome.error = StopText(p, reply.body);
+            } catch (const std::invalid_argument&) {
+                outcome.error.clear();
+            }
+        }
         if (outcome.error.empty()) outcome.error = p.emptyAnswer;
     }
     return outcome;
@@ -311,6 +359,7 @@ ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory
     const ProviderInfo* p = SendableProvider(s.provider, &r.error);
     if (!p) return r;
     const ChatTexts t = ConvertTexts(s, history, prompt);
+    r.shape = t.shape;
     p->buildChat(*p, s, t, &r);
     return r;
 }
@@ -331,6 +380,28 @@ ChatOutcome InterpretChatReply(int provider, const HttpResult& reply) {
     return outcome;
 }
 
+namespace {
+
+// A stop reason's string value in a stream's stop event; empty when absent or unreadable.
+std::string StopReasonOf(const std::string& data, const char* key) {
+    try {
+        return StringValueOf(data, key);
+    } catch (const std::invalid_argument&) {
+        return std::string();
+    }
+}
+
+// The text for a stream that ended without an answer, from its stop event; empty when it gave no known reason.
+std::string StopReasonText(const ProviderInfo& p, const std::string& data) {
+    try {
+        return StopText(p, data);
+    } catch (const std::invalid_argument&) {
+        return std::string();
+    }
+}
+
+}  // namespace
+
 ChatOutcome InterpretChatStream(int provider, const ChatStream& stream, const HttpResult& reply) {
     ChatOutcome outcome;
     const ProviderInfo* p = SendableProvider(provider, &outcome.error);
@@ -343,9 +414,14 @@ ChatOutcome InterpretChatStream(int provider, const ChatStream& stream, const Ht
             outcome.error = p->errorPrefix + std::string("0): ") + reply.error;
         } else if (!stream.ended) {
             outcome.error = p->errorPrefix + status + "): The answer stream ended before it was complete";
+        } else if (p->stream == StreamProtocol::Claude && StopReasonOf(stream.stopData, "stop_reason") == "refusal") {
+            // A refusal may stop after some text; that text is no answer.
+            outcome.error = "Claude refused to answer (stop_reason refusal).";
         } else if (stream.answer.empty()) {
-            outcome.error = stream.refusal.empty() ? std::string(p->emptyAnswer)
-                                                   : p->label + std::string(" refused the request: ") + stream.refusal;
+            const std::string stopped = StopReasonText(*p, stream.stopData);
+            outcome.error = !stream.refusal.empty() ? p->label + std::string(" refused the request: ") + stream.refusal
+                            : !stopped.empty()     ? stopped
+                                                   : std::string(p->emptyAnswer);
         } else {
             outcome.ok = true;
             outcome.answer = stream.answer;
@@ -387,11 +463,6 @@ ChatOutcome InterpretOllamaTags(const HttpResult& reply) {
     }
     outcome.ok = true;
     return outcome;
-}
-
-const char* FixedModelList(int provider) {
-    const ProviderInfo* p = FindProvider(provider);
-    return p ? p->fixedModels : nullptr;
 }
 
 void RecycleBodyBuffer(std::string&& body) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "net/http.h"
+#include "providers/model_rules.h"
 #include "providers/provider_table.h"
 #include "session/settings.h"
 
@@ -13,11 +14,12 @@ struct ChatRequest {
     std::string body;
     HeaderMap headers;
     bool isGet = false;
+    RequestShape shape;  // the optional members this request carries
     bool stream = false;  // asks for the answer as a stream, in the provider's own protocol
 };
 
-// Builds the request for s.provider (1..7) from the settings, the history and the new prompt; `stream` asks for
-// the answer as a stream (only the streamed sends do).
+// Builds the request for s.provider (1..7) from the settings, the history and the new prompt,
+// shaped for the model by ShapeFor; `stream` asks for the answer as a stream (only the streamed sends do).
 ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt,
                              bool stream = false);
 
@@ -42,9 +44,6 @@ ChatOutcome InterpretChatStream(int provider, const ChatStream& stream, const Ht
 ChatRequest BuildOllamaTagsRequest(const SessionSettings& s);
 ChatOutcome InterpretOllamaTags(const HttpResult& reply);  // answer = comma-joined names
 
-// Provider's fixed model list, or nullptr for Ollama/none.
-const char* FixedModelList(int provider);
-
 // The short host texts of one request, converted to UTF-8 once; the history is read in place.
 struct ChatTexts {
     std::string prompt;
@@ -52,6 +51,7 @@ struct ChatTexts {
     std::string model;
     std::string apiKey;
     const ConversationHistory& history;
+    RequestShape shape;
 };
 
 // One request builder per chat protocol; the provider table names which one each provider speaks.
@@ -64,4 +64,5 @@ void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const Chat
 ChatOutcome ReadOpenAIAnswer(const std::string& body);
 ChatOutcome ReadCompatibleAnswer(const std::string& body);
 ChatOutcome ReadTextAnswer(const std::string& body);
+ChatOutcome ReadClaudeAnswer(const std::string& body);
 ChatOutcome ReadOllamaAnswer(const std::string& body);

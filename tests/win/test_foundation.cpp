@@ -23,7 +23,7 @@ const Golden kGolden[] = {
     {0, "Parly Plugin", {0}, 0, ""},
     {1, "ParlyInit", {1, 1, 6}, 3, "Initialize Parly provider. Provider: OpenAI, Claude, Google, Ollama, OpenRouter, Groq, or Grok. ApiKey not needed for Ollama."},
     {2, "ParlySetEndpoint", {1}, 1, "Set custom API endpoint (for Ollama). Example: http://localhost:11434"},
-    {3, "ParlySetModel", {1}, 1, "Set the model to use. Examples: gpt-4o, claude-sonnet-4-20250514, gemini-1.5-pro, llama3, google/gemma-3-1b-it:free (OpenRouter)"},
+    {3, "ParlySetModel", {1}, 1, "Set the model to use. Examples: gpt-5.6-sol, claude-sonnet-5, gemini-flash-latest, llama3, openrouter/free (OpenRouter)"},
     {4, "ParlySetSystem", {2}, 1, "Set the system prompt that defines AI behavior"},
     {5, "ParlySetTemp", {3}, 1, "Set temperature (0.0-2.0). Lower = more focused, Higher = more creative. Default: 0.7"},
     {6, "ParlySetMaxTokens", {3}, 1, "Set maximum tokens in response. Default: 2048"},
@@ -33,7 +33,7 @@ const Golden kGolden[] = {
     {10, "ParlyGetError", {6}, 1, "Get the last error message"},
     {11, "ParlyGetModels", {6}, 1, "Get available models (comma-separated list)"},
     {12, "ParlySetTimeout", {3}, 1, "Set request timeout in seconds. Default: 60"},
-    {13, "ParlyImageGen", {2, 5, 1, 6}, 4, "Generate an AI image using DALL-E. Saves PNG to specified file."},
+    {13, "ParlyImageGen", {2, 5, 1, 6}, 4, "Generate an AI image with OpenAI (gpt-image-2). Saves PNG to specified file."},
     {0, "Parly Plugin - Async (Non-Blocking)", {0}, 0, ""},
     {14, "ParlySendAsync", {2, 6, 1}, 3, "Send prompt without freezing app. Calls subroutine when complete."},
     {15, "ParlyImageGenAsync", {2, 5, 1, 6, 1}, 5, "Generate AI image without freezing app. Calls subroutine when complete."},
@@ -116,7 +116,7 @@ TEST(InitTexts, SlotsReceiveTheTextsInExactlySizedHeapBlocks) {
     ASSERT_NE(description, nullptr);
     EXPECT_STREQ(description,
                  "Multi-provider Parly integration: OpenAI, Claude, Google Gemini, Ollama, OpenRouter, Groq, and Grok "
-                 "(xAI). Send prompts, receive AI responses, and generate AI images with DALL-E.");
+                 "(xAI). Send prompts, receive AI responses, and generate AI images.");
     for (char* p : {name, maker, description}) HeapFree(heap, 0, p);
 }
 

@@ -55,50 +55,71 @@ TEST_F(Images, TheFileHoldsExactlyTheDecodedBytesAndTheBodyIsExact) {
     EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
     EXPECT_EQ(ReadFileBytes(path), Sim::Png());
     EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"cat.png"});
-    const std::string expected = R"({"model":"dall-e-2","prompt":"cat","n":1,"size":"512x512","response_format":"b64_json"})";
-    EXPECT_EQ(expected.size(), 87u);
-    EXPECT_EQ(Sim::Body(-1), expected);
+    EXPECT_EQ(Sim::Body(-1), R"({"model":"gpt-image-2","prompt":"cat","n":1,"size":"1024x1024"})");
     EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /v1/images/generations");
     EXPECT_EQ(OwnHeaderLines(Sim::Head(-1)),
               (std::vector<std::string>{"Authorization: Bearer k1", "Content-Type: application/json"}));
 }
 
-TEST_F(Images, SizeChoosesTheModelAndIsSentUnchanged) {
+TEST_F(Images, EverySizeAScriptOrDialogNamesGivesAPngAtTheNearestSizeTheModelMakes) {
     struct Case {
         Param size;
-        const char* model;
         const char* sent;
-        const char* status;  // the provider refuses a malformed size with its 400
     } cases[] = {
-        {"256x256", "dall-e-2", "256x256", "OK"},         {"512x512", "dall-e-2", "512x512", "OK"},
-        {"512X512", "dall-e-3", "512X512", "ERROR"},      {" 512x512", "dall-e-3", " 512x512", "ERROR"},
-        {"1024x1024", "dall-e-3", "1024x1024", "OK"},     {"1792x1024", "dall-e-3", "1792x1024", "OK"},
-        {kAbsent, "dall-e-3", "1024x1024", "OK"},         {"", "dall-e-3", "", "ERROR"},
+        {"1024x1024", "1024x1024"}, {"1536x1024", "1536x1024"}, {"1024x1536", "1024x1536"}, {"auto", "auto"},
+        {"256x256", "1024x1024"},   {"512x512", "1024x1024"},   {"1792x1024", "1536x1024"}, {"1024x1792", "1024x1536"},
+        {"512X512", "1024x1024"},   {kAbsent, "1024x1024"},
     };
     Select(rig, "OpenAI");
-    std::string path = FreshDir() + "\\out.png";
+    const std::string dir = FreshDir();
+    int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size.value_or("<absent>"));
-        rig.Exec("ParlyImageGen", {"a \"b\"", path, c.size, "[S]"});
-        EXPECT_EQ(rig.Var("[S]"), c.status);
-        if (std::string(c.status) == "ERROR") {
-            EXPECT_EQ(rig.LastError(), "Image generation error (400): Invalid value: '" + *c.size +
-                                           "'. Supported values are: '256x256', '512x512', '1024x1024', '1536x1024', "
-                                           "'1024x1536', '1792x1024', '1024x1792', and 'auto'.");
-        }
-        EXPECT_EQ(Sim::Body(-1), std::string("{\"model\":\"") + c.model + R"(","prompt":"a \"b\"","n":1,"size":")" +
-                                     c.sent + R"(","response_format":"b64_json"})");
+        const std::string path = dir + "\\out" + std::to_string(n++) + ".png";
+        rig.Exec("ParlyImageGen", {"cat", path, c.size, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+        EXPECT_EQ(Sim::Body(-1), std::string(R"({"model":"gpt-image-2","prompt":"cat","n":1,"size":")") + c.sent + "\"}");
+        EXPECT_EQ(ReadFileBytes(path), Sim::Png());
     }
+    EXPECT_EQ(Sim::Count(), static_cast<int>(std::size(cases)));
 }
 
-TEST_F(Images, GptImageModelIsSentAndResponseFormatLeftOut) {
+TEST_F(Images, AnImageModelTheScriptChoseIsSentAndARetiredOneGetsTheProvidersWords) {
     Select(rig, "OpenAI");
-    rig.Exec("ParlySetModel", {"gpt-image-1"});
     std::string path = FreshDir() + "\\out.png";
+    rig.Exec("ParlySetModel", {"gpt-image-1"});
     rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
-    EXPECT_EQ(rig.Var("[S]"), "OK");
-    EXPECT_EQ(Sim::Body(-1), R"({"model":"gpt-image-1","prompt":"cat","n":1,"size":"1024x1024"})");
+    EXPECT_EQ(rig.Var("[S]"), "ERROR");
+    EXPECT_EQ(rig.LastError(),
+              "Image generation error (404): The model `gpt-image-1` does not exist or you do not have access to it.");
+    rig.Exec("ParlySetModel", {"gpt-image-2"});
+    rig.Exec("ParlyImageGen", {"cat", path, "1536x1024", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    EXPECT_EQ(Sim::Body(-1), R"({"model":"gpt-image-2","prompt":"cat","n":1,"size":"1536x1024"})");
     EXPECT_EQ(ReadFileBytes(path), Sim::Png());
+}
+
+TEST_F(Images, AModelThatRefusesResponseFormatIsAskedOnceMoreWithoutItAndRemembered) {
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySetModel", {"dall-e-next"});
+    std::string path = FreshDir() + "\\out.png";
+    NextReply(400, R"({"error":{"message":"Unknown parameter: 'response_format'.","type":"invalid_request_error",)"
+                   R"("param":"response_format","code":"unknown_parameter"}})");
+    rig.Exec("ParlyImageGen", {"cat", path, "512x512", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    ASSERT_EQ(Sim::Count(), 2);
+    EXPECT_EQ(Sim::Body(0), R"({"model":"dall-e-next","prompt":"cat","n":1,"size":"512x512","response_format":"b64_json"})");
+    EXPECT_EQ(Sim::Body(1), R"({"model":"dall-e-next","prompt":"cat","n":1,"size":"512x512"})");
+    rig.Exec("ParlyImageGen", {"cat", path, "512x512", "[S]"});
+    EXPECT_EQ(Sim::Count(), 3) << "the refusal is remembered for the model";
+    EXPECT_EQ(Sim::Body(-1), Sim::Body(1));
+    // A second refusal of the same member is reported, not chased.
+    NextReply(400, R"({"error":{"message":"Unknown parameter: 'response_format'.","param":"response_format"}})");
+    rig.Exec("ParlySetModel", {"dall-e-other"});
+    NextReply(400, R"({"error":{"message":"Unknown parameter: 'response_format'.","param":"response_format"}})");
+    rig.Exec("ParlyImageGen", {"cat", path, "512x512", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "ERROR");
+    EXPECT_EQ(Sim::Count(), 5);
 }
 
 TEST_F(Images, EveryFailureLeavesAnExistingFileAsItWas) {
@@ -147,6 +168,11 @@ TEST_F(Images, AMissingFolderGivesTheCreateTextAndNoFile) {
     EXPECT_EQ(rig.Var("[S]"), "ERROR");
     EXPECT_EQ(rig.LastError(), "Failed to create output file: " + path);
     EXPECT_FALSE(Exists(path));
+    rig.Exec("ParlyImageGenAsync", {"cat", path, kAbsent, "[S2]", "Done"});
+    EXPECT_EQ(rig.LastError(), "Failed to create output file: " + path);
+    rig.Exec("ParlyIsBusy", {"[B]"});
+    EXPECT_EQ(rig.Var("[B]"), "False");
+    EXPECT_EQ(Sim::Count(), 0) << "no image is paid for that cannot be saved";
 }
 
 // The temporary file lives beside the target under a name no longer than the target's own.

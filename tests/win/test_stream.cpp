@@ -208,6 +208,26 @@ TEST_F(Stream, RepliesThatAreNotStreamsAreReadWhole) {
     EXPECT_EQ(WritesTo("[S]"), RevealOf("plain old reply"));
 }
 
+TEST_F(Stream, StreamedRequestsFollowTheModelRulesResendOnceAndSayWhyAnAnswerStarved) {
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySetModel", {"gpt-next-preview"});
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "OpenAI says: Hi") << rig.LastError();
+    ASSERT_EQ(Sim::Count(), 3) << "one resend per refused member, before the stream";
+    EXPECT_TRUE(StartsWith(Sim::Body(-1).substr(Sim::Body(-1).find("]")), R"(],"max_completion_tokens":2048,"stream":true})"))
+        << Sim::Body(-1);
+    EXPECT_EQ(WritesTo("[S]"), RevealOf("OpenAI says: Hi"));
+    // A reasoning model whose thinking uses up a small limit says so, in the stream as in a whole reply.
+    rig.Exec("ParlySetModel", {"gpt-5.4"});
+    rig.Exec("ParlySetMaxTokens", {"100"});
+    rig.Exec("ParlySendStream", {"a hard question", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "");
+    EXPECT_EQ(rig.LastError(),
+              "OpenAI stopped at the token limit before writing any answer (finish_reason length). "
+              "Raise the limit with ParlySetMaxTokens.");
+    EXPECT_NE(Sim::Body().find("\"stream\":true"), std::string::npos);
+}
+
 TEST_F(Stream, OneDeadlineBoundsTheWholeStreamedExchange) {
     Select(rig, "Ollama");
     rig.Exec("ParlySetTimeout", {"5"});

@@ -57,15 +57,19 @@ def split_pieces(text):
 
 
 def answer_of(protocol, payload):
-    """(answer, refusal) from the whole reply the simulator would have sent."""
+    """(answer, refusal, stop reason) from the whole reply the simulator would have sent."""
     if protocol == "chat":
-        message = payload["choices"][0]["message"]
-        return message.get("content"), message.get("refusal")
+        choice = payload["choices"][0]
+        message = choice["message"]
+        return message.get("content"), message.get("refusal"), choice.get("finish_reason") or "stop"
     if protocol == "claude":
-        return payload["content"][0]["text"], None
+        blocks = payload.get("content") or [{}]
+        return blocks[0].get("text", ""), None, payload.get("stop_reason") or "end_turn"
     if protocol == "gemini":
-        return payload["candidates"][0]["content"]["parts"][0]["text"], None
-    return payload["message"]["content"], None
+        cand = payload["candidates"][0]
+        parts = cand.get("content", {}).get("parts") or [{}]
+        return parts[0].get("text", ""), None, cand.get("finishReason") or "STOP"
+    return payload["message"]["content"], None, payload.get("done_reason") or "stop"
 
 
 def _data(obj, crlf, name=None):
@@ -79,7 +83,7 @@ def _line(obj, crlf):
     return (json.dumps(obj, ensure_ascii=False, separators=(",", ":")) + ("\r\n" if crlf else "\n")).encode("utf-8")
 
 
-def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf):
+def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf, stop):
     """(kind, bytes) of the whole stream: kind is "frame" (sent at once), "piece", "end" or "error"."""
     out = []
     pieces = pieces[:fault_after] if fault in ("cut", "error") else pieces
@@ -99,7 +103,7 @@ def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf):
                                                   "type": "server_error", "param": None, "code": None}}, crlf)))
         elif fault != "cut":
             out.append(("end", _data(dict(base, choices=[{"index": 0, "delta": {}, "logprobs": None,
-                                                          "finish_reason": "stop"}]), crlf)))
+                                                          "finish_reason": stop}]), crlf)))
             if fault != "no_end":
                 out.append(("end", _data("[DONE]", crlf)))
     elif protocol == "claude":
@@ -118,7 +122,7 @@ def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf):
                                                                    "message": "Overloaded"}}, crlf, "error")))
         elif fault != "cut":
             out.append(("end", _data({"type": "content_block_stop", "index": 0}, crlf, "content_block_stop")))
-            out.append(("end", _data({"type": "message_delta", "delta": {"stop_reason": "end_turn",
+            out.append(("end", _data({"type": "message_delta", "delta": {"stop_reason": stop,
                                                                          "stop_sequence": None},
                                       "usage": {"output_tokens": len(pieces)}}, crlf, "message_delta")))
             if fault != "no_end":
@@ -127,9 +131,12 @@ def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf):
         for i, p in enumerate(pieces):
             cand = {"content": {"parts": [{"text": p}], "role": "model"}, "index": 0}
             if i == len(pieces) - 1 and fault is None:
-                cand["finishReason"] = "STOP"
+                cand["finishReason"] = stop
             out.append(("piece", _data({"candidates": [cand], "usageMetadata": {"promptTokenCount": 3},
                                         "modelVersion": model}, crlf)))
+        if not pieces and fault is None:
+            out.append(("end", _data({"candidates": [{"content": {"role": "model"}, "finishReason": stop,
+                                                      "index": 0}], "modelVersion": model}, crlf)))
         if fault == "error":
             out.append(("error", _data({"error": {"code": 503, "message": "The model is overloaded. Please try "
                                                   "again later.", "status": "UNAVAILABLE"}}, crlf)))
@@ -140,7 +147,7 @@ def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf):
         if fault == "error":
             out.append(("error", _line({"error": "model runner has unexpectedly stopped"}, crlf)))
         elif fault != "cut" and fault != "no_end":
-            out.append(("end", _line(dict(base, message={"role": "assistant", "content": ""}, done_reason="stop",
+            out.append(("end", _line(dict(base, message={"role": "assistant", "content": ""}, done_reason=stop,
                                           done=True, total_duration=1), crlf)))
     return out
 
@@ -157,13 +164,13 @@ def stats(sim):
 
 def write_stream(handler, protocol, path, req, payload, ov, peer_gone):
     """Sends the reply as a stream over chunked transfer; returns when it is sent, cut or the client left."""
-    answer, refusal = answer_of(protocol, payload)
+    answer, refusal, stop = answer_of(protocol, payload)
     text = refusal if refusal is not None else (answer or "")
     pieces = list(ov["pieces"]) if "pieces" in ov else split_pieces(text)
     fault = ov.get("stream_fault")
     fault_after = ov.get("fault_after", len(pieces) // 2)
     model = req.get("model", "") if isinstance(req.get("model"), str) else ""
-    stream = events(protocol, path, model, pieces, refusal, fault, fault_after, ov.get("crlf", False))
+    stream = events(protocol, path, model, pieces, refusal, fault, fault_after, ov.get("crlf", False), stop)
     total = sum(1 for kind, _ in stream if kind == "piece")
     _set_stats(handler.sim, sent=0, total=total, client_left=False, finished=False)
     delay = ov.get("event_delay_ms", 0) / 1000.0

@@ -98,7 +98,7 @@ CHATS = [  # name, path, body, headers, answer extractor
     ("OpenRouter", "/api/v1/chat/completions", {"messages": MESSAGES}, BEARER, openai_answer),
     ("Groq", "/openai/v1/chat/completions", {"messages": MESSAGES}, BEARER, openai_answer),
     ("Claude", "/v1/messages", {"messages": MESSAGES}, {"x-api-key": "k"}, lambda r: r["content"][0]["text"]),
-    ("Gemini", "/v1beta/models/gemini-1.5-flash:generateContent?key=k&x", {"contents": CONTENTS}, {},
+    ("Gemini", "/v1beta/models/gemini-3.5-flash:generateContent?key=k&x", {"contents": CONTENTS}, {},
      lambda r: r["candidates"][0]["content"]["parts"][0]["text"]),
     ("Ollama", "/api/chat", {"model": "llama3", "messages": MESSAGES}, {}, lambda r: r["message"]["content"]),
 ]
@@ -213,6 +213,81 @@ class ProviderRoutes(SimTestCase):
             status, raw, _ = call(method, path, b"{}")
             self.assertEqual((status, json.loads(raw)), (404, {"error": {"message": "Unknown path"}}))
         self.assertEqual(count(), 8)
+
+
+class TodaysModels(SimTestCase):
+    def test_retired_models_answer_in_each_providers_words(self):
+        cases = [("/v1/chat/completions", {"model": "gpt-4"}, BEARER, 404, "model_not_found"),
+                 ("/v1/chat/completions", {"model": "grok-beta", "stream": False}, BEARER, 404, "does not exist"),
+                 ("/openai/v1/chat/completions", {"model": "llama-3.3-70b-versatile"}, BEARER, 400,
+                  "model_decommissioned"),
+                 ("/api/v1/chat/completions", {"model": "google/gemma-3-1b-it:free"}, BEARER, 404, "No endpoints"),
+                 ("/v1/messages", {"model": "claude-3-opus-20240229"}, {"x-api-key": "k"}, 404, "not_found_error"),
+                 ("/v1beta/models/gemini-1.5-pro:generateContent?key=k", {"contents": CONTENTS}, {}, 404,
+                  "NOT_FOUND"),
+                 ("/v1/images/generations", {"model": "dall-e-3", "prompt": "x"}, BEARER, 404, "model_not_found")]
+        for path, body, headers, status, words in cases:
+            with self.subTest(path=path, model=body.get("model")):
+                got, _, raw = post_json(path, dict(body, messages=MESSAGES), headers)
+                self.assertEqual(got, status)
+                self.assertIn(words.encode(), raw)
+
+    def test_openai_reasoning_models_refuse_the_older_members_one_at_a_time(self):
+        base = {"model": "gpt-5.6-sol", "messages": MESSAGES}
+        status, reply, _ = post_json("/v1/chat/completions", dict(base, max_tokens=5, temperature=0.7), BEARER)
+        self.assertEqual((status, reply["error"]["param"], reply["error"]["code"]),
+                         (400, "max_tokens", "unsupported_parameter"))
+        self.assertIn("Use 'max_completion_tokens' instead.", reply["error"]["message"])
+        status, reply, _ = post_json("/v1/chat/completions", dict(base, max_completion_tokens=9000, temperature=0.7),
+                                     BEARER)
+        self.assertEqual((status, reply["error"]["param"], reply["error"]["code"]),
+                         (400, "temperature", "unsupported_value"))
+        for body in (dict(base, temperature=1), base, dict(base, model="gpt-4o", max_tokens=5, temperature=0.2)):
+            self.assertEqual(post_json("/v1/chat/completions", body, BEARER)[0], 200)
+
+    def test_a_small_budget_starves_reasoning_models_of_their_answer(self):
+        hard = [{"role": "user", "content": "a hard question"}]
+        status, reply, _ = post_json("/v1/chat/completions",
+                                     {"model": "gpt-5.4", "messages": hard, "max_completion_tokens": 2048}, BEARER)
+        self.assertEqual((status, reply["choices"][0]["finish_reason"], reply["choices"][0]["message"]["content"]),
+                         (200, "length", ""))
+        path = "/v1beta/models/gemini-flash-latest:generateContent?key=k"
+        contents = [{"role": "user", "parts": [{"text": "a hard question"}]}]
+        status, reply, _ = post_json(path, {"contents": contents, "generationConfig": {"maxOutputTokens": 2048}})
+        self.assertEqual((status, reply["candidates"][0]["finishReason"]), (200, "MAX_TOKENS"))
+        self.assertNotIn("parts", reply["candidates"][0]["content"])
+        self.assertIn("candidates", post_json(path, {"contents": contents})[1])
+        self.assertEqual(post_json("/v1/chat/completions", {"model": "gpt-5.4", "messages": MESSAGES,
+                                                            "max_completion_tokens": 2048}, BEARER)[0], 200)
+
+    def test_listings_page_and_say_what_each_model_does(self):
+        claude = {"x-api-key": "k", "anthropic-version": "2023-06-01"}
+        queue(page_size=3, count=2)
+        first = json.loads(call("GET", "/v1/models", headers=claude)[1])
+        self.assertEqual((len(first["data"]), first["has_more"]), (3, True))
+        second = json.loads(call("GET", "/v1/models?after_id=" + first["last_id"], headers=claude)[1])
+        self.assertEqual(second["data"][0]["id"], "claude-opus-4-6")
+        page = json.loads(call("GET", "/v1beta/models?key=k&pageSize=4")[1])
+        self.assertEqual((len(page["models"]), page["nextPageToken"]), (4, "page4"))
+        rest = json.loads(call("GET", "/v1beta/models?key=k&pageToken=page4")[1])
+        self.assertNotIn("nextPageToken", rest)
+        self.assertIn(["predict"], [m["supportedGenerationMethods"] for m in rest["models"]])
+        openai = [m["id"] for m in json.loads(call("GET", "/v1/models", headers=BEARER)[1])["data"]]
+        xai = [m["id"] for m in json.loads(call("GET", "/v1/models", headers={"Authorization": "Bearer xai-1"})[1])[
+            "data"]]
+        self.assertIn("gpt-5.6-sol", openai)
+        self.assertEqual(xai[0], "grok-4.5")
+        self.assertEqual(call("GET", "/openai/v1/models")[0], 401)
+        self.assertEqual(call("GET", "/api/v1/models")[0], 200)
+
+    def test_gpt_image_2_refuses_response_format_and_dall_e_sizes(self):
+        base = {"model": "gpt-image-2", "prompt": "cat"}
+        status, reply, _ = post_json("/v1/images/generations", dict(base, response_format="b64_json"), BEARER)
+        self.assertEqual((status, reply["error"]["param"]), (400, "response_format"))
+        status, reply, _ = post_json("/v1/images/generations", dict(base, size="512x512"), BEARER)
+        self.assertEqual((status, reply["error"]["param"]), (400, "size"))
+        for size in ("1024x1024", "1536x1024", "1024x1536", "auto"):
+            self.assertEqual(post_json("/v1/images/generations", dict(base, size=size), BEARER)[0], 200)
 
 
 class Recording(SimTestCase):

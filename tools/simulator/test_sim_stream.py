@@ -17,12 +17,12 @@ MESSAGES = [{"role": "user", "content": "one two  three"}]
 STREAMS = [  # name, path, body, headers, content type
     ("OpenAI", "/v1/chat/completions", {"model": "gpt-4o", "messages": MESSAGES, "stream": True}, base.BEARER,
      "text/event-stream"),
-    ("Grok", "/v1/chat/completions", {"model": "grok-beta", "messages": MESSAGES, "stream": True}, base.BEARER,
+    ("Grok", "/v1/chat/completions", {"model": "grok-4.5", "messages": MESSAGES, "stream": True}, base.BEARER,
      "text/event-stream"),
     ("OpenRouter", "/api/v1/chat/completions", {"messages": MESSAGES, "stream": True}, base.BEARER,
      "text/event-stream"),
     ("Claude", "/v1/messages", {"messages": MESSAGES, "stream": True}, {"x-api-key": "k"}, "text/event-stream"),
-    ("Gemini", "/v1beta/models/gemini-1.5-pro:streamGenerateContent?alt=sse&key=k",
+    ("Gemini", "/v1beta/models/gemini-flash-latest:streamGenerateContent?alt=sse&key=k",
      {"contents": [{"role": "user", "parts": [{"text": "one two  three"}]}]}, {}, "text/event-stream"),
     ("Ollama", "/api/chat", {"model": "llama3", "messages": MESSAGES, "stream": True}, {}, "application/x-ndjson"),
 ]
@@ -61,7 +61,7 @@ def answer(name, raw):
             ended = ended or event == "message_stop"
         elif name == "Gemini":
             cand = obj["candidates"][0]
-            text += "".join(p["text"] for p in cand["content"]["parts"])
+            text += "".join(p.get("text", "") for p in cand.get("content", {}).get("parts", []))
             ended = ended or "finishReason" in cand
         else:
             text += obj["choices"][0]["delta"].get("content") or ""
@@ -151,6 +151,23 @@ class Streams(SimTestCase):
             time.sleep(0.05)
         self.assertTrue(last()["client_left"])
         self.assertLess(last()["sent"], 30)
+
+    def test_a_starved_answer_streams_its_stop_reason(self):
+        for name, path, body, headers, _ in (STREAMS[0], STREAMS[4]):
+            with self.subTest(name):
+                hard = json.loads(json.dumps(body))
+                hard["model"] = "gpt-5.6-sol"
+                if "messages" in hard:
+                    hard["messages"] = [{"role": "user", "content": "a hard question"}]
+                    hard["max_completion_tokens"] = 100
+                else:
+                    hard["contents"] = [{"role": "user", "parts": [{"text": "a hard question"}]}]
+                    hard["generationConfig"] = {"maxOutputTokens": 100}
+                conn, resp = stream(path.replace("gemini-flash-latest", "gemini-3-pro-preview"), hard, headers)
+                raw = resp.read()
+                conn.close()
+                self.assertEqual(answer(name, raw)[0], "")
+                self.assertIn(b'"length"' if name == "OpenAI" else b'"MAX_TOKENS"', raw)
 
     def test_bad_streaming_overrides_are_refused(self):
         for bad in ({"event_delay_ms": -1}, {"stream_fault": "boom"}, {"split_bytes": 0}, {"pieces": "x"},
