@@ -361,6 +361,20 @@ TEST(StreamOutcome, EachWayAStreamEndsHasItsText) {
     refused.refusal.clear();
     EXPECT_EQ(InterpretChatStream(kProviderGrok, refused, ok200).error, "Failed to extract response from Grok");
 
+    // A stream that stops without an answer says why, as a whole reply would; Claude's refusal drops its text.
+    ChatStream starved(StreamProtocol::Gemini);
+    starved.ended = true;
+    starved.stopData = R"({"candidates":[{"content":{"role":"model"},"finishReason":"MAX_TOKENS","index":0}]})";
+    EXPECT_EQ(InterpretChatStream(kProviderGemini, starved, ok200).error,
+              "Google stopped at the token limit before writing any answer (MAX_TOKENS). Raise the limit with "
+              "ParlySetMaxTokens.");
+    ChatStream refusedClaude(StreamProtocol::Claude);
+    refusedClaude.ended = true;
+    refusedClaude.answer = "I will not";
+    refusedClaude.stopData = R"({"type":"message_delta","delta":{"stop_reason":"refusal","stop_sequence":null}})";
+    EXPECT_EQ(InterpretChatStream(kProviderClaude, refusedClaude, ok200).error,
+              "Claude refused to answer (stop_reason refusal).");
+
     ChatStream done(StreamProtocol::Ollama);
     done.ended = true;
     done.answer = "Hi\n";
