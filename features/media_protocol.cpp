@@ -120,7 +120,9 @@ ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prom
     } else {
         body += (sizeText == "256x256" || sizeText == "512x512") ? "dall-e-2" : "dall-e-3";
     }
-    body += "\",\"prompt\":\"" + JsonEscape(HostTextToUtf8(prompt)) + "\",\"n\":1,\"size\":\"" + sizeText + "\"";
+    // The size may come from a variable: escaped like the prompt, it can neither end its string nor add members.
+    body += "\",\"prompt\":\"" + JsonEscape(HostTextToUtf8(prompt)) + "\",\"n\":1,\"size\":\"" +
+            JsonEscape(sizeText) + "\"";
     if (!gptImage) body += ",\"response_format\":\"b64_json\"";
     body += '}';
     r.body = std::move(body);

@@ -6,6 +6,7 @@
 
 #include "net/encoding.h"
 #include "net/http.h"
+#include "net/json.h"
 #include "net/win_holders.h"
 #include "plugin/version.h"
 
@@ -137,7 +138,10 @@ bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result) {
         result.body.resize(at + read);
         if (read == 0) break;
     }
-    if (announced && result.body.size() < contentLength) {
+    // Without a length the platform may take a closed connection for the end (Wine does, even before a chunked
+    // reply's last chunk), so a JSON value that opens and never closes is a cut reply too.
+    const bool cut = announced ? result.body.size() < contentLength : !JsonTopLevelCloses(result.body);
+    if (cut) {
         Fail(result, HttpFailure::Receive, kCutReplyError, deadline);
         return false;
     }

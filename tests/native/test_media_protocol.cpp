@@ -86,7 +86,11 @@ TEST_F(ImageRequestTest, ModelFollowsExactSizeTextOrAGptImageModel) {
         {"gpt-4o", "512X512", R"({"model":"dall-e-3","prompt":"p","n":1,"size":"512X512","response_format":"b64_json"})"},
         {"", " 512x512", R"({"model":"dall-e-3","prompt":"p","n":1,"size":" 512x512","response_format":"b64_json"})"},
         {"", "1024x1024", R"({"model":"dall-e-3","prompt":"p","n":1,"size":"1024x1024","response_format":"b64_json"})"},
-        {"", "a\"b", R"({"model":"dall-e-3","prompt":"p","n":1,"size":"a"b","response_format":"b64_json"})"},
+        // A size from a variable is text like any other: it can neither end the string nor add members.
+        {"", "a\"b", R"({"model":"dall-e-3","prompt":"p","n":1,"size":"a\"b","response_format":"b64_json"})"},
+        {"", "1024x1024\",\"n\":10,\"quality\":\"high",
+         R"({"model":"dall-e-3","prompt":"p","n":1,"size":"1024x1024\",\"n\":10,\"quality\":\"high","response_format":"b64_json"})"},
+        {"", "512x512\\", R"({"model":"dall-e-3","prompt":"p","n":1,"size":"512x512\\","response_format":"b64_json"})"},
         {"gpt-image-1", "512x512", R"({"model":"gpt-image-1","prompt":"p","n":1,"size":"512x512"})"},
         {"gpt-image-\"x", "1024x1024", R"({"model":"gpt-image-\"x","prompt":"p","n":1,"size":"1024x1024"})"},
         {"GPT-IMAGE-1", "512x512", R"({"model":"dall-e-2","prompt":"p","n":1,"size":"512x512","response_format":"b64_json"})"},
