@@ -26,7 +26,7 @@ from urllib.parse import unquote
 
 HOLD_LIMIT_S = 600.0
 CHUNK = 7
-MODES = {"drop", "reset_mid_body", "truncate", "chunked", "stall", "silent", "drip", "drip_body"}
+MODES = {"drop", "reset_mid_body", "truncate", "chunked", "chunked_cut", "stall", "silent", "drip", "drip_body"}
 DRIP_MS = 1000
 TCP_CLOSE, TCP_CLOSE_WAIT = 7, 8
 
@@ -631,7 +631,7 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status, reason)
         for k, v in headers.items():
             self.send_header(k, v)
-        if mode == "chunked":
+        if mode in ("chunked", "chunked_cut"):
             self.send_header("Transfer-Encoding", "chunked")
         else:
             self.send_header("Content-Length", str(len(data) + (100 if mode == "truncate" else 0)))
@@ -647,6 +647,10 @@ class Handler(BaseHTTPRequestHandler):
         if mode == "chunked":
             pieces = (data[i:i + CHUNK] for i in range(0, len(data), CHUNK))
             data = b"".join(b"%X\r\n%s\r\n" % (len(p), p) for p in pieces) + b"0\r\n\r\n"
+        elif mode == "chunked_cut":
+            # The connection closes before the last piece and the closing empty chunk.
+            pieces = [data[i:i + CHUNK] for i in range(0, len(data), CHUNK)][:-1]
+            data = b"".join(b"%X\r\n%s\r\n" % (len(p), p) for p in pieces)
         elif mode == "reset_mid_body":
             self.wfile.write(data[:len(data) // 2])
             return self.abort()

@@ -392,6 +392,14 @@ class FaultModes(SimTestCase):
         self.assertTrue(wire.startswith(b"7\r\n") and wire.endswith(b"\r\n0\r\n\r\n"), wire)
         self.assertGreater(wire.count(b"\r\n7\r\n"), 3)
 
+    def test_cut_chunked_reply_closes_before_its_last_chunk(self):
+        queue(mode="chunked_cut")
+        whole = b'{"models":[{"name":"llama3:latest","size":1},{"name":"mistral:7b","size":2}]}'
+        wire = send_raw(b"GET /api/tags HTTP/1.1\r\nHost: x\r\n\r\n").split(b"\r\n\r\n", 1)[1]
+        self.assertFalse(wire.endswith(b"0\r\n\r\n"), wire)
+        body = b"".join(wire.split(b"\r\n")[1::2])
+        self.assertTrue(whole.startswith(body) and len(body) < len(whole), (body, whole))
+
     def test_delay_postpones_only_its_own_reply(self):
         queue(delay_ms=400)
         start = time.monotonic()
