@@ -297,6 +297,18 @@ TEST_F(HostTool, ACallbackNamingNoSubroutineFailsAtTheLineThatStartedIt) {
     EXPECT_EQ(out.find("not reached"), std::string::npos) << out;
 }
 
+TEST_F(HostTool, AUtf8MarkNeverGluesOntoTheFirstCommandAndUtf16IsNamed) {
+    int code = -1;
+    // Marked UTF-8 with one stray ANSI byte: the mark still goes, and each line runs.
+    std::string out = RunHost(Script("marked.parly", "\xEF\xBB\xBFPrint \"caf\xC3\xA9\"\nPrint \"x\xFF\"\n"), {}, &code);
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("caf\xC3\xA9\r\nx"), std::string::npos) << out;
+    EXPECT_NE(out.find("starts with a UTF-8 mark but is not valid UTF-8"), std::string::npos) << out;
+    out = RunHost(Script("wide.parly", std::string("\xFF\xFEP\0r\0i\0n\0t\0", 12)), {}, &code);
+    EXPECT_EQ(code, 3) << out;
+    EXPECT_NE(out.find("wide.parly:1: the script is saved as UTF-16"), std::string::npos) << out;
+}
+
 TEST_F(HostTool, HelpExitsWithZero) {
     int code = -1;
     std::string out = RunHost("--help", {}, &code);

@@ -360,9 +360,19 @@ int main() {
         Out("parly-host: cannot read script: " + g_host.scriptName + "\n");
         return 2;
     }
+    // A UTF-16 file would reach the checker as letters between NUL bytes.
+    if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+        Out(Where(1) + "the script is saved as UTF-16; save it as UTF-8 or ANSI\n");
+        return 3;
+    }
+    // The UTF-8 mark goes even when a byte further on isn't UTF-8, or it would glue onto the first command.
+    const bool marked = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    if (marked) text.erase(0, 3);
     // The host holds scripts in the ANSI code page: a UTF-8 file is read as the host would hold it.
     const bool utf8File = IsUtf8(text);
-    if (utf8File && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    if (marked && !utf8File)
+        Out("parly-host: warning: " + g_host.scriptName +
+            " starts with a UTF-8 mark but is not valid UTF-8; its lines are passed on as they are\n");
     int number = 0;
     bool bad = false;
     for (size_t start = 0; start < text.size() || number == 0;) {
