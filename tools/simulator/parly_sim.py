@@ -39,6 +39,8 @@ GEMINI_PATH = re.compile(r"/v1beta/models/(.+):generateContent")
 UNKNOWN = {"error": {"message": "Unknown path"}}
 TAGS = {"models": [{"name": "llama3:latest", "size": 1}, {"name": "mistral:7b", "size": 2}]}
 EMBED_DIMS = 32
+OVERRIDE_KEYS = {"count", "status", "body", "body_b64", "headers", "content", "repeat_content", "refusal",
+                 "embedding", "pretty", "delay_ms", "mode", "drip_ms", "redirect"}
 BAD_KEYS = {"bad", "wrong"}  # keys the providers refuse, so the wrong-key path needs no queued fault
 SIZE = re.compile(r"[1-9][0-9]*x[1-9][0-9]*|auto")
 
@@ -89,6 +91,10 @@ def parse_override(raw):
     ov = json.loads(raw)
     if not isinstance(ov, dict):
         raise ValueError("override must be a JSON object")
+    # A misspelt key would otherwise queue an override that changes nothing.
+    unknown = sorted(set(ov) - OVERRIDE_KEYS)
+    if unknown:
+        raise ValueError(f"unknown key {unknown[0]!r}")
     # "content": null stands for a reply whose message has no text (a refusal carries "refusal" instead).
     if "content" in ov and ov["content"] is None:
         ov["content_null"] = True
