@@ -323,13 +323,19 @@ TEST_F(HostTool, VarAndPrintKeepWhatTheAnsiCodePageHoldsAndNameTheRest) {
     const bool utf8 = GetACP() == CP_UTF8;
     int code = 0;
     std::string out = RunHost(Script("ansi.parly",
-                                     "ParlySetProgress \"False\"\n"
+                                     "; Gr\xC3\xBC\xC3\x9F" "e an \xE4\xB8\x96\n"
+                                     "ParlySetProgress \"False\"   ; \xE4\xB8\x96\n"
                                      "ParlyInit \"OpenAI\" \"k\" \"[S]\"\n"
                                      "ParlySend \"[Q] Zo\xC3\xAB\" \"[A]\"\n"
-                                     "Print \"[Q] Zo\xC3\xAB|[A]\"\n"),
+                                     "Print \"[Q] Zo\xC3\xAB|[A]\"\n"
+                                     "Print \"\xE4\xB8\x96\"\n"),
                               {"--var", "\"[Q]=Gr\xC3\xBC\xC3\x9F" "e \xE4\xB8\x96\""}, &code);
     Sim::ClearRedirects();
     EXPECT_EQ(code, 0) << out;
+    // A comment never reaches the plug-in, so what it holds is not warned about; a parameter is.
+    EXPECT_EQ(out.find("ansi.parly:1:"), std::string::npos) << out;
+    EXPECT_EQ(out.find("ansi.parly:2:"), std::string::npos) << out;
+    if (!utf8) EXPECT_NE(out.find("ansi.parly:6: the ANSI code page"), std::string::npos) << out;
     // The plug-in received one text in one encoding and sent it on as UTF-8: what Print shows is what was sent.
     const std::string shown = utf8 ? "Gr\xC3\xBC\xC3\x9F" "e \xE4\xB8\x96 Zo\xC3\xAB" : "Gr\xC3\xBC\xC3\x9F" "e ? Zo\xC3\xAB";
     EXPECT_NE(Sim::Body(-1).find("\"content\":\"" + shown + "\""), std::string::npos) << Sim::Body(-1);

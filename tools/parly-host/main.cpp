@@ -382,7 +382,16 @@ int main() {
         ++number;
         if (utf8File) {
             std::string lost;
+            const std::string written = source;
             source = ToAnsi(Wide(source, CP_UTF8), &lost);
+            // Only what reaches the plug-in is named: not a comment (the delimiters are ASCII either way).
+            ScriptLine words;
+            std::string unused;
+            if (!lost.empty() && ParseScriptLine(written, number, &words, &unused)) {
+                lost.clear();
+                ToAnsi(Wide(words.command, CP_UTF8), &lost);
+                for (const std::string& word : words.args) ToAnsi(Wide(word, CP_UTF8), &lost);
+            }
             if (!lost.empty())
                 Out("parly-host: warning: " + Where(number) + "the ANSI code page " + std::to_string(GetACP()) +
                     " cannot hold " + lost + "; the plug-in receives '?' for each\n");
