@@ -9,6 +9,7 @@ import argparse
 import base64
 import collections
 import json
+import math
 import os
 import re
 import select
@@ -112,7 +113,7 @@ def parse_override(raw):
     if ov.get("mode") is not None and ov["mode"] not in MODES:
         raise ValueError(f"unknown mode {ov['mode']!r}")
     if "embedding" in ov and not (isinstance(ov["embedding"], list) and all(
-            isinstance(v, (int, float)) and not isinstance(v, bool) for v in ov["embedding"])):
+            isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in ov["embedding"])):
         raise ValueError("bad 'embedding': a list of numbers")
     if ov.get("redirect") not in (None, "decoy"):
         raise ValueError("bad 'redirect': only \"decoy\" is known")

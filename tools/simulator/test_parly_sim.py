@@ -406,7 +406,8 @@ class NewShapes(SimTestCase):
         self.assertIn(b'"embedding": [\n        0.125,\n        -0.5,\n        3e-05\n      ]', raw)
         self.assertEqual(json.loads(raw)["data"][0]["embedding"], [0.125, -0.5, 3e-05])
         for bad in ({"pretty": 1}, {"redirect": "elsewhere"}, {"drip_ms": 0}, {"refusal": 5},
-                    {"embedding": "0.5"}, {"embedding": [0.5, "x"]}, {"embedding": [True]}):
+                    {"embedding": "0.5"}, {"embedding": [0.5, "x"]}, {"embedding": [True]},
+                    {"embedding": [float("inf")]}, {"embedding": [float("nan")]}):
             with self.subTest(bad=bad):
                 self.assertEqual(call("POST", "/__sim/next", json.dumps(bad).encode())[0], 400)
 
