@@ -297,13 +297,20 @@ TEST_F(HostTool, ACallbackNamingNoSubroutineFailsAtTheLineThatStartedIt) {
     EXPECT_EQ(out.find("not reached"), std::string::npos) << out;
 }
 
-TEST_F(HostTool, AUtf8MarkNeverGluesOntoTheFirstCommandAndUtf16IsNamed) {
+TEST_F(HostTool, AUtf8MarkLineEndsOfEveryKindAndUtf16AreReadRight) {
     int code = -1;
     // Marked UTF-8 with one stray ANSI byte: the mark still goes, and each line runs.
     std::string out = RunHost(Script("marked.parly", "\xEF\xBB\xBFPrint \"caf\xC3\xA9\"\nPrint \"x\xFF\"\n"), {}, &code);
     EXPECT_EQ(code, 0) << out;
     EXPECT_NE(out.find("caf\xC3\xA9\r\nx"), std::string::npos) << out;
     EXPECT_NE(out.find("starts with a UTF-8 mark but is not valid UTF-8"), std::string::npos) << out;
+    // Line ends of every kind keep lines apart and numbered.
+    out = RunHost(Script("ends.parly", "Print \"lf\"\nPrint \"crlf\"\r\nPrint \"cr\"\rExit 4\rParlyFly\r\n"), {}, &code);
+    EXPECT_EQ(code, 3) << out;
+    EXPECT_NE(out.find("ends.parly:5: unknown action or command 'ParlyFly'"), std::string::npos) << out;
+    out = RunHost(Script("ends2.parly", "Print \"lf\"\nPrint \"crlf\"\r\nPrint \"cr\"\rExit 4\r"), {}, &code);
+    EXPECT_EQ(code, 4) << out;
+    EXPECT_NE(out.find("lf\r\ncrlf\r\ncr\r\n"), std::string::npos) << out;
     out = RunHost(Script("wide.parly", std::string("\xFF\xFEP\0r\0i\0n\0t\0", 12)), {}, &code);
     EXPECT_EQ(code, 3) << out;
     EXPECT_NE(out.find("wide.parly:1: the script is saved as UTF-16"), std::string::npos) << out;

@@ -376,8 +376,10 @@ int main() {
     int number = 0;
     bool bad = false;
     for (size_t start = 0; start < text.size() || number == 0;) {
-        size_t end = text.find('\n', start);
+        // Lines end in LF, CRLF or a lone CR (an old Mac editor's), never run into one another.
+        size_t end = text.find_first_of("\r\n", start);
         if (end == std::string::npos) end = text.size();
+        const size_t next = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
         std::string source = text.substr(start, end - start);
         ++number;
         if (utf8File) {
@@ -406,7 +408,7 @@ int main() {
                 g_host.labels[line.command.substr(1)] = g_host.lines.size();
             g_host.lines.push_back(line);
         }
-        start = end + 1;
+        start = next;
     }
 
     HMODULE module = LoadLibraryW(plugin.c_str());
