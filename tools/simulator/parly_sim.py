@@ -9,6 +9,7 @@ import argparse
 import base64
 import collections
 import json
+import math
 import os
 import re
 import select
@@ -39,6 +40,8 @@ GEMINI_PATH = re.compile(r"/v1beta/models/(.+):generateContent")
 UNKNOWN = {"error": {"message": "Unknown path"}}
 TAGS = {"models": [{"name": "llama3:latest", "size": 1}, {"name": "mistral:7b", "size": 2}]}
 EMBED_DIMS = 32
+OVERRIDE_KEYS = {"count", "status", "body", "body_b64", "headers", "content", "repeat_content", "refusal",
+                 "embedding", "pretty", "delay_ms", "mode", "drip_ms", "redirect"}
 BAD_KEYS = {"bad", "wrong"}  # keys the providers refuse, so the wrong-key path needs no queued fault
 SIZE = re.compile(r"[1-9][0-9]*x[1-9][0-9]*|auto")
 
@@ -296,6 +299,10 @@ def parse_override(raw):
     ov = json.loads(raw)
     if not isinstance(ov, dict):
         raise ValueError("override must be a JSON object")
+    # A misspelt key would otherwise queue an override that changes nothing.
+    unknown = sorted(set(ov) - OVERRIDE_KEYS)
+    if unknown:
+        raise ValueError(f"unknown key {unknown[0]!r}")
     # "content": null stands for a reply whose message has no text (a refusal carries "refusal" instead).
     if "content" in ov and ov["content"] is None:
         ov["content_null"] = True
@@ -313,7 +320,7 @@ def parse_override(raw):
     if ov.get("mode") is not None and ov["mode"] not in MODES:
         raise ValueError(f"unknown mode {ov['mode']!r}")
     if "embedding" in ov and not (isinstance(ov["embedding"], list) and all(
-            isinstance(v, (int, float)) and not isinstance(v, bool) for v in ov["embedding"])):
+            isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in ov["embedding"])):
         raise ValueError("bad 'embedding': a list of numbers")
     if ov.get("redirect") not in (None, "decoy"):
         raise ValueError("bad 'redirect': only \"decoy\" is known")
