@@ -20,6 +20,8 @@ namespace {
 
 // How long one wait for the network lasts before the deadline and the stop are looked at again.
 constexpr DWORD kWaitSliceMs = 50;
+// WinHTTP's "connection reset": the transport's number for a reply that ended short.
+constexpr unsigned long kCutReplyError = 12030;
 
 // One streamed exchange as the reveal sees it: what has arrived, flattened as the variable shows it.
 class Arrival {
@@ -51,6 +53,13 @@ class Arrival {
             whole_ += bytes_;  // an error status, or a gateway that ignored the stream: read whole, as ever
             if (!finished) return;
             HttpResult reply = std::move(state_.result);
+            if (reply.error.empty() && !JsonTopLevelCloses(whole_)) {
+                // As the transport judges a whole reply: a JSON value that opens and never closes was cut.
+                reply = HttpResult();
+                reply.failure = HttpFailure::Receive;
+                reply.systemError = kCutReplyError;
+                reply.error = DescribeHttpFailure(reply, true, std::string(), 0);
+            }
             if (reply.error.empty()) reply.body.swap(whole_);
             // A model that refuses a member we add on our own gets the request once more without it.
             refusal_ = ReadParamRefusal(reply.statusCode, reply.body);

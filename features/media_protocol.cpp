@@ -136,7 +136,9 @@ ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prom
     r.shape = ShapeFor(s.provider, model, s.maxTokensSet);
     std::string body = "{\"model\":\"";
     body += JsonEscape(model);
-    body += "\",\"prompt\":\"" + JsonEscape(HostTextToUtf8(prompt)) + "\",\"n\":1,\"size\":\"" + sizeText + "\"";
+    // The size may come from a variable: escaped like the prompt, it can neither end its string nor add members.
+    body += "\",\"prompt\":\"" + JsonEscape(HostTextToUtf8(prompt)) + "\",\"n\":1,\"size\":\"" +
+            JsonEscape(sizeText) + "\"";
     if (r.shape.responseFormat) body += ",\"response_format\":\"b64_json\"";
     body += '}';
     r.body = std::move(body);

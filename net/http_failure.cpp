@@ -13,6 +13,10 @@ std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::
         case HttpFailure::TimedOut: return "Request timed out after " + std::to_string(timeoutSeconds) + " seconds";
         case HttpFailure::TooLarge: return "Exception: reply exceeds 256 MB";
         case HttpFailure::Exception: return "Exception: " + result.detail;
+        case HttpFailure::NoThread: return "Failed to start request: no thread could be started";
+        case HttpFailure::Backlog:
+            return "Failed to start request: " + std::to_string(kMaxAbandonedExchanges) +
+                   " earlier requests are still waiting for their servers";
     }
     return "Exception: unknown";
 }

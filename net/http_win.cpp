@@ -6,6 +6,7 @@
 
 #include "net/encoding.h"
 #include "net/http.h"
+#include "net/json.h"
 #include "net/win_holders.h"
 #include "plugin/version.h"
 
@@ -191,7 +192,11 @@ bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result, S
         if (tap) tap->Hand(result.body);
         if (read == 0) break;
     }
-    if (announced && total < contentLength) {
+    // Without a length the platform may take a closed connection for the end (Wine does, even before a chunked
+    // reply's last chunk), so a JSON value that opens and never closes is a cut reply too. A streamed reply was
+    // handed over as it came; its reader knows its end marker.
+    const bool cut = announced ? total < contentLength : (!tap && !JsonTopLevelCloses(result.body));
+    if (cut) {
         Fail(result, HttpFailure::Receive, kCutReplyError, deadline);
         return false;
     }
@@ -265,10 +270,15 @@ struct Job {
     // Slim lock and condition variable: waking the caller costs no round trip to the Wine server.
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE finishedChanged = CONDITION_VARIABLE_INIT;
-    bool finished = false;  // `result` is final
+    bool finished = false;   // `result` is final
+    bool abandoned = false;  // its caller stopped waiting at the deadline; counted in g_abandoned
     LONG owners = 2;
     std::unique_ptr<StreamTap> tap = nullptr;  // streamed exchanges only
 };
+
+// Courier threads alive, and exchanges abandoned at their deadline that still run; both change only atomically.
+LONG g_couriers = 0;
+LONG g_abandoned = 0;
 
 void Release(Job* job) {
     if (InterlockedDecrement(&job->owners) == 0) delete job;
@@ -285,22 +295,38 @@ void RunJob(Job* job) {
     }
 }
 
-// Marks the job's result final and wakes its caller.
+// Marks the job's result final and wakes its caller; an abandoned job no longer counts against the bound.
 void FinishJob(Job* job) {
     AcquireSRWLockExclusive(&job->lock);
     job->finished = true;
+    if (job->abandoned) InterlockedDecrement(&g_abandoned);
     ReleaseSRWLockExclusive(&job->lock);
     WakeAllConditionVariable(&job->finishedChanged);
     if (job->tap) SetEvent(job->tap->ready);
 }
 
-// Waits until the courier has finished the job or `ms` have passed; true when it finished.
+// Counts a job its caller let go of before it finished as abandoned, once, until it finishes.
+void AbandonJob(Job* job) {
+    AcquireSRWLockExclusive(&job->lock);
+    if (!job->finished && !job->abandoned) {
+        job->abandoned = true;
+        InterlockedIncrement(&g_abandoned);
+    }
+    ReleaseSRWLockExclusive(&job->lock);
+}
+
+// Waits until the courier has finished the job or `ms` have passed; true when it finished, otherwise the job
+// is counted as abandoned until it finishes.
 bool AwaitJob(Job* job, DWORD ms) {
     const ULONGLONG until = GetTickCount64() + ms;
     AcquireSRWLockExclusive(&job->lock);
     for (ULONGLONG now = GetTickCount64(); !job->finished && now < until; now = GetTickCount64())
         SleepConditionVariableSRW(&job->finishedChanged, &job->lock, static_cast<DWORD>(until - now), 0);
     const bool finished = job->finished;
+    if (!finished) {
+        job->abandoned = true;
+        InterlockedIncrement(&g_abandoned);
+    }
     ReleaseSRWLockExclusive(&job->lock);
     return finished;
 }
@@ -365,6 +391,7 @@ DWORD WINAPI CourierThread(void* param) {
         job = offered ? AwaitHandOver(courier) : nullptr;
     }
     delete courier;
+    InterlockedDecrement(&g_couriers);
     FreeLibraryAndExitThread(module, 0);
 }
 
@@ -383,8 +410,12 @@ bool Dispatch(Job* job) {
     std::unique_ptr<Courier> courier(new Courier);
     courier->job = job;
     courier->dismissals = dismissals;
+    InterlockedIncrement(&g_couriers);
     HANDLE thread = StartThreadHoldingLibrary(CourierThread, courier.get(), &courier->module);
-    if (!thread) return false;
+    if (!thread) {
+        InterlockedDecrement(&g_couriers);
+        return false;
+    }
     CloseHandle(thread);
     courier.release();
     return true;
@@ -396,13 +427,19 @@ constexpr DWORD kAbandonGraceMs = 500;
 HttpResult Bounded(Verb verb, const HttpTarget& target, std::string* body, const HeaderMap& headers,
                    int timeoutSeconds) {
     const Deadline deadline = Deadline::After(timeoutSeconds);
+    HttpResult refused;
+    // Each abandoned exchange keeps a thread, its handles and the library; past the bound none is added.
+    if (InterlockedCompareExchange(&g_abandoned, 0, 0) >= kMaxAbandonedExchanges) {
+        refused.failure = HttpFailure::Backlog;
+        return refused;
+    }
     std::unique_ptr<Job> owned(new Job{verb, target, std::string(), headers, timeoutSeconds, deadline, HttpResult()});
     if (body) owned->body.swap(*body);
     if (!Dispatch(owned.get())) {
-        // No courier: the same work inline.
-        HttpResult result = Exchange(verb, target, body ? &owned->body : nullptr, headers, timeoutSeconds, deadline);
+        // Inline, only WinHTTP's own time-outs would apply, and a trickling server renews them with every byte.
         if (body) body->swap(owned->body);
-        return result;
+        refused.failure = HttpFailure::NoThread;
+        return refused;
     }
     Job* job = owned.release();
     HttpResult result;
@@ -458,12 +495,13 @@ HttpStream* OpenStream(const HttpTarget& target, std::string&& body, const Heade
         new Job{Verb::Post, target, std::move(body), headers, timeoutSeconds, deadline, HttpResult()});
     owned->tap.reset(new StreamTap);
     std::unique_ptr<HttpStream> stream(new HttpStream{owned.get()});
-    if (!owned->tap->ready || !Dispatch(owned.get())) {
-        // No courier (or no event to wake the caller): the same work inline, all of it handed over at the end.
-        if (owned->tap->ready)
-            owned->result = Exchange(Verb::Post, target, &owned->body, headers, timeoutSeconds, deadline, owned->tap.get());
-        else
-            owned->result.failure = HttpFailure::Exception, owned->result.detail = "no event";
+    // As for Post: past the bound of abandoned exchanges, or without a thread (or an event), nothing is sent.
+    HttpFailure refused = HttpFailure::None;
+    if (!owned->tap->ready) refused = HttpFailure::NoThread;
+    else if (InterlockedCompareExchange(&g_abandoned, 0, 0) >= kMaxAbandonedExchanges) refused = HttpFailure::Backlog;
+    else if (!Dispatch(owned.get())) refused = HttpFailure::NoThread;
+    if (refused != HttpFailure::None) {
+        owned->result.failure = refused;
         owned->finished = true;
         owned->owners = 1;
     }
@@ -502,6 +540,7 @@ bool TakeStream(HttpStream* stream, std::string* bytes, HttpStreamState* state) 
         state->result = std::move(job->result);
     } else if (GetTickCount64() >= job->deadline.End() + kAbandonGraceMs) {
         InterlockedExchange(&tap->stopped, 1);
+        AbandonJob(job);
         state->result = HttpResult();
         state->result.failure = HttpFailure::TimedOut;
     } else {
@@ -515,8 +554,24 @@ bool TakeStream(HttpStream* stream, std::string* bytes, HttpStreamState* state) 
 void CloseStream(HttpStream* stream) {
     if (!stream) return;
     InterlockedExchange(&stream->job->tap->stopped, 1);
+    // A read still blocked counts against the bound until the server sends again or the deadline ends it.
+    if (!stream->done) AbandonJob(stream->job);
     Release(stream->job);
     delete stream;
+}
+
+void ReleaseIdleCourier() {
+    AcquireSRWLockExclusive(&g_courierLock);
+    if (Courier* idle = g_idleCourier) {
+        g_idleCourier = nullptr;
+        idle->job = nullptr;
+        WakeConditionVariable(&idle->wake);
+    }
+    ReleaseSRWLockExclusive(&g_courierLock);
+}
+
+bool CouriersSettled() {
+    return InterlockedCompareExchange(&g_couriers, 0, 0) <= InterlockedCompareExchange(&g_abandoned, 0, 0);
 }
 
 void DismissIdleCourier() {

@@ -112,7 +112,8 @@ class HostScriptCheck : public ::testing::Test {
 TEST_F(HostScriptCheck, AGoodScriptHasNoFaults) {
     EXPECT_EQ(Check({"ParlyInit \"OpenAI\" \"k\" \"[S]\"", "ParlySend \"hi\"", "ParlySendAsync \"x\" \"[A]\" \"Done\"",
                      "ParlySendAsync \"x\" \"[A]\" \"[Callback]\"", "ParlySendAsync \"x\" \"[A]\" \"\"", "Wait 100",
-                     "GoSub \"Done\"", "SetVar \"[X]\" \"1\"", "Print", "Print \"a\" \"b\"", "Message 2",
+                     "Wait 0", "Exit -2147483648", "Message 2147483647", "GoSub \"Done\"",
+                     "SetVar \"[X]\" \"1\"", "Print", "Print \"a\" \"b\"", "Message 2",
                      "Edit ParlySend \"a\"", "Exit", ":Done", "Print \"[A]\"", "Return"}),
               std::vector<std::string>{});
 }
@@ -138,6 +139,9 @@ TEST_F(HostScriptCheck, EveryFaultOfTheWholeScriptIsNamedWithItsLine) {
                   ":OnDone",
                   ": ",
                   ":Twice extra",
+                  "Wait -5",
+                  "Exit 2147483648",
+                  "Message 99999999999",
               }),
               (std::vector<std::string>{
                   "2: unknown action or command 'ParlyFly'",
@@ -156,6 +160,9 @@ TEST_F(HostScriptCheck, EveryFaultOfTheWholeScriptIsNamedWithItsLine) {
                   "17: label ':OnDone' already defined on line 16",
                   "18: a label needs a name after ':'",
                   "19: a label line holds only the label ':Twice'",
+                  "20: Wait needs 0 or more milliseconds, not '-5': Wait milliseconds",
+                  "21: Exit needs a whole number, not '2147483648': Exit [code]",
+                  "22: Message needs a whole number, not '99999999999': Message code",
               }));
 }
 

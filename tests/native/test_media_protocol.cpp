@@ -84,7 +84,11 @@ TEST_F(ImageRequestTest, ModelIsTheScriptsImageModelElseGptImage2WithItsOwnSizes
         {"", "256x256", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"1024x1024"})"},
         {"gpt-5.6-sol", "1024X1792", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"1024x1536"})"},
         {"", " 512x512", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":" 512x512"})"},
-        {"", "a\"b", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"a"b"})"},
+        // A size from a variable is text like any other: it can neither end the string nor add members.
+        {"", "a\"b", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"a\"b"})"},
+        {"", "1024x1024\",\"n\":10,\"quality\":\"high",
+         R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"1024x1024\",\"n\":10,\"quality\":\"high"})"},
+        {"", "512x512\\", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"512x512\\"})"},
         {"gpt-image-2.6-flare", "1792x1024", R"({"model":"gpt-image-2.6-flare","prompt":"p","n":1,"size":"1536x1024"})"},
         {"gpt-image-\"x", "1024x1024", R"({"model":"gpt-image-\"x","prompt":"p","n":1,"size":"1024x1024"})"},
         {"GPT-IMAGE-2", "auto", R"({"model":"GPT-IMAGE-2","prompt":"p","n":1,"size":"auto"})"},

@@ -730,28 +730,65 @@ TEST_F(Editor, TemperatureThumbTruncatesAndStaysInRangeForAnyText) {
     }
 }
 
-TEST_F(Editor, LongSlotTextsAreCutToTheirBuffers) {
-    Slots prompt({std::string(5000, 'p'), "[R]", std::string(2000, 'c')});
-    size_t shown = 0, shownCallback = 0;
-    EXPECT_TRUE(Edit(14, prompt, [&](HWND d) {
-        shown = Text(GetDlgItem(d, 1012)).size();
-        shownCallback = Text(GetDlgItem(d, 1029)).size();
-        Click(d, IDOK);
-    }));
-    EXPECT_EQ(shown, 4095u);
-    EXPECT_EQ(shownCallback, 1023u);
-    EXPECT_EQ(prompt[0], std::string(4095, 'p'));
-    EXPECT_EQ(prompt[2], std::string(1023, 'c'));
+std::string Repeat(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += piece;
+    return out;
 }
 
-TEST_F(Editor, CutNeverSplitsACharacterAndUnicodeRoundTrips) {
-    Slots slots({std::string(4094, 'a') + "\xC3\xA9", "[Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x91\x8B]"});
+// However long a slot's text, an unchanged OK gives it back byte for byte.
+TEST_F(Editor, LongSlotTextsComeBackWholeFromAnUnchangedOk) {
+    const std::string utf8Tail = "\xC3\xA9\xF0\x9F\x91\x8B";  // two characters, 6 bytes
+    const struct {
+        int action;
+        int slotCount;
+        int slot;
+        int control;
+        std::string text;
+    } cases[] = {
+        {4, 1, 0, 1007, std::string(6000, 's')},                  // ParlySetSystem
+        {8, 2, 0, 1012, std::string(5000, 'p')},                  // ParlySend
+        {24, 3, 1, 1012, std::string(4500, 'd')},                 // ParlySendWithDoc, its prompt
+        {14, 3, 2, 1029, std::string(1500, 'c')},                 // ParlySendAsync, its callback
+        {8, 2, 1, 1013, "[" + std::string(1500, 'v') + "]"},      // a result variable
+        {8, 2, 0, 1012, std::string(4094, 'a') + utf8Tail},       // characters across the old limit
+        {4, 1, 0, 1007, Repeat(std::string(99, 'x') + "\r\n", 400)},  // 40400 bytes in many lines
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.action) + " slot " + std::to_string(c.slot));
+        std::vector<Param> texts(static_cast<size_t>(c.slotCount), std::string("[X]"));
+        texts[static_cast<size_t>(c.slot)] = c.text;
+        Slots slots(texts);
+        size_t shown = 0;
+        EXPECT_TRUE(Edit(c.action, slots, [&](HWND d) {
+            shown = Text(GetDlgItem(d, c.control)).size();
+            Click(d, IDOK);
+        }));
+        EXPECT_EQ(shown, c.text.size());
+        EXPECT_TRUE(slots[c.slot] == c.text) << "came back as " << slots[c.slot].size() << " bytes";
+    }
+}
+
+TEST_F(Editor, EditedLongTextsAreKeptWhole) {
+    Slots slots({"short", "[R]", "Cb"});
+    const std::string prompt = std::string(6000, 'q') + "\xC3\xA9";
+    const std::string callback(3000, 'z');
+    EXPECT_TRUE(Edit(14, slots, [&](HWND d) {
+        SetItemText(d, 1012, prompt);
+        SetItemText(d, 1029, callback);
+        Click(d, IDOK);
+    }));
+    EXPECT_TRUE(slots[0] == prompt) << slots[0].size();
+    EXPECT_TRUE(slots[2] == callback) << slots[2].size();
+}
+
+TEST_F(Editor, UnicodeRoundTrips) {
+    Slots slots({"hi", "[Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x91\x8B]"});
     std::string shownVariable;
     EXPECT_TRUE(Edit(8, slots, [&](HWND d) {
         shownVariable = Text(GetDlgItem(d, 1013));
         Click(d, IDOK);
     }));
-    EXPECT_EQ(slots[0], std::string(4094, 'a'));
     EXPECT_EQ(shownVariable, "[Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x91\x8B]");
     EXPECT_EQ(slots[1], "[Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x91\x8B]");
 }
@@ -767,17 +804,6 @@ TEST_F(Editor, AnsiSlotShowsItsCharactersAndOkKeepsItsEncoding) {
     EXPECT_EQ(shown, "caf\xC3\xA9");
     EXPECT_EQ(slots[0], "caf\xE9");
     EXPECT_EQ(slots[1], "[R]");
-}
-
-TEST_F(Editor, TypedTextLongerThanTheBufferIsCutOnOk) {
-    Slots slots({"short", "[R]", "Cb"});
-    EXPECT_TRUE(Edit(14, slots, [&](HWND d) {
-        SetItemText(d, 1012, std::string(6000, 'q'));
-        SetItemText(d, 1029, std::string(3000, 'z'));
-        Click(d, IDOK);
-    }));
-    EXPECT_EQ(slots[0], std::string(4095, 'q'));
-    EXPECT_EQ(slots[2], std::string(1023, 'z'));
 }
 
 TEST_F(Editor, ApiKeyIsMaskedUntilTheCheckBoxShowsIt) {

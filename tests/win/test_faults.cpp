@@ -265,6 +265,10 @@ TEST_F(Faults, ReplyFaultsOfEveryProviderEndInOrderOrArriveWhole) {
          [](const ChatProvider& p) { return ReceiveFailure(p.errorPrefix); }},
         {"chunked reply", [&](const ChatProvider& p) { NextRaw(200, AnswerBody(p.shape, chunked), "chunked"); },
          [](const ChatProvider&) { return AnswerIs("chunked answer in many seven-byte pieces, \xC3\xA9 included"); }},
+        // The platform takes the close for the end of the body; the JSON that never closes says otherwise.
+        {"chunked reply cut before its last chunk",
+         [&](const ChatProvider& p) { NextRaw(200, AnswerBody(p.shape, chunked), "chunked_cut"); },
+         [](const ChatProvider& p) { return ReceiveFailure(p.errorPrefix); }},
         {"malformed backslash-u escape",
          [](const ChatProvider& p) { NextRaw(200, AnswerBody(p.shape, "bad \\uZZZZ end")); },
          [](const ChatProvider& p) { return ErrorIs(p.escapeError); }},
@@ -378,6 +382,21 @@ TEST_F(Faults, StalledOllamaModelListEndsWithinTheTimeout) {
     EXPECT_LE(ms, kTimeoutCeilingMs);
     EXPECT_EQ(rig.Var("[M]"), "");
     EXPECT_EQ(rig.LastError(), "Failed to get Ollama models: Request timed out after 5 seconds");
+    c.ExpectHistoryIntact();
+}
+
+TEST_F(Faults, AChunkedModelListCutBeforeItsLastChunkIsAReceiveFailure) {
+    Conversation c = Talk(ChatProviderNamed("Ollama"));
+    const std::string three = R"({"models":[{"name":"one:latest"},{"name":"two:latest"},{"name":"three:latest"}]})";
+    NextRaw(200, three, "chunked");
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_EQ(rig.Var("[M]"), "one:latest,two:latest,three:latest") << rig.LastError();
+    // Cut after the second model: two names would otherwise pass for the whole list.
+    NextRaw(200, three.substr(0, three.find("three") + 14), "chunked_cut");
+    ArmSentinelError(rig);
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_EQ(rig.Var("[M]"), "");
+    EXPECT_EQ(rig.LastError(), "Failed to get Ollama models: Failed to receive response");
     c.ExpectHistoryIntact();
 }
 

@@ -297,6 +297,25 @@ TEST_F(HostTool, ACallbackNamingNoSubroutineFailsAtTheLineThatStartedIt) {
     EXPECT_EQ(out.find("not reached"), std::string::npos) << out;
 }
 
+TEST_F(HostTool, AUtf8MarkLineEndsOfEveryKindAndUtf16AreReadRight) {
+    int code = -1;
+    // Marked UTF-8 with one stray ANSI byte: the mark still goes, and each line runs.
+    std::string out = RunHost(Script("marked.parly", "\xEF\xBB\xBFPrint \"caf\xC3\xA9\"\nPrint \"x\xFF\"\n"), {}, &code);
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("caf\xC3\xA9\r\nx"), std::string::npos) << out;
+    EXPECT_NE(out.find("starts with a UTF-8 mark but is not valid UTF-8"), std::string::npos) << out;
+    // Line ends of every kind keep lines apart and numbered.
+    out = RunHost(Script("ends.parly", "Print \"lf\"\nPrint \"crlf\"\r\nPrint \"cr\"\rExit 4\rParlyFly\r\n"), {}, &code);
+    EXPECT_EQ(code, 3) << out;
+    EXPECT_NE(out.find("ends.parly:5: unknown action or command 'ParlyFly'"), std::string::npos) << out;
+    out = RunHost(Script("ends2.parly", "Print \"lf\"\nPrint \"crlf\"\r\nPrint \"cr\"\rExit 4\r"), {}, &code);
+    EXPECT_EQ(code, 4) << out;
+    EXPECT_NE(out.find("lf\r\ncrlf\r\ncr\r\n"), std::string::npos) << out;
+    out = RunHost(Script("wide.parly", std::string("\xFF\xFEP\0r\0i\0n\0t\0", 12)), {}, &code);
+    EXPECT_EQ(code, 3) << out;
+    EXPECT_NE(out.find("wide.parly:1: the script is saved as UTF-16"), std::string::npos) << out;
+}
+
 TEST_F(HostTool, HelpExitsWithZero) {
     int code = -1;
     std::string out = RunHost("--help", {}, &code);
@@ -311,13 +330,19 @@ TEST_F(HostTool, VarAndPrintKeepWhatTheAnsiCodePageHoldsAndNameTheRest) {
     const bool utf8 = GetACP() == CP_UTF8;
     int code = 0;
     std::string out = RunHost(Script("ansi.parly",
-                                     "ParlySetProgress \"False\"\n"
+                                     "; Gr\xC3\xBC\xC3\x9F" "e an \xE4\xB8\x96\n"
+                                     "ParlySetProgress \"False\"   ; \xE4\xB8\x96\n"
                                      "ParlyInit \"OpenAI\" \"k\" \"[S]\"\n"
                                      "ParlySend \"[Q] Zo\xC3\xAB\" \"[A]\"\n"
-                                     "Print \"[Q] Zo\xC3\xAB|[A]\"\n"),
+                                     "Print \"[Q] Zo\xC3\xAB|[A]\"\n"
+                                     "Print \"\xE4\xB8\x96\"\n"),
                               {"--var", "\"[Q]=Gr\xC3\xBC\xC3\x9F" "e \xE4\xB8\x96\""}, &code);
     Sim::ClearRedirects();
     EXPECT_EQ(code, 0) << out;
+    // A comment never reaches the plug-in, so what it holds is not warned about; a parameter is.
+    EXPECT_EQ(out.find("ansi.parly:1:"), std::string::npos) << out;
+    EXPECT_EQ(out.find("ansi.parly:2:"), std::string::npos) << out;
+    if (!utf8) EXPECT_NE(out.find("ansi.parly:6: the ANSI code page"), std::string::npos) << out;
     // The plug-in received one text in one encoding and sent it on as UTF-8: what Print shows is what was sent.
     const std::string shown = utf8 ? "Gr\xC3\xBC\xC3\x9F" "e \xE4\xB8\x96 Zo\xC3\xAB" : "Gr\xC3\xBC\xC3\x9F" "e ? Zo\xC3\xAB";
     EXPECT_NE(Sim::Body(-1).find("\"content\":\"" + shown + "\""), std::string::npos) << Sim::Body(-1);

@@ -1,5 +1,7 @@
 // Images, embeddings and documents, end to end through nbExecAction against the simulator.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <cstring>
@@ -525,6 +527,33 @@ TEST_F(Documents, FilesAtAndOverTheSizeLimit) {
     WriteFileBytes(dir + "\\over.txt", exact + "b");
     EXPECT_EQ(Ask(dir + "\\over.txt", "Q"), "OpenAI says: " + Composed(exact + kMarker, "Q"));
     EXPECT_EQ(std::string(kMarker).size(), 49u);
+}
+
+// A sparse file: the head written, the rest a hole, so 4 GiB costs no disk.
+void WriteSparseFile(const std::string& path, const std::string& head, unsigned long long size) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0, returned = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    WriteFile(file, head.data(), static_cast<DWORD>(head.size()), &written, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(file));
+    CloseHandle(file);
+}
+
+TEST_F(Documents, FilesOfFourGibibytesAndMoreAreCutLikeAnyLongFile) {
+    Select(rig, "OpenAI");
+    const std::string dir = FreshDir();
+    const std::string head(102400, 'a');
+    for (unsigned long long size : {4ull << 30, (4ull << 30) + 40}) {
+        SCOPED_TRACE(size);
+        const std::string path = dir + "\\huge.txt";
+        WriteSparseFile(path, head, size);
+        EXPECT_EQ(Ask(path, "Q"), "OpenAI says: " + Composed(head + kMarker, "Q")) << rig.LastError();
+        DeleteFileA(path.c_str());
+    }
 }
 
 TEST_F(Documents, RawBytesTravelUnchangedThroughTheEscaping) {

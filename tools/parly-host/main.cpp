@@ -370,19 +370,40 @@ int main() {
         Out("parly-host: cannot read script: " + g_host.scriptName + "\n");
         return 2;
     }
+    // A UTF-16 file would reach the checker as letters between NUL bytes.
+    if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+        Out(Where(1) + "the script is saved as UTF-16; save it as UTF-8 or ANSI\n");
+        return 3;
+    }
+    // The UTF-8 mark goes even when a byte further on isn't UTF-8, or it would glue onto the first command.
+    const bool marked = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    if (marked) text.erase(0, 3);
     // The host holds scripts in the ANSI code page: a UTF-8 file is read as the host would hold it.
     const bool utf8File = IsUtf8(text);
-    if (utf8File && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    if (marked && !utf8File)
+        Out("parly-host: warning: " + g_host.scriptName +
+            " starts with a UTF-8 mark but is not valid UTF-8; its lines are passed on as they are\n");
     int number = 0;
     bool bad = false;
     for (size_t start = 0; start < text.size() || number == 0;) {
-        size_t end = text.find('\n', start);
+        // Lines end in LF, CRLF or a lone CR (an old Mac editor's), never run into one another.
+        size_t end = text.find_first_of("\r\n", start);
         if (end == std::string::npos) end = text.size();
+        const size_t next = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
         std::string source = text.substr(start, end - start);
         ++number;
         if (utf8File) {
             std::string lost;
+            const std::string written = source;
             source = ToAnsi(Wide(source, CP_UTF8), &lost);
+            // Only what reaches the plug-in is named: not a comment (the delimiters are ASCII either way).
+            ScriptLine words;
+            std::string unused;
+            if (!lost.empty() && ParseScriptLine(written, number, &words, &unused)) {
+                lost.clear();
+                ToAnsi(Wide(words.command, CP_UTF8), &lost);
+                for (const std::string& word : words.args) ToAnsi(Wide(word, CP_UTF8), &lost);
+            }
             if (!lost.empty())
                 Out("parly-host: warning: " + Where(number) + "the ANSI code page " + std::to_string(GetACP()) +
                     " cannot hold " + lost + "; the plug-in receives '?' for each\n");
@@ -397,7 +418,7 @@ int main() {
                 g_host.labels[line.command.substr(1)] = g_host.lines.size();
             g_host.lines.push_back(line);
         }
-        start = end + 1;
+        start = next;
     }
 
     HMODULE module = LoadLibraryW(plugin.c_str());

@@ -19,12 +19,16 @@ bool CharacterReference(const std::string& text, size_t at, char* byte, size_t* 
     return true;
 }
 
+// A whole number that fits an int, so the host's atoi reads it as written.
 bool IsNumber(const std::string& s) {
     size_t i = (!s.empty() && s[0] == '-') ? 1 : 0;
-    if (i >= s.size() || s.size() > 10) return false;
-    for (; i < s.size(); ++i)
+    if (i >= s.size() || s.size() > 11) return false;
+    long long value = 0;
+    for (; i < s.size(); ++i) {
         if (s[i] < '0' || s[i] > '9') return false;
-    return true;
+        value = value * 10 + (s[i] - '0');
+    }
+    return value <= (s[0] == '-' ? -static_cast<long long>(INT_MIN) : INT_MAX);
 }
 
 struct HostCommand {
@@ -196,6 +200,11 @@ std::vector<ScriptFault> CheckScript(const std::vector<ScriptLine>& lines,
         }
         if (host->numeric && given > 0 && !IsNumber(line.args[0])) {
             faults.push_back({line.number, c + " needs a whole number, not '" + line.args[0] + "': " + host->usage});
+            continue;
+        }
+        // A negative wait would pump for about 49 days once made a DWORD.
+        if (c == "Wait" && given > 0 && line.args[0][0] == '-') {
+            faults.push_back({line.number, "Wait needs 0 or more milliseconds, not '" + line.args[0] + "': " + host->usage});
             continue;
         }
         if (c == "SetVar" && (line.args[0].size() < 3 || line.args[0].front() != '[' || line.args[0].back() != ']'))

@@ -9,6 +9,7 @@ import argparse
 import base64
 import collections
 import json
+import math
 import os
 import re
 import select
@@ -28,7 +29,7 @@ import sim_stream
 
 HOLD_LIMIT_S = 600.0
 CHUNK = 7
-MODES = {"drop", "reset_mid_body", "truncate", "chunked", "stall", "silent", "drip", "drip_body"}
+MODES = {"drop", "reset_mid_body", "truncate", "chunked", "chunked_cut", "stall", "silent", "drip", "drip_body"}
 DRIP_MS = 1000
 TCP_CLOSE, TCP_CLOSE_WAIT = 7, 8
 
@@ -41,6 +42,8 @@ GEMINI_PATH = re.compile(r"/v1beta/models/(.+):generateContent")
 UNKNOWN = {"error": {"message": "Unknown path"}}
 TAGS = {"models": [{"name": "llama3:latest", "size": 1}, {"name": "mistral:7b", "size": 2}]}
 EMBED_DIMS = 32
+OVERRIDE_KEYS = {"count", "status", "body", "body_b64", "headers", "content", "repeat_content", "refusal",
+                 "embedding", "pretty", "delay_ms", "mode", "drip_ms", "redirect", "page_size"}
 BAD_KEYS = {"bad", "wrong"}  # keys the providers refuse, so the wrong-key path needs no queued fault
 SIZE = re.compile(r"[1-9][0-9]*x[1-9][0-9]*|auto")
 
@@ -298,6 +301,10 @@ def parse_override(raw):
     ov = json.loads(raw)
     if not isinstance(ov, dict):
         raise ValueError("override must be a JSON object")
+    # A misspelt key would otherwise queue an override that changes nothing.
+    unknown = sorted(set(ov) - OVERRIDE_KEYS - sim_stream.OVERRIDE_KEYS)
+    if unknown:
+        raise ValueError(f"unknown key {unknown[0]!r}")
     # "content": null stands for a reply whose message has no text (a refusal carries "refusal" instead).
     if "content" in ov and ov["content"] is None:
         ov["content_null"] = True
@@ -315,7 +322,7 @@ def parse_override(raw):
     if ov.get("mode") is not None and ov["mode"] not in MODES:
         raise ValueError(f"unknown mode {ov['mode']!r}")
     if "embedding" in ov and not (isinstance(ov["embedding"], list) and all(
-            isinstance(v, (int, float)) and not isinstance(v, bool) for v in ov["embedding"])):
+            isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in ov["embedding"])):
         raise ValueError("bad 'embedding': a list of numbers")
     if ov.get("redirect") not in (None, "decoy"):
         raise ValueError("bad 'redirect': only \"decoy\" is known")
@@ -650,7 +657,7 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status, reason)
         for k, v in headers.items():
             self.send_header(k, v)
-        if mode == "chunked":
+        if mode in ("chunked", "chunked_cut"):
             self.send_header("Transfer-Encoding", "chunked")
         else:
             self.send_header("Content-Length", str(len(data) + (100 if mode == "truncate" else 0)))
@@ -666,6 +673,10 @@ class Handler(BaseHTTPRequestHandler):
         if mode == "chunked":
             pieces = (data[i:i + CHUNK] for i in range(0, len(data), CHUNK))
             data = b"".join(b"%X\r\n%s\r\n" % (len(p), p) for p in pieces) + b"0\r\n\r\n"
+        elif mode == "chunked_cut":
+            # The connection closes before the last piece and the closing empty chunk.
+            pieces = [data[i:i + CHUNK] for i in range(0, len(data), CHUNK)][:-1]
+            data = b"".join(b"%X\r\n%s\r\n" % (len(p), p) for p in pieces)
         elif mode == "reset_mid_body":
             self.wfile.write(data[:len(data) // 2])
             return self.abort()

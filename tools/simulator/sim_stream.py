@@ -16,6 +16,7 @@ import time
 
 GEMINI_STREAM_PATH = re.compile(r"/v1beta/models/(.+):streamGenerateContent")
 FAULTS = {"cut", "error", "no_end"}
+OVERRIDE_KEYS = {"event_delay_ms", "fault_after", "split_bytes", "crlf", "no_stream", "stream_fault", "pieces"}
 SLICE_PAUSE_S = 0.005
 
 _stats_lock = threading.Lock()

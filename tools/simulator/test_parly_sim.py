@@ -345,10 +345,13 @@ class Overrides(SimTestCase):
 
     def test_malformed_overrides_are_rejected_and_not_queued(self):
         for body in (b"[1]", b"{", b'{"mode":"explode"}', b'{"count":0}', b'{"status":"500"}', b'{"status":true}',
-                     b'{"body_b64":"***"}', b'{"headers":["x"]}', b'{"delay_ms":-1}'):
+                     b'{"body_b64":"***"}', b'{"headers":["x"]}', b'{"delay_ms":-1}', b'{"stauts":500}',
+                     b'{"body_bytes":"abc"}', b'{"left":0}', b'{"content_null":true}'):
             with self.subTest(body=body):
                 self.assertEqual(call("POST", "/__sim/next", body)[0], 400)
         self.assertEqual(call("GET", "/api/tags")[0], 200)
+        # A misspelt key is named, rather than queued to do nothing.
+        self.assertEqual(call("POST", "/__sim/next", b'{"status":500,"stauts":500}')[:2], (400, b"bad override: unknown key 'stauts'"))
 
 
 class FaultModes(SimTestCase):
@@ -391,6 +394,14 @@ class FaultModes(SimTestCase):
         wire = send_raw(b"GET /api/tags HTTP/1.1\r\nHost: x\r\n\r\n").split(b"\r\n\r\n", 1)[1]
         self.assertTrue(wire.startswith(b"7\r\n") and wire.endswith(b"\r\n0\r\n\r\n"), wire)
         self.assertGreater(wire.count(b"\r\n7\r\n"), 3)
+
+    def test_cut_chunked_reply_closes_before_its_last_chunk(self):
+        queue(mode="chunked_cut")
+        whole = b'{"models":[{"name":"llama3:latest","size":1},{"name":"mistral:7b","size":2}]}'
+        wire = send_raw(b"GET /api/tags HTTP/1.1\r\nHost: x\r\n\r\n").split(b"\r\n\r\n", 1)[1]
+        self.assertFalse(wire.endswith(b"0\r\n\r\n"), wire)
+        body = b"".join(wire.split(b"\r\n")[1::2])
+        self.assertTrue(whole.startswith(body) and len(body) < len(whole), (body, whole))
 
     def test_delay_postpones_only_its_own_reply(self):
         queue(delay_ms=400)
@@ -478,7 +489,8 @@ class NewShapes(SimTestCase):
         self.assertIn(b'"embedding": [\n        0.125,\n        -0.5,\n        3e-05\n      ]', raw)
         self.assertEqual(json.loads(raw)["data"][0]["embedding"], [0.125, -0.5, 3e-05])
         for bad in ({"pretty": 1}, {"redirect": "elsewhere"}, {"drip_ms": 0}, {"refusal": 5},
-                    {"embedding": "0.5"}, {"embedding": [0.5, "x"]}, {"embedding": [True]}):
+                    {"embedding": "0.5"}, {"embedding": [0.5, "x"]}, {"embedding": [True]},
+                    {"embedding": [float("inf")]}, {"embedding": [float("nan")]}):
             with self.subTest(bad=bad):
                 self.assertEqual(call("POST", "/__sim/next", json.dumps(bad).encode())[0], 400)
 
