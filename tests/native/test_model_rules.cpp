@@ -217,6 +217,13 @@ TEST_F(ModelRules, ListingPagesGiveOnlyChatModelsAndTheirCursor) {
         EXPECT_FALSE(page.ok) << broken;
         EXPECT_EQ(page.error, "Failed to read the OpenAI model list") << broken;
     }
+    // Google leaves an empty list out of its JSON: a page with only a token, or nothing, is an empty page.
+    EXPECT_EQ(Models(kProviderGemini, "{\n  \"nextPageToken\": \"p3\"\n}", &cursor), std::vector<std::string>{});
+    EXPECT_EQ(cursor, "p3");
+    EXPECT_EQ(Models(kProviderGemini, "{}", &cursor), std::vector<std::string>{});
+    EXPECT_EQ(cursor, "");
+    for (const char* broken : {"", R"({"models":[{"name":"models/a"})", R"({"models":{}})"})
+        EXPECT_FALSE(ReadModelListPage(kProviderGemini, HttpResult{200, broken, ""}).ok) << broken;
     const ModelPage refused = ReadModelListPage(
         kProviderGemini, HttpResult{400, R"({"error":{"code":400,"message":"API key not valid."}})", ""});
     EXPECT_EQ(refused.error, "Failed to get Google models (400): API key not valid.");
