@@ -130,6 +130,33 @@ TEST_F(ModelRules, ARemembredRefusalShapesTheNextRequestForThatModelOfThatProvid
     EXPECT_EQ(BuildChatRequest(s, {}, "Hi").body, before);
 }
 
+TEST_F(ModelRules, ARefusalOfAMemberTheRequestDidNotCarryIsNoReasonToResend) {
+    const ParamRefusal limit{kParamTokenLimit, ""}, temperature{kParamTemperature, ""},
+        format{kParamResponseFormat, ""};
+    const struct {
+        int provider;
+        const char* model;
+        ParamRefusal refusal;
+    } cases[] = {
+        {kProviderOpenRouter, "openrouter/free", limit},  // its limit goes out only once a script set one
+        {kProviderClaude, "claude-sonnet-5", temperature},
+        {kProviderOllama, "llama3", temperature},  // its options are sent as they are
+        {kProviderOllama, "llama3", limit},
+        {kProviderOpenAI, "gpt-4o", format},  // no chat request asks for an image format
+        {kProviderGroq, "qwen/qwen3-32b", limit},
+    };
+    for (const auto& c : cases) {
+        SessionSettings s = Settings(c.provider, c.model);
+        if (c.provider == kProviderOllama) s.endpoint = "http://localhost:11434";
+        const ChatRequest r = BuildChatRequest(s, {}, "Hi");
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_FALSE(RefusalApplies(r.shape, c.refusal)) << c.model << " " << c.refusal.param << " " << r.body;
+    }
+    SessionSettings set = Settings(kProviderOpenRouter, "openrouter/free");
+    set.maxTokensSet = true;
+    EXPECT_TRUE(RefusalApplies(BuildChatRequest(set, {}, "Hi").shape, limit)) << "a limit it carries can be dropped";
+}
+
 TEST_F(ModelRules, StoppedRepliesNameTheirReasonInsteadOfAParseFailure) {
     const struct {
         int provider;
