@@ -63,8 +63,8 @@ std::string CheckOutputFolder(const std::string& path) {
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY))
         return "Failed to write output file: " + path;
     if (slash == std::wstring::npos || target[slash] == L':') return "";  // the current folder, or a drive's
-    std::wstring folder = target.substr(0, slash);
-    if (folder.empty() || (folder.size() == 2 && folder[1] == L':')) folder += L'\\';  // "\x.png", "C:\x.png"
+    // The folder with its separator: "\", "C:\", "\\?\C:\" and a share's "\\server\share\" name their roots.
+    const std::wstring folder = target.substr(0, slash + 1);
     const DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return "Failed to create output file: " + path;

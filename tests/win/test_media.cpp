@@ -193,6 +193,34 @@ TEST_F(Images, AMissingFolderGivesTheCreateTextAndNoFile) {
     EXPECT_EQ(Sim::Count(), 0) << "no image is paid for that cannot be saved";
 }
 
+// The folder check knows every spelling of a folder that exists, and only those.
+TEST_F(Images, TheFolderCheckPassesEveryWayOfNamingAFolderThatExists) {
+    Select(rig, "OpenAI");
+    const std::string dir = FreshDir();
+    WriteFileBytes(dir + "\\afile.txt", "x");
+    const std::string root = "C:\\parly-media-root.png";  // a drive's root, in this test's own Wine prefix
+    DeleteFileA(root.c_str());
+    const struct {
+        std::string path;
+        const char* status;
+    } cases[] = {
+        {"\\\\?\\" + root, "OK"},
+        {"\\\\?\\" + dir + "\\long.png", "OK"},
+        {dir + "/forward.png", "OK"},
+        {root, "OK"},
+        {dir + "\\afile.txt\\x.png", "ERROR"},  // a file where the folder should be
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const int before = Sim::Count();
+        rig.Exec("ParlyImageGen", {"cat", c.path, kAbsent, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), c.status) << rig.LastError();
+        EXPECT_EQ(Sim::Count() - before, std::string(c.status) == "OK" ? 1 : 0);
+    }
+    EXPECT_EQ(ReadFileBytes(root), Sim::Png());
+    DeleteFileA(root.c_str());
+}
+
 // The temporary file lives beside the target under a name no longer than the target's own.
 TEST_F(Images, LongTargetPathsAreWrittenAndLeaveNoTemporaryFile) {
     Select(rig, "OpenAI");
