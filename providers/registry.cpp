@@ -71,7 +71,11 @@ std::string ListProviderModels(const SessionSettings& s, std::string* error) {
             *error = request.error;
             return "";
         }
-        const ModelPage read = ReadModelListPage(s.provider, HttpTransport::Get(request.target, request.headers, seconds));
+        HttpResult reply = HttpTransport::Get(request.target, request.headers, seconds);
+        // A later page's time-out is what was left of the script's; the text names the script's.
+        if (reply.failure == HttpFailure::TimedOut)
+            reply.error = DescribeHttpFailure(reply, false, request.target.host, s.timeoutSeconds);
+        const ModelPage read = ReadModelListPage(s.provider, reply);
         if (!read.ok) {
             *error = read.error;
             return "";

@@ -124,6 +124,17 @@ TEST_F(Today, AGoogleListingPageThatOmitsItsEmptyModelListIsAnEmptyPage) {
     EXPECT_EQ(Sim::Count(), 3);
 }
 
+TEST_F(Today, AListingPageThatRunsPastTheOneTimeOutNamesTheScriptsTimeOut) {
+    Select(rig, "Claude");
+    rig.Exec("ParlySetTimeout", {"5"});
+    Sim::Next(R"({"page_size":3,"delay_ms":3000})");
+    Sim::Next(R"({"mode":"stall"})");
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_EQ(rig.Var("[M]"), "");
+    EXPECT_EQ(rig.LastError(), "Failed to get Claude models (0): Request timed out after 5 seconds");
+    EXPECT_EQ(Sim::Count(), 2);
+}
+
 TEST_F(Today, AListingWhoseCursorsGoRoundStopsAndNamesEachModelOnce) {
     Select(rig, "Claude");
     const std::string a = R"({"data":[{"id":"m1"}],"has_more":true,"last_id":"a"})";
