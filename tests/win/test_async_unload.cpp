@@ -244,6 +244,26 @@ TEST(AsyncUnloadChild, DISABLED_LeaveWithoutMessage2) {
         EXPECT_TRUE(rig->scriptLines.empty()) << "a subroutine ran after the host let go";
         return;
     }
+    if (mode == "free-as-abandoned-exchange-ends") {
+        // An exchange abandoned at its deadline ends only after the host let go; it then waits idle, holding the
+        // library, until the host pumps again and the finished job is looked at.
+        rig->onRunScript = [](PluginRig&, const std::string&) { Sleep(3000); };
+        rig->Exec("ParlySetProgress", {"False"});
+        rig->Exec("ParlySetTimeout", {"5"});
+        Sim::Next(R"({"mode":"drip","drip_ms":45})");
+        Sim::Next(R"({"delay_ms":100})");
+        rig->Exec("ParlySend", {"slow", "[S]"});
+        rig->Exec("ParlySendAsync", {"late", "[R]", "OnAnswer"});
+        const std::string path = BuildDir() + "\\ParlyPlugin.nbp";
+        FreeLibrary(rig->module());
+        // The host is busy: the job ends, then the abandoned exchange (its 170-byte head takes 7.7 s), which then
+        // waits idle for two seconds.
+        Sleep(3200);
+        ASSERT_TRUE(rig->PumpUntil([&] { return GetModuleHandleA(path.c_str()) == nullptr; }, 10000));
+        EXPECT_FALSE(rig->HasVar("[R]")) << "a variable was written after the host let go";
+        EXPECT_TRUE(rig->scriptLines.empty()) << "a subroutine ran after the host let go";
+        return;
+    }
     const std::string apiError = "OpenAI API error (0): ";
     if (mode == "no-thread") {
         // A server that trickles its reply: only the exchange's own deadline can end the wait.
@@ -314,6 +334,15 @@ TEST(AsyncUnload, AfterTheHostLetsGoWithoutMessage2NothingIsDeliveredAndNothingC
     ChildRun run = RunChild("free-slow-callback");
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+}
+
+// The last exchange thread to leave may be the one that unloads the library while the finished job is looked at.
+TEST(AsyncUnload, AnAbandonedExchangeEndingAfterTheHostLetGoNeitherCrashesNorDelivers) {
+    Sim::Reset();
+    ChildRun run = RunChild("free-as-abandoned-exchange-ends");
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+    Sim::Reset();
 }
 
 // A request that cannot get a thread fails at once instead of running past its deadline; abandoned exchanges
