@@ -13,17 +13,34 @@
 
 namespace {
 
+// Seconds left of one deadline (a listing's, a resent request's), at least 1; 0 when it has passed.
+int SecondsLeft(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    return static_cast<int>((left.count() + 999) / 1000);
+}
+
 // Sends requests made by `build` until one is not a refusal of a member we add on our own: a refused member
 // is remembered for the model and the request resent once without it (or under the name the provider gives).
 // Each member is resent at most once, so at most one request per member follows the first.
 template <typename Build>
 ChatOutcome Deliver(const Build& build, int provider, const std::string& model, int timeoutSeconds) {
     unsigned resent = 0;
+    // A resend gets what is left of the time-out, so a slow refusal cannot double the author's wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     for (;;) {
         ChatRequest request = build();
         if (!request.ok) return ChatOutcome{false, "", request.error};
-        HttpResult reply = request.isGet ? HttpTransport::Get(request.target, request.headers, timeoutSeconds)
-                                         : HttpTransport::Post(request.target, request.body, request.headers, timeoutSeconds);
+        const int seconds = resent ? SecondsLeft(deadline) : timeoutSeconds;
+        HttpResult reply;
+        if (seconds > 0)
+            reply = request.isGet ? HttpTransport::Get(request.target, request.headers, seconds)
+                                  : HttpTransport::Post(request.target, request.body, request.headers, seconds);
+        else
+            reply.failure = HttpFailure::TimedOut;
+        // A time-out is worded with the author's time-out, not with the remainder the resend had.
+        if (reply.failure == HttpFailure::TimedOut)
+            reply.error = DescribeHttpFailure(reply, !request.isGet, request.target.host, timeoutSeconds);
         RecycleBodyBuffer(std::move(request.body));
         const ParamRefusal refusal = ReadParamRefusal(reply.statusCode, reply.body);
         if (refusal.param && !(resent & refusal.param) && RefusalApplies(request.shape, refusal)) {
@@ -33,13 +50,6 @@ ChatOutcome Deliver(const Build& build, int provider, const std::string& model, 
         }
         return InterpretChatReply(provider, reply);
     }
-}
-
-// Seconds left of a listing's one deadline, at least 1; 0 when it has passed.
-int SecondsLeft(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return 0;
-    return static_cast<int>((left.count() + 999) / 1000);
 }
 
 // Every page of a provider's own listing, joined by commas; "" with *error set on a failure.
