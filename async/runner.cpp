@@ -117,8 +117,9 @@ void ImageJob(unsigned generation) {
     JobInputs in;
     if (!TakeInputs(generation, &in, "ERROR")) return;
     std::vector<unsigned char> bytes;
-    std::string failure;
-    bool fetched = FetchImage(in.settings, in.prompt, in.imageSize, &bytes, &failure);
+    // Nobody pays for an image that could not be saved; the failure comes back as every other one does.
+    std::string failure = CheckOutputFolder(in.outputPath);
+    bool fetched = failure.empty() && FetchImage(in.settings, in.prompt, in.imageSize, &bytes, &failure);
     ReleaseIdleCourier();
     // An abandoned job writes no file and leaves lastError to whoever came after; the lock keeps unload out meanwhile.
     std::lock_guard<std::mutex> hold(g_job.lock);

@@ -26,8 +26,17 @@ constexpr unsigned long kCutReplyError = 12030;
 // One streamed exchange as the reveal sees it: what has arrived, flattened as the variable shows it.
 class Arrival {
   public:
-    Arrival(int provider, StreamProtocol protocol, bool multiline, const RequestShape& shape, HttpStream* http)
-        : provider_(provider), multiline_(multiline), shape_(shape), http_(http), stream_(protocol) {}
+    Arrival(int provider, StreamProtocol protocol, bool multiline, const RequestShape& shape, int scriptTimeout,
+            HttpStream* http)
+        : provider_(provider), multiline_(multiline), shape_(shape), scriptTimeout_(scriptTimeout), http_(http),
+          stream_(protocol) {
+        if (http_) return;
+        // No time was left to send in.
+        HttpResult reply;
+        reply.failure = HttpFailure::TimedOut;
+        reply.error = DescribeHttpFailure(reply, true, std::string(), scriptTimeout_);
+        Settle(InterpretChatReply(provider_, reply));
+    }
     ~Arrival() { CloseStream(http_); }
 
     // Takes what the network has brought; once the answer is all there (or failed) the exchange is closed.
@@ -36,6 +45,9 @@ class Arrival {
         if (!http_) return;
         bytes_.clear();
         const bool finished = TakeStream(http_, &bytes_, &state_);
+        // A resend's time-out is what was left of the script's; the text names the script's.
+        if (finished && state_.result.failure == HttpFailure::TimedOut)
+            state_.result.error = DescribeHttpFailure(state_.result, true, std::string(), scriptTimeout_);
         if (kind_ == Kind::Unknown && state_.headersKnown)
             kind_ = state_.statusCode == 200 && IsStreamContentType(stream_.protocol, state_.contentType) ? Kind::Stream
                                                                                                           : Kind::Whole;
@@ -109,6 +121,7 @@ class Arrival {
     int provider_;
     bool multiline_;
     RequestShape shape_;
+    int scriptTimeout_;
     ParamRefusal refusal_;
     HttpStream* http_;
     ChatStream stream_;
@@ -144,6 +157,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
         conversation = ConversationLocked();
     }
     // The body is built from the live history under the lock; again for a resend without a refused member.
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout) * 1000u;
     std::unique_ptr<Arrival> sending;
     std::string error;
     auto send = [&]() -> bool {
@@ -156,9 +170,13 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
             error = request.error;
             return false;
         }
-        sending.reset(new Arrival(provider, FindProvider(provider)->stream, multiline, request.shape,
-                                  HttpTransport::OpenStream(request.target, std::move(request.body), request.headers,
-                                                            timeout)));
+        // Every request of this send shares the one time-out: a resend gets what is left of it.
+        const ULONGLONG now = GetTickCount64();
+        const int left = now >= deadline ? 0 : static_cast<int>((deadline - now + 999) / 1000);
+        sending.reset(new Arrival(provider, FindProvider(provider)->stream, multiline, request.shape, timeout,
+                                  left == 0 ? nullptr
+                                            : HttpTransport::OpenStream(request.target, std::move(request.body),
+                                                                        request.headers, left)));
         return true;
     };
     if (!send()) {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <chrono>
 #include <cwchar>
 
 #include "features/media.h"
@@ -57,9 +58,13 @@ std::string CheckOutputFolder(const std::string& path) {
     const std::wstring target = HostPathToWide(path);
     const size_t slash = target.find_last_of(L"\\/:");
     if (target.empty()) return "Failed to create output file: " + path;
+    // A target that is itself a folder could never be replaced by the image.
+    const DWORD existing = GetFileAttributesW(target.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY))
+        return "Failed to write output file: " + path;
     if (slash == std::wstring::npos || target[slash] == L':') return "";  // the current folder, or a drive's
-    std::wstring folder = target.substr(0, slash);
-    if (folder.empty() || (folder.size() == 2 && folder[1] == L':')) folder += L'\\';  // "\x.png", "C:\x.png"
+    // The folder with its separator: "\", "C:\", "\\?\C:\" and a share's "\\server\share\" name their roots.
+    const std::wstring folder = target.substr(0, slash + 1);
     const DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return "Failed to create output file: " + path;
@@ -69,13 +74,24 @@ std::string CheckOutputFolder(const std::string& path) {
 bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
                 std::vector<unsigned char>* bytes, std::string* error) {
     HttpResult reply;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s.timeoutSeconds);
     for (bool resent = false;; resent = true) {
         ImageRequest request = BuildImageRequest(s, prompt, size);
         if (!request.ok) {
             *error = request.error;
             return false;
         }
-        reply = HttpTransport::Post(request.target, request.body, request.headers, s.timeoutSeconds);
+        // The resend gets what is left of the one time-out; a time-out's text names the script's.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() > 0) {
+            reply = HttpTransport::Post(request.target, request.body, request.headers,
+                                        static_cast<int>((left.count() + 999) / 1000));
+        } else {
+            reply = HttpResult();
+            reply.failure = HttpFailure::TimedOut;
+        }
+        if (reply.failure == HttpFailure::TimedOut)
+            reply.error = DescribeHttpFailure(reply, true, request.target.host, s.timeoutSeconds);
         // An image model that refuses "response_format" is asked once more without it, and remembered.
         const ParamRefusal refusal = ReadParamRefusal(reply.statusCode, reply.body);
         if (resent || refusal.param != kParamResponseFormat || !RefusalApplies(request.shape, refusal)) break;

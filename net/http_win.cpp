@@ -1,8 +1,10 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <exception>
 #include <memory>
+#include <vector>
 
 #include "net/encoding.h"
 #include "net/http.h"
@@ -276,8 +278,7 @@ struct Job {
     std::unique_ptr<StreamTap> tap = nullptr;  // streamed exchanges only
 };
 
-// Courier threads alive, and exchanges abandoned at their deadline that still run; both change only atomically.
-LONG g_couriers = 0;
+// Exchanges abandoned at their deadline that still run; changes only atomically.
 LONG g_abandoned = 0;
 
 void Release(Job* job) {
@@ -348,6 +349,28 @@ SRWLOCK g_courierLock = SRWLOCK_INIT;
 Courier* g_idleCourier = nullptr;  // at most one waits; guarded by g_courierLock
 unsigned g_dismissals = 0;         // unloads so far; guarded by g_courierLock
 
+// The courier threads' handles, guarded by g_courierLock. A thread's handle is signalled only once its
+// FreeLibraryAndExitThread is over, so a courier counts as holding the library until its reference is really gone.
+struct CourierThreads {
+    std::vector<HANDLE> handles;
+    ~CourierThreads() {
+        for (HANDLE h : handles) CloseHandle(h);
+    }
+    // Forgets the threads that have ended and returns how many still run; the caller holds g_courierLock.
+    size_t Running() {
+        size_t kept = 0;
+        for (HANDLE h : handles) {
+            if (h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0)
+                CloseHandle(h);
+            else
+                handles[kept++] = h;
+        }
+        handles.resize(kept);
+        return kept;
+    }
+};
+CourierThreads g_courierThreads;
+
 // Offers the courier for the next exchange; false when it should leave instead: one idle courier is enough,
 // and one that was busy at an unload leaves at once, so the library can go.
 bool OfferCourier(Courier* courier) {
@@ -391,7 +414,6 @@ DWORD WINAPI CourierThread(void* param) {
         job = offered ? AwaitHandOver(courier) : nullptr;
     }
     delete courier;
-    InterlockedDecrement(&g_couriers);
     FreeLibraryAndExitThread(module, 0);
 }
 
@@ -410,15 +432,29 @@ bool Dispatch(Job* job) {
     std::unique_ptr<Courier> courier(new Courier);
     courier->job = job;
     courier->dismissals = dismissals;
-    InterlockedIncrement(&g_couriers);
-    HANDLE thread = StartThreadHoldingLibrary(CourierThread, courier.get(), &courier->module);
-    if (!thread) {
-        InterlockedDecrement(&g_couriers);
-        return false;
+    // A place for the thread's handle first (null while it starts, counted as running), so that nothing can
+    // fail once the courier owns the job.
+    AcquireSRWLockExclusive(&g_courierLock);
+    bool placed = false;
+    try {
+        g_courierThreads.Running();
+        g_courierThreads.handles.push_back(nullptr);
+        placed = true;
+    } catch (...) {
     }
-    CloseHandle(thread);
-    courier.release();
-    return true;
+    ReleaseSRWLockExclusive(&g_courierLock);
+    if (!placed) return false;
+    HANDLE thread = StartThreadHoldingLibrary(CourierThread, courier.get(), &courier->module);
+    if (thread) courier.release();
+    AcquireSRWLockExclusive(&g_courierLock);
+    auto& handles = g_courierThreads.handles;
+    const auto place = std::find(handles.begin(), handles.end(), nullptr);
+    if (thread)
+        *place = thread;
+    else
+        handles.erase(place);
+    ReleaseSRWLockExclusive(&g_courierLock);
+    return thread != nullptr;
 }
 
 // Waits for the exchange a little past the deadline, so the exchange's own, more precise failure wins.
@@ -571,7 +607,10 @@ void ReleaseIdleCourier() {
 }
 
 bool CouriersSettled() {
-    return InterlockedCompareExchange(&g_couriers, 0, 0) <= InterlockedCompareExchange(&g_abandoned, 0, 0);
+    AcquireSRWLockExclusive(&g_courierLock);
+    const size_t running = g_courierThreads.Running();
+    ReleaseSRWLockExclusive(&g_courierLock);
+    return running <= static_cast<size_t>(InterlockedCompareExchange(&g_abandoned, 0, 0));
 }
 
 void DismissIdleCourier() {

@@ -106,6 +106,8 @@ void BuildCompatibleChat(const ProviderInfo& p, const SessionSettings& s, const 
     }
     if (t.shape.tokenLimit && (!p.maxTokensOnlyWhenSet || s.maxTokensSet))
         body += ",\"" + LimitMember(t, "max_tokens") + "\":" + std::to_string(s.maxTokens);
+    else
+        r->shape.tokenLimit = false;
     if (r->stream) body += ",\"stream\":true";
     else if (p.sendsStreamFalse) body += ",\"stream\":false";
     body += '}';
@@ -127,6 +129,7 @@ void BuildClaudeChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     AppendJsonEscaped(body, t.model);
     body += "\",";
     if (t.shape.tokenLimit) body += "\"" + LimitMember(t, "max_tokens") + "\":" + std::to_string(s.maxTokens) + ",";
+    r->shape.temperature = false;
     if (!t.systemPrompt.empty()) {
         body += "\"system\":\"";
         AppendJsonEscaped(body, t.systemPrompt);
@@ -212,6 +215,9 @@ void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     body += r->stream ? ",\"stream\":true" : ",\"stream\":false";
     body += ",\"options\":{\"temperature\":" + FormatTemperature(p, s.temperature) +
             ",\"num_predict\":" + std::to_string(s.maxTokens) + "}}";
+    // Ollama's options go out as they are: nothing here for a refusal to leave out.
+    r->shape.temperature = false;
+    r->shape.tokenLimit = false;
     r->body = std::move(body);
     r->headers["Content-Type"] = kJsonType;
     r->ok = true;
@@ -359,7 +365,9 @@ ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory
     const ProviderInfo* p = SendableProvider(s.provider, &r.error);
     if (!p) return r;
     const ChatTexts t = ConvertTexts(s, history, prompt);
+    // The shape ends up saying what the request carries, so a refusal of anything else resends nothing.
     r.shape = t.shape;
+    r.shape.responseFormat = false;
     p->buildChat(*p, s, t, &r);
     return r;
 }

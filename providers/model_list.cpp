@@ -150,10 +150,11 @@ std::string ChatModelOf(int provider, std::string_view entry) {
 
 ModelPage ReadPage(const ProviderInfo& p, const std::string& body) {
     ModelPage page;
-    bool listed = false, more = false;
+    bool listed = false, seenList = false, more = false;
     std::string lastId;
     const bool wellFormed = ForEachMember(body, [&](const std::string& key, std::string_view value) {
         if (key == "data" || key == "models") {
+            seenList = true;
             listed = ForEachElement(value, [&](std::string_view entry) {
                 std::string id = ChatModelOf(p.kind, entry);
                 if (!id.empty()) page.models.push_back(std::move(id));
@@ -166,6 +167,8 @@ ModelPage ReadPage(const ProviderInfo& p, const std::string& body) {
             page.cursor = StringOf(value);
         }
     });
+    // Google's JSON leaves an empty list out, so a page of its listing may carry no "models" at all.
+    if (wellFormed && !seenList && p.listing.paging == ModelPaging::PageToken) listed = true;
     if (!wellFormed || !listed) {
         page.models.clear();
         page.error = std::string("Failed to read the ") + p.label + " model list";

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <set>
 
 #include "net/ascii.h"
 #include "net/json.h"
@@ -13,17 +14,35 @@
 
 namespace {
 
+// Seconds left of one deadline, at least 1; 0 when it has passed.
+int SecondsLeft(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    return static_cast<int>((left.count() + 999) / 1000);
+}
+
 // Sends requests made by `build` until one is not a refusal of a member we add on our own: a refused member
 // is remembered for the model and the request resent once without it (or under the name the provider gives).
-// Each member is resent at most once, so at most one request per member follows the first.
+// Each member is resent at most once, so at most one request per member follows the first; all of them share
+// the one time-out.
 template <typename Build>
 ChatOutcome Deliver(const Build& build, int provider, const std::string& model, int timeoutSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     unsigned resent = 0;
     for (;;) {
         ChatRequest request = build();
         if (!request.ok) return ChatOutcome{false, "", request.error};
-        HttpResult reply = request.isGet ? HttpTransport::Get(request.target, request.headers, timeoutSeconds)
-                                         : HttpTransport::Post(request.target, request.body, request.headers, timeoutSeconds);
+        const int seconds = SecondsLeft(deadline);
+        HttpResult reply;
+        if (seconds == 0) {
+            reply.failure = HttpFailure::TimedOut;
+        } else {
+            reply = request.isGet ? HttpTransport::Get(request.target, request.headers, seconds)
+                                  : HttpTransport::Post(request.target, request.body, request.headers, seconds);
+        }
+        // A resend's time-out is what was left of the script's; the text names the script's.
+        if (reply.failure == HttpFailure::TimedOut)
+            reply.error = DescribeHttpFailure(reply, !request.isGet, request.target.host, timeoutSeconds);
         RecycleBodyBuffer(std::move(request.body));
         const ParamRefusal refusal = ReadParamRefusal(reply.statusCode, reply.body);
         if (refusal.param && !(resent & refusal.param) && RefusalApplies(request.shape, refusal)) {
@@ -35,17 +54,11 @@ ChatOutcome Deliver(const Build& build, int provider, const std::string& model, 
     }
 }
 
-// Seconds left of a listing's one deadline, at least 1; 0 when it has passed.
-int SecondsLeft(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return 0;
-    return static_cast<int>((left.count() + 999) / 1000);
-}
-
 // Every page of a provider's own listing, joined by commas; "" with *error set on a failure.
 std::string ListProviderModels(const SessionSettings& s, std::string* error) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s.timeoutSeconds);
     std::string out, cursor;
+    std::set<std::string> listed, followed;  // a listing names each model once, and a cursor leads one way
     for (int page = 0; page < kMaxModelPages; ++page) {
         const int seconds = SecondsLeft(deadline);
         if (seconds == 0) {
@@ -58,17 +71,23 @@ std::string ListProviderModels(const SessionSettings& s, std::string* error) {
             *error = request.error;
             return "";
         }
-        const ModelPage read = ReadModelListPage(s.provider, HttpTransport::Get(request.target, request.headers, seconds));
+        HttpResult reply = HttpTransport::Get(request.target, request.headers, seconds);
+        // A later page's time-out is what was left of the script's; the text names the script's.
+        if (reply.failure == HttpFailure::TimedOut)
+            reply.error = DescribeHttpFailure(reply, false, request.target.host, s.timeoutSeconds);
+        const ModelPage read = ReadModelListPage(s.provider, reply);
         if (!read.ok) {
             *error = read.error;
             return "";
         }
         for (const std::string& id : read.models) {
+            if (!listed.insert(id).second) continue;
             if (!out.empty()) out += ',';
             out += id;
         }
-        // A server that hands back the cursor it was given would page forever.
-        if (read.cursor.empty() || read.cursor == cursor) break;
+        // A server that hands back a cursor already followed would page round and round.
+        followed.insert(cursor);
+        if (read.cursor.empty() || followed.count(read.cursor)) break;
         cursor = read.cursor;
     }
     return out;

@@ -130,6 +130,33 @@ TEST_F(ModelRules, ARemembredRefusalShapesTheNextRequestForThatModelOfThatProvid
     EXPECT_EQ(BuildChatRequest(s, {}, "Hi").body, before);
 }
 
+TEST_F(ModelRules, ARefusalOfAMemberTheRequestDidNotCarryIsNoReasonToResend) {
+    const ParamRefusal limit{kParamTokenLimit, ""}, temperature{kParamTemperature, ""},
+        format{kParamResponseFormat, ""};
+    const struct {
+        int provider;
+        const char* model;
+        ParamRefusal refusal;
+    } cases[] = {
+        {kProviderOpenRouter, "openrouter/free", limit},  // its limit goes out only once a script set one
+        {kProviderClaude, "claude-sonnet-5", temperature},
+        {kProviderOllama, "llama3", temperature},  // its options are sent as they are
+        {kProviderOllama, "llama3", limit},
+        {kProviderOpenAI, "gpt-4o", format},  // no chat request asks for an image format
+        {kProviderGroq, "qwen/qwen3-32b", limit},
+    };
+    for (const auto& c : cases) {
+        SessionSettings s = Settings(c.provider, c.model);
+        if (c.provider == kProviderOllama) s.endpoint = "http://localhost:11434";
+        const ChatRequest r = BuildChatRequest(s, {}, "Hi");
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_FALSE(RefusalApplies(r.shape, c.refusal)) << c.model << " " << c.refusal.param << " " << r.body;
+    }
+    SessionSettings set = Settings(kProviderOpenRouter, "openrouter/free");
+    set.maxTokensSet = true;
+    EXPECT_TRUE(RefusalApplies(BuildChatRequest(set, {}, "Hi").shape, limit)) << "a limit it carries can be dropped";
+}
+
 TEST_F(ModelRules, StoppedRepliesNameTheirReasonInsteadOfAParseFailure) {
     const struct {
         int provider;
@@ -217,6 +244,13 @@ TEST_F(ModelRules, ListingPagesGiveOnlyChatModelsAndTheirCursor) {
         EXPECT_FALSE(page.ok) << broken;
         EXPECT_EQ(page.error, "Failed to read the OpenAI model list") << broken;
     }
+    // Google leaves an empty list out of its JSON: a page with only a token, or nothing, is an empty page.
+    EXPECT_EQ(Models(kProviderGemini, "{\n  \"nextPageToken\": \"p3\"\n}", &cursor), std::vector<std::string>{});
+    EXPECT_EQ(cursor, "p3");
+    EXPECT_EQ(Models(kProviderGemini, "{}", &cursor), std::vector<std::string>{});
+    EXPECT_EQ(cursor, "");
+    for (const char* broken : {"", R"({"models":[{"name":"models/a"})", R"({"models":{}})"})
+        EXPECT_FALSE(ReadModelListPage(kProviderGemini, HttpResult{200, broken, ""}).ok) << broken;
     const ModelPage refused = ReadModelListPage(
         kProviderGemini, HttpResult{400, R"({"error":{"code":400,"message":"API key not valid."}})", ""});
     EXPECT_EQ(refused.error, "Failed to get Google models (400): API key not valid.");

@@ -244,6 +244,44 @@ TEST(AsyncUnloadChild, DISABLED_LeaveWithoutMessage2) {
         EXPECT_TRUE(rig->scriptLines.empty()) << "a subroutine ran after the host let go";
         return;
     }
+    if (mode == "free-from-callback" || mode == "unload-and-free-from-callback") {
+        // The host's subroutine lets go of the library itself, then goes on for a while before it returns.
+        static bool withMessage2 = false;
+        withMessage2 = mode == "unload-and-free-from-callback";
+        rig->onRunScript = [](PluginRig& r, const std::string&) {
+            if (withMessage2) r.Message(2);
+            FreeLibrary(r.module());
+            Sleep(300);
+        };
+        rig->Exec("ParlySetProgress", {"False"});
+        rig->Exec("ParlySendAsync", {"Hi", "[R]", "OnAnswer"});
+        const std::string path = BuildDir() + "\\ParlyPlugin.nbp";
+        ASSERT_TRUE(rig->PumpUntil([&] { return !rig->scriptLines.empty(); }, 10000));
+        EXPECT_EQ(rig->Var("[R]"), "OpenAI says: Hi");
+        EXPECT_TRUE(rig->PumpUntil([&] { return GetModuleHandleA(path.c_str()) == nullptr; }, 5000))
+            << "the library stayed mapped after the host let go from its subroutine";
+        return;
+    }
+    if (mode == "free-as-abandoned-exchange-ends") {
+        // An exchange abandoned at its deadline ends only after the host let go; it then waits idle, holding the
+        // library, until the host pumps again and the finished job is looked at.
+        rig->onRunScript = [](PluginRig&, const std::string&) { Sleep(3000); };
+        rig->Exec("ParlySetProgress", {"False"});
+        rig->Exec("ParlySetTimeout", {"5"});
+        Sim::Next(R"({"mode":"drip","drip_ms":45})");
+        Sim::Next(R"({"delay_ms":100})");
+        rig->Exec("ParlySend", {"slow", "[S]"});
+        rig->Exec("ParlySendAsync", {"late", "[R]", "OnAnswer"});
+        const std::string path = BuildDir() + "\\ParlyPlugin.nbp";
+        FreeLibrary(rig->module());
+        // The host is busy: the job ends, then the abandoned exchange (its 170-byte head takes 7.7 s), which then
+        // waits idle for two seconds.
+        Sleep(3200);
+        ASSERT_TRUE(rig->PumpUntil([&] { return GetModuleHandleA(path.c_str()) == nullptr; }, 10000));
+        EXPECT_FALSE(rig->HasVar("[R]")) << "a variable was written after the host let go";
+        EXPECT_TRUE(rig->scriptLines.empty()) << "a subroutine ran after the host let go";
+        return;
+    }
     const std::string apiError = "OpenAI API error (0): ";
     if (mode == "no-thread") {
         // A server that trickles its reply: only the exchange's own deadline can end the wait.
@@ -314,6 +352,27 @@ TEST(AsyncUnload, AfterTheHostLetsGoWithoutMessage2NothingIsDeliveredAndNothingC
     ChildRun run = RunChild("free-slow-callback");
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+}
+
+// A subroutine that lets go of the library, with or without message 2, returns safely and the library then goes.
+TEST(AsyncUnload, ASubroutineThatLetsGoOfTheLibraryReturnsSafelyAndTheLibraryGoes) {
+    for (const char* mode : {"free-from-callback", "unload-and-free-from-callback"}) {
+        SCOPED_TRACE(mode);
+        Sim::Reset();
+        ChildRun run = RunChild(mode);
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+    }
+    Sim::Reset();
+}
+
+// The last exchange thread to leave may be the one that unloads the library while the finished job is looked at.
+TEST(AsyncUnload, AnAbandonedExchangeEndingAfterTheHostLetGoNeitherCrashesNorDelivers) {
+    Sim::Reset();
+    ChildRun run = RunChild("free-as-abandoned-exchange-ends");
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+    Sim::Reset();
 }
 
 // A request that cannot get a thread fails at once instead of running past its deadline; abandoned exchanges

@@ -372,6 +372,24 @@ TEST_F(Faults, StalledOrSilentServerEndsWithTheTimeoutTextWithinTheTimeout) {
     }
 }
 
+// A refusal that comes late leaves its resend only what is left of the time-out, not a whole new one.
+TEST_F(Faults, AResendAfterASlowRefusalEndsWithinTheTimeout) {
+    const ChatProvider& p = ChatProviderNamed("Groq");
+    Conversation c = Talk(p);
+    rig.Exec("ParlySetModel", {"qwen/qwen-next"});
+    const std::string refusal =
+        R"({"error":{"message":"'temperature' is not supported with this model","param":"temperature"}})";
+    Sim::Next(R"({"delay_ms":4000,"status":400,"body_b64":")" + Base64(refusal) + R"("})");
+    Sim::Next(R"({"delay_ms":4000})");
+    const int before = Sim::Count();
+    const DWORD ms = TimedExec(rig, "ParlySend", {"Hi", "[A]"});
+    EXPECT_LE(ms, kTimeoutCeilingMs);
+    EXPECT_EQ(rig.Var("[A]"), "");
+    EXPECT_EQ(rig.LastError(), "Groq error (0): Request timed out after 5 seconds");
+    EXPECT_EQ(Sim::Count(), before + 2);
+    c.ExpectHistoryIntact();
+}
+
 TEST_F(Faults, StalledOllamaModelListEndsWithinTheTimeout) {
     Conversation c = Talk(ChatProviderNamed("Ollama"));
     ++g_faultCases;

@@ -124,6 +124,22 @@ TEST_F(Images, AModelThatRefusesResponseFormatIsAskedOnceMoreWithoutItAndRemembe
     EXPECT_EQ(Sim::Count(), 5);
 }
 
+TEST_F(Images, ARefusalAndItsResendShareTheOneTimeOut) {
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySetModel", {"dall-e-slow"});
+    rig.Exec("ParlySetTimeout", {"5"});
+    const std::string path = FreshDir() + "\\out.png";
+    const std::string refusal = R"({"error":{"message":"Unknown parameter: 'response_format'.","param":"response_format"}})";
+    // Each reply alone is within the time-out; the two together are not.
+    Sim::Next(R"({"status":400,"delay_ms":3500,"body_b64":")" + Base64(refusal) + "\"}");
+    Sim::Next(R"({"delay_ms":3500})");
+    rig.Exec("ParlyImageGen", {"cat", path, "1024x1024", "[S]"});
+    EXPECT_EQ(Sim::Count(), 2);
+    EXPECT_EQ(rig.Var("[S]"), "ERROR");
+    EXPECT_EQ(rig.LastError(), "Image generation error (0): Request timed out after 5 seconds");
+    EXPECT_FALSE(Exists(path));
+}
+
 TEST_F(Images, EveryFailureLeavesAnExistingFileAsItWas) {
     Select(rig, "OpenAI");
     std::string dir = FreshDir(), path = dir + "\\keep.png";
@@ -170,11 +186,41 @@ TEST_F(Images, AMissingFolderGivesTheCreateTextAndNoFile) {
     EXPECT_EQ(rig.Var("[S]"), "ERROR");
     EXPECT_EQ(rig.LastError(), "Failed to create output file: " + path);
     EXPECT_FALSE(Exists(path));
+    // In the background the failure arrives as every other image failure does: status and callback.
     rig.Exec("ParlyImageGenAsync", {"cat", path, kAbsent, "[S2]", "Done"});
+    ASSERT_TRUE(rig.PumpUntil([&] { return !rig.scriptLines.empty(); }, 10000));
+    EXPECT_EQ(rig.scriptLines, std::vector<std::string>{"GoSub \"Done\""});
+    EXPECT_EQ(rig.Var("[S2]"), "ERROR");
     EXPECT_EQ(rig.LastError(), "Failed to create output file: " + path);
-    rig.Exec("ParlyIsBusy", {"[B]"});
-    EXPECT_EQ(rig.Var("[B]"), "False");
     EXPECT_EQ(Sim::Count(), 0) << "no image is paid for that cannot be saved";
+}
+
+// The folder check knows every spelling of a folder that exists, and only those.
+TEST_F(Images, TheFolderCheckPassesEveryWayOfNamingAFolderThatExists) {
+    Select(rig, "OpenAI");
+    const std::string dir = FreshDir();
+    WriteFileBytes(dir + "\\afile.txt", "x");
+    const std::string root = "C:\\parly-media-root.png";  // a drive's root, in this test's own Wine prefix
+    DeleteFileA(root.c_str());
+    const struct {
+        std::string path;
+        const char* status;
+    } cases[] = {
+        {"\\\\?\\" + root, "OK"},
+        {"\\\\?\\" + dir + "\\long.png", "OK"},
+        {dir + "/forward.png", "OK"},
+        {root, "OK"},
+        {dir + "\\afile.txt\\x.png", "ERROR"},  // a file where the folder should be
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const int before = Sim::Count();
+        rig.Exec("ParlyImageGen", {"cat", c.path, kAbsent, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), c.status) << rig.LastError();
+        EXPECT_EQ(Sim::Count() - before, std::string(c.status) == "OK" ? 1 : 0);
+    }
+    EXPECT_EQ(ReadFileBytes(root), Sim::Png());
+    DeleteFileA(root.c_str());
 }
 
 // The temporary file lives beside the target under a name no longer than the target's own.
@@ -225,11 +271,14 @@ TEST_F(Images, ATargetThatCannotBeReplacedGivesTheWriteTextAndSurvives) {
     WriteFileBytes(locked, "old contents");
     HANDLE holder = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    for (const std::string& path : {folder, locked}) {
+    for (const std::string& path : {folder, folder + "\\", locked}) {
         SCOPED_TRACE(path);
+        const int before = Sim::Count();
         rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
         EXPECT_EQ(rig.Var("[S]"), "ERROR");
         EXPECT_EQ(rig.LastError(), "Failed to write output file: " + path);
+        // A target that is a folder is known before the request: no image is paid for.
+        EXPECT_EQ(Sim::Count() - before, path == locked ? 1 : 0);
     }
     CloseHandle(holder);
     EXPECT_EQ(ReadFileBytes(locked), "old contents");

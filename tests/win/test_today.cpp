@@ -95,6 +95,60 @@ TEST_F(Today, ARefusalIsResentAtMostOnceAndNeverWithoutTheModelOrTheMessages) {
     EXPECT_EQ(rig.LastError(), "Groq error (400): 'messages' is not supported");
 }
 
+TEST_F(Today, ARefusalAndItsResendShareTheOneTimeOut) {
+    Select(rig, "Groq");
+    rig.Exec("ParlySetModel", {"qwen/qwen-next"});
+    rig.Exec("ParlySetTimeout", {"5"});
+    const std::string refusal =
+        R"({"error":{"message":"'temperature' is not supported with this model","type":"invalid_request_error","param":"temperature"}})";
+    // Each reply alone is within the time-out; the two together are not.
+    Sim::Next(R"({"status":400,"delay_ms":3500,"body_b64":")" + Base64(refusal) + "\"}");
+    Sim::Next(R"({"delay_ms":3500})");
+    rig.Exec("ParlySend", {"Hi", "[A]"});
+    EXPECT_EQ(Sim::Count(), 2);
+    EXPECT_EQ(rig.Var("[A]"), "");
+    EXPECT_EQ(rig.LastError(), "Groq error (0): Request timed out after 5 seconds");
+}
+
+TEST_F(Today, AGoogleListingPageThatOmitsItsEmptyModelListIsAnEmptyPage) {
+    // Google leaves an empty list out of its JSON, so a page may carry only the token, or nothing at all.
+    Select(rig, "Google");
+    NextReply(200, "{\n  \"models\": [\n    {\n      \"name\": \"models/gemini-3.5-flash\",\n"
+                   "      \"supportedGenerationMethods\": [\"generateContent\"]\n    }\n  ],\n"
+                   "  \"nextPageToken\": \"p2\"\n}\n");
+    NextReply(200, "{\n  \"nextPageToken\": \"p3\"\n}\n");
+    NextReply(200, "{}\n");
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_EQ(rig.Var("[M]"), "gemini-3.5-flash");
+    EXPECT_EQ(rig.LastError(), "");
+    EXPECT_EQ(Sim::Count(), 3);
+}
+
+TEST_F(Today, AListingPageThatRunsPastTheOneTimeOutNamesTheScriptsTimeOut) {
+    Select(rig, "Claude");
+    rig.Exec("ParlySetTimeout", {"5"});
+    Sim::Next(R"({"page_size":3,"delay_ms":3000})");
+    Sim::Next(R"({"mode":"stall"})");
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_EQ(rig.Var("[M]"), "");
+    EXPECT_EQ(rig.LastError(), "Failed to get Claude models (0): Request timed out after 5 seconds");
+    EXPECT_EQ(Sim::Count(), 2);
+}
+
+TEST_F(Today, AListingWhoseCursorsGoRoundStopsAndNamesEachModelOnce) {
+    Select(rig, "Claude");
+    const std::string a = R"({"data":[{"id":"m1"}],"has_more":true,"last_id":"a"})";
+    const std::string b = R"({"data":[{"id":"m2"},{"id":"m1"}],"has_more":true,"last_id":"b"})";
+    for (int i = 0; i < 5; ++i) {
+        NextReply(200, a);
+        NextReply(200, b);
+    }
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_EQ(rig.Var("[M]"), "m1,m2");
+    EXPECT_EQ(rig.LastError(), "");
+    EXPECT_EQ(Sim::Count(), 3) << "the third page hands back a cursor already followed";
+}
+
 TEST_F(Today, AHardQuestionWithTheDefaultLimitGetsAnAnswerFromReasoningModels) {
     struct Case {
         const char* initName;
