@@ -293,7 +293,8 @@ struct BareTimes {
 BareTimes BareStreamRead(const std::string& body, const std::vector<std::wstring>& headers) {
     BareTimes t;
     const double start = NowMs();
-    HINTERNET s = WinHttpOpen(L"" PARLY_USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, nullptr, nullptr, 0);
+    // Loopback goes direct, as the plug-in's requests do.
+    HINTERNET s = WinHttpOpen(L"" PARLY_USER_AGENT, WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
     WinHttpSetTimeouts(s, 60000, 60000, 60000, 60000);
     HINTERNET c = WinHttpConnect(s, L"127.0.0.1", static_cast<INTERNET_PORT>(Sim::Port()), 0);
     HINTERNET r = WinHttpOpenRequest(c, L"POST", L"/v1/chat/completions", nullptr, nullptr, nullptr, 0);
