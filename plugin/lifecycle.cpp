@@ -2,6 +2,7 @@
 
 #include "async/runner.h"
 #include "net/http.h"
+#include "net/proxy_win.h"
 #include "plugin/host_abi.h"
 #include "session/settings.h"
 
@@ -9,6 +10,7 @@ void HandleHostMessage(int code) {
     if (code != kHostMessageUnload) return;
     ShutdownAsync();
     DismissIdleCourier();
+    ForgetProxySettings();
     ClearHistory();
     std::lock_guard<std::mutex> hold(SessionLock());
     g_session.settings.provider = kProviderNone;
@@ -21,6 +23,7 @@ void BeginHostSession() {
         return;
     }
     ShutdownAsync();
+    ForgetProxySettings();
     std::lock_guard<std::mutex> hold(SessionLock());
     ClearHistoryLocked();
     ApplyLoadDefaults();

@@ -244,7 +244,7 @@ TEST_F(Faults, ReplyFaultsOfEveryProviderEndInOrderOrArriveWhole) {
         std::function<Expect(const ChatProvider&)> expect;
     };
     const std::vector<Row> rows = {
-        {"dropped before the reply", [](const ChatProvider&) { Sim::Next(R"({"mode":"drop"})"); },
+        {"dropped before the reply", [](const ChatProvider&) { Sim::Next(R"({"mode":"drop","count":2})"); },
          [](const ChatProvider& p) {
              return ErrorWithNumber(std::string(p.errorPrefix) + "0): Failed to receive response. Error code: ");
          }},
@@ -439,7 +439,7 @@ TEST_F(Faults, ImageGenerationFailuresReportErrorAndLeaveTheFileAlone) {
          ErrorIs(prefix + R"(400): {"error":{"code":"bad_size"}})")},
         {"429 plain text", Route::Simulator, [] { NextRaw(429, "slow down"); }, ErrorIs(prefix + "429): slow down")},
         {"refused", Route::Closed, [] {}, ErrorWithNumber(prefix + "0): Failed to send request. Error code: ")},
-        {"dropped", Route::Simulator, [] { Sim::Next(R"({"mode":"drop"})"); },
+        {"dropped", Route::Simulator, [] { Sim::Next(R"({"mode":"drop","count":2})"); },
          ErrorWithNumber(prefix + "0): Failed to receive response. Error code: ")},
         {"reset in the middle", Route::Simulator, [] { Sim::Next(R"({"mode":"reset_mid_body"})"); },
          ReceiveFailure(prefix)},
@@ -491,7 +491,7 @@ TEST_F(Faults, EmbeddingFailuresReportEmbeddingErrorAndLeaveTheHistoryAlone) {
         {"404 without message", Route::Simulator, [] { NextRaw(404, R"({"detail":"no route"})"); },
          ErrorIs(prefix + R"(404): {"detail":"no route"})")},
         {"refused", Route::Closed, [] {}, ErrorWithNumber(prefix + "0): Failed to send request. Error code: ")},
-        {"dropped", Route::Simulator, [] { Sim::Next(R"({"mode":"drop"})"); },
+        {"dropped", Route::Simulator, [] { Sim::Next(R"({"mode":"drop","count":2})"); },
          ErrorWithNumber(prefix + "0): Failed to receive response. Error code: ")},
         {"empty body with 200", Route::Simulator, [] { NextRaw(200, ""); },
          ErrorIs("Failed to extract embedding from response")},
@@ -559,7 +559,7 @@ TEST_F(Faults, DocumentFailuresSendNothingOrReportTheChatErrorAndKeepTheHistory)
         {"file held open for writing", locked, [] {}, false, ErrorIs("Cannot open file: " + locked)},
         {"server answers 500", good, [] { NextRaw(500, R"({"error":{"message":"Document too long"}})"); }, true,
          ErrorIs("OpenAI API error (500): Document too long")},
-        {"server drops the connection", good, [] { Sim::Next(R"({"mode":"drop"})"); }, true,
+        {"server drops the connection", good, [] { Sim::Next(R"({"mode":"drop","count":2})"); }, true,
          ErrorWithNumber("OpenAI API error (0): Failed to receive response. Error code: ")},
     };
     Conversation c = Talk(ChatProviderNamed("OpenAI"));
@@ -603,7 +603,7 @@ TEST_F(Faults, FailedBackgroundJobsStillCallBackWithTheProvidersError) {
          ErrorIs("Claude API error (503): Overloaded"), 0, kFastMs},
         {"chat refused", "Groq", false, Route::Closed, [] {},
          ErrorWithNumber("Groq error (0): Failed to send request. Error code: "), 0, kFastMs},
-        {"chat dropped", "Ollama", false, Route::Simulator, [] { Sim::Next(R"({"mode":"drop"})"); },
+        {"chat dropped", "Ollama", false, Route::Simulator, [] { Sim::Next(R"({"mode":"drop","count":2})"); },
          ErrorWithNumber("Ollama error (0): Failed to receive response. Error code: "), 0, kFastMs},
         {"chat malformed escape", "Google", false, Route::Simulator,
          [] { NextRaw(200, AnswerBody(Shape::Gemini, "\\uQQQQ")); },

@@ -202,6 +202,10 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         method, target = self.command, self.requestline.split()[1]
+        # Servers must accept the absolute form too; a client speaking through a proxy tunnel may send it.
+        m = re.match(r"https?://[^/]*(/.*)?$", target)
+        if m:
+            target = m.group(1) or "/"
         length = int(self.headers.get("Content-Length") or 0)
         raw = self.rfile.read(length) if length > 0 else b""
         path, _, query = target.partition("?")
@@ -232,6 +236,12 @@ class Handler(BaseHTTPRequestHandler):
         self.reply(ov.get("status", status), data, extra, mode, drip_s=ov.get("drip_ms", DRIP_MS) / 1000.0)
 
     do_POST = do_PUT = do_DELETE = do_PATCH = do_GET
+
+    def do_HEAD(self):
+        # A client opening a proxy tunnel asks HEAD / without a key first: answered, kept open, not recorded.
+        self.send_response(200)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
 
     def provider_reply(self, method, path, query, raw, ov):
         def answer(name, said):
