@@ -207,9 +207,13 @@ HttpResult ExchangeOnce(Verb verb, const HttpTarget& target, const std::string* 
             WinHttpAddRequestHeaders(request.get(), line.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
         }
         // A tunnel kept after this request could carry another provider's request, key and all, to this host.
-        if (tunnelled)
+        // Some WinHTTP versions keep it despite the header unless keep-alive is switched off on the request too.
+        if (tunnelled) {
             WinHttpAddRequestHeaders(request.get(), L"Connection: close", static_cast<DWORD>(-1),
                                      WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE);
+            DWORD feature = WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_REDIRECTS;
+            WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
+        }
 
         DWORD length = post ? static_cast<DWORD>(body->size()) : 0;
         LPVOID data = (post && length) ? const_cast<char*>(body->data()) : WINHTTP_NO_REQUEST_DATA;

@@ -290,6 +290,8 @@ void RetireTunnel(HINTERNET connection) {
     RefuseRedirects(request.get());
     LimitRequest(request.get(), 2000);
     WinHttpAddRequestHeaders(request.get(), L"Connection: close", static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
+    DWORD feature = WINHTTP_DISABLE_KEEP_ALIVE;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
     if (WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         WinHttpReceiveResponse(request.get(), nullptr);
 }

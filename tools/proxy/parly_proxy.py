@@ -97,7 +97,8 @@ class ProxyHandler(socketserver.BaseRequestHandler):
                 return
             words = head.split(b"\r\n", 1)[0].split(b" ")
             method, target = words[0].decode("latin-1"), (words[1].decode("latin-1") if len(words) > 1 else "")
-            body, rest = read_body(sock, head, rest)
+            # A CONNECT has no body, whatever length its copied headers announce.
+            body, rest = (b"", rest) if method == "CONNECT" else read_body(sock, head, rest)
             if target.startswith("/__proxy/"):
                 return self.control(method, target)
             entry = {"kind": "connect" if method == "CONNECT" else "http", "target": target,

@@ -8,6 +8,7 @@ canned replies so the transport's failure paths can be driven from tests.
 import argparse
 import base64
 import collections
+import fcntl
 import json
 import os
 import re
@@ -17,6 +18,7 @@ import socket
 import ssl
 import struct
 import sys
+import termios
 import threading
 import time
 import zlib
@@ -80,7 +82,7 @@ def parse_override(raw):
     for key, kind, low in (("count", int, 1), ("status", int, 100), ("delay_ms", (int, float), 0),
                            ("repeat_content", int, 0), ("body", str, None), ("content", str, None),
                            ("headers", dict, None), ("drip_ms", (int, float), 1), ("refusal", str, None),
-                           ("pretty", bool, None)):
+                           ("pretty", bool, None), ("keep", bool, None)):
         value = ov.get(key)
         if key in ov and (not isinstance(value, kind) or (kind is not bool and isinstance(value, bool))
                           or (low is not None and value < low)):
@@ -194,6 +196,20 @@ class Handler(BaseHTTPRequestHandler):
             pass
         self.close_connection = True
 
+    def await_delivery(self):
+        # A reset discards what the client has not read yet, so the cut must come after the first half arrived:
+        # once the client's side has acknowledged every byte, plus a moment for it to read them.
+        deadline = time.monotonic() + 2.0
+        while time.monotonic() < deadline and not self.sim.stop.is_set():
+            try:
+                unsent = struct.unpack("i", fcntl.ioctl(self.connection, termios.TIOCOUTQ, b"\0\0\0\0"))[0]
+            except OSError:
+                return
+            if unsent == 0:
+                break
+            time.sleep(0.01)
+        self.sim.stop.wait(0.2)
+
     def abort(self):
         # Linger 0 turns close into an RST, as a crashed server would look.
         # Closing the detached descriptor bypasses the rfile/wfile references that would delay it.
@@ -233,7 +249,8 @@ class Handler(BaseHTTPRequestHandler):
         if ov.get("redirect") == "decoy":
             extra.setdefault("Location", f"http://127.0.0.1:{self.sim.decoy_port}{target}")
             status = 307
-        self.reply(ov.get("status", status), data, extra, mode, drip_s=ov.get("drip_ms", DRIP_MS) / 1000.0)
+        self.reply(ov.get("status", status), data, extra, mode, drip_s=ov.get("drip_ms", DRIP_MS) / 1000.0,
+                   keep=ov.get("keep") is True)
 
     do_POST = do_PUT = do_DELETE = do_PATCH = do_GET
 
@@ -355,7 +372,8 @@ class Handler(BaseHTTPRequestHandler):
             if self.sim.stop.wait(interval):
                 return
 
-    def reply(self, status, data, extra=None, mode=None, ctype="application/json", drip_s=DRIP_MS / 1000.0):
+    def reply(self, status, data, extra=None, mode=None, ctype="application/json", drip_s=DRIP_MS / 1000.0,
+              keep=False):
         headers = {"Content-Type": ctype}
         for k, v in (extra or {}).items():
             headers = {h: hv for h, hv in headers.items() if h.lower() != k.lower()}
@@ -371,8 +389,10 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Transfer-Encoding", "chunked")
         else:
             self.send_header("Content-Length", str(len(data) + (100 if mode == "truncate" else 0)))
-        self.send_header("Connection", "close")
-        self.close_connection = True
+        # "keep": the connection stays open for a next request, as the real providers' servers do.
+        if not keep:
+            self.send_header("Connection", "close")
+        self.close_connection = not keep
         if mode in ("drip", "drip_body"):
             self._headers_buffer.append(b"\r\n")
             head, self._headers_buffer = b"".join(self._headers_buffer), []
@@ -385,6 +405,8 @@ class Handler(BaseHTTPRequestHandler):
             data = b"".join(b"%X\r\n%s\r\n" % (len(p), p) for p in pieces) + b"0\r\n\r\n"
         elif mode == "reset_mid_body":
             self.wfile.write(data[:len(data) // 2])
+            self.wfile.flush()
+            self.await_delivery()
             return self.abort()
         self.wfile.write(data)
 
