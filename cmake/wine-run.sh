@@ -23,10 +23,12 @@ trap 'kill ${sim_pid:-} ${proxy_pid:-} 2>/dev/null; wait ${sim_pid:-} ${proxy_pi
 # A time-out's kill still prints what the program wrote so far.
 trap 'cat "$tmp/stdout" 2>/dev/null; exit 143' TERM INT
 # With PARLY_SIM_TLS_DIR the simulator also serves HTTPS: listener 0 the good certificate, 1 the misnamed one,
-# 2 the one from an untrusted CA, 3 the made-up names the proxy tests reach (scripts/make-test-certs.sh).
+# 2 the one from an untrusted CA, 3 the made-up names the proxy tests reach (scripts/make-test-certs.sh), 4 the
+# good certificate on a server that speaks only TLS 1.0 and 1.1.
 tls=()
 if [ -n "${PARLY_SIM_TLS_DIR:-}" ]; then
   for n in localhost other-name stranger proxied; do tls+=(--tls "$PARLY_SIM_TLS_DIR/$n.pem" "$PARLY_SIM_TLS_DIR/$n.key"); done
+  tls+=(--tls-legacy "$PARLY_SIM_TLS_DIR/localhost.pem" "$PARLY_SIM_TLS_DIR/localhost.key")
 fi
 if [ -z "${PARLY_SIM_PORT:-}" ]; then
   python3 "$root/tools/simulator/parly_sim.py" --port 0 --port-file "$tmp/port" --quiet "${tls[@]}" \

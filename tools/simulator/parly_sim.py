@@ -21,6 +21,7 @@ import sys
 import termios
 import threading
 import time
+import warnings
 import zlib
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -420,13 +421,19 @@ class SimServer(ThreadingHTTPServer):
             super().handle_error(request, client_address)
 
 
-def start_server(sim, quiet, port=0, tls=None):
-    """A listener on 127.0.0.1 sharing `sim`; with tls=(cert, key) it speaks HTTPS."""
+def start_server(sim, quiet, port=0, tls=None, legacy=False):
+    """A listener on 127.0.0.1 sharing `sim`; with tls=(cert, key) it speaks HTTPS, with legacy only TLS 1.0 and 1.1."""
     server = SimServer(("127.0.0.1", port), Handler)
     server.sim, server.quiet = sim, quiet
     if tls:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(*tls)
+        if legacy:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+                ctx.minimum_version = ssl.TLSVersion.TLSv1
+                ctx.maximum_version = ssl.TLSVersion.TLSv1_1
         # The handshake runs in the connection's own thread, so a stuck client cannot block accept().
         server.socket = ctx.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
@@ -451,6 +458,8 @@ def main(argv=None):
     ap.add_argument("--quiet", action="store_true", help="do not log requests")
     ap.add_argument("--tls", nargs=2, action="append", default=[], metavar=("CERT", "KEY"),
                     help="also serve HTTPS with this PEM certificate and key (repeatable; ports at /__sim/tls/N)")
+    ap.add_argument("--tls-legacy", nargs=2, action="append", default=[], metavar=("CERT", "KEY"),
+                    help="also serve HTTPS limited to TLS 1.0 and 1.1 (numbered after the --tls listeners)")
     args = ap.parse_args(argv)
 
     sim = SimState()
@@ -459,8 +468,8 @@ def main(argv=None):
     server = start_server(sim, args.quiet, args.port)
     servers = [server, start_server(sim.decoy, args.quiet)]
     sim.decoy_port = servers[1].server_address[1]
-    for cert, key in args.tls:
-        servers.append(start_server(sim, args.quiet, tls=(cert, key)))
+    for (cert, key), legacy in [(pair, False) for pair in args.tls] + [(pair, True) for pair in args.tls_legacy]:
+        servers.append(start_server(sim, args.quiet, tls=(cert, key), legacy=legacy))
         sim.tls_ports.append(servers[-1].server_address[1])
     port = server.server_address[1]
     if args.port_file:
