@@ -157,6 +157,28 @@ TEST_F(ProxyNet, KeysNeverReachTheProxyAndEachProviderGetsItsOwnTunnel) {
         EXPECT_EQ(clear.find(secret), std::string::npos) << secret << " reached the proxy in clear:\n" << clear;
 }
 
+// A background request and a foreground one through the same proxy at the same time, to two providers.
+TEST_F(ProxyNet, TwoProvidersAtOnceEachTravelInTheirOwnTunnel) {
+    ScopedEnv openai("PARLY_OPENAI_URL", Proxied("openai"));
+    ScopedEnv claude("PARLY_CLAUDE_URL", Proxied("claude"));
+    Sim::Next(R"({"keep":true,"count":6})");
+    for (int round = 0; round < 3; ++round) {
+        const std::string n = std::to_string(round);
+        Select(Rig(), "OpenAI", "sk-openai-key-1234");
+        Rig().Exec("ParlySendAsync", {"background-" + n, "[B]", "Done"});
+        Select(Rig(), "Claude", "sk-ant-claude-key-5678");
+        Rig().Exec("ParlySend", {"foreground-" + n, "[A]"});
+        EXPECT_EQ(Rig().Var("[A]"), "Claude says: foreground-" + n) << Rig().LastError();
+        EXPECT_TRUE(Rig().PumpUntil([&] { return Rig().Var("[B]") == "OpenAI says: background-" + n; }, 15000))
+            << Rig().Var("[B]") << " / " << Rig().LastError();
+    }
+    const std::vector<std::string> log = ProxyLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), Connect("openai")), 3);
+    EXPECT_EQ(std::count(log.begin(), log.end(), Connect("claude")), 3);
+    EXPECT_EQ(log.size(), 6u);
+    EXPECT_EQ(ProxyClearBytes().find("sk-"), std::string::npos);
+}
+
 TEST_F(ProxyNet, TheBypassListAndLoopbackGoDirect) {
     // 0.0.0.0 reaches this machine without a name lookup and is not loopback, so only the bypass list decides.
     const struct {
