@@ -178,7 +178,7 @@ HttpResult ExchangeOnce(Verb verb, const HttpTarget& target, const std::string* 
         if (!connection) return Fail(result, HttpFailure::Connect, 0, deadline);
         // Through a proxy, HTTPS opens its tunnel with a key-less request first and sends the real one inside it.
         const bool tunnelled = route.viaProxy && target.secure;
-        TunnelTurn turn(tunnelled ? deadline.RemainingMs() : 0);
+        TunnelTurn turn(tunnelled, deadline.RemainingMs());
         bool tunnelOpen = false;
         struct TunnelGuard {  // a tunnel opened for a request that is never sent is closed, not left to the pool
             HINTERNET connection;

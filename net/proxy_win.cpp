@@ -296,7 +296,8 @@ void RetireTunnel(HINTERNET connection) {
         WinHttpReceiveResponse(request.get(), nullptr);
 }
 
-TunnelTurn::TunnelTurn(DWORD waitMs) {
+TunnelTurn::TunnelTurn(bool wanted, DWORD waitMs) {
+    if (!wanted) return;
     const ULONGLONG until = GetTickCount64() + waitMs;
     AcquireSRWLockExclusive(&g_turnLock);
     for (ULONGLONG now = GetTickCount64(); g_turnTaken && now < until; now = GetTickCount64())

@@ -47,8 +47,8 @@ void RetireTunnel(HINTERNET connection);
 // name alone, so two at once could swap tunnels and with them providers.
 class TunnelTurn {
   public:
-    // Waits up to waitMs for the turn; held() says whether it came.
-    explicit TunnelTurn(DWORD waitMs);
+    // When wanted, waits up to waitMs for the turn; held() says whether it came.
+    TunnelTurn(bool wanted, DWORD waitMs);
     ~TunnelTurn() { Release(); }
     TunnelTurn(const TunnelTurn&) = delete;
     TunnelTurn& operator=(const TunnelTurn&) = delete;
