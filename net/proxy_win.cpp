@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "net/encoding.h"
 #include "net/proxy_rules.h"
@@ -14,6 +15,18 @@ namespace {
 constexpr DWORD kAutoProxyWaitMs = 5000;
 // Answers of the configuration script kept per load, one per scheme, host and port.
 constexpr size_t kMaxAutoAnswers = 64;
+
+// Holds a slim lock exclusively for a scope, so an allocation failure inside cannot leave it taken.
+class ExclusiveLock {
+  public:
+    explicit ExclusiveLock(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+  private:
+    SRWLOCK* lock_;
+};
 
 // A string WinHTTP allocated with GlobalAlloc, as UTF-8, freed.
 std::string TakeGlobalText(LPWSTR text) {
@@ -137,13 +150,18 @@ bool AskAutoProxy(const ProxySettings& s, const HttpTarget& target, int port, DW
     CloseHandle(thread);
     AutoProxyQuery* query = owned.release();
     const ULONGLONG until = GetTickCount64() + waitMs;
+    std::string proxy, bypass;
     AcquireSRWLockExclusive(&query->lock);
     for (ULONGLONG now = GetTickCount64(); !query->finished && now < until; now = GetTickCount64())
         SleepConditionVariableSRW(&query->done, &query->lock, static_cast<DWORD>(until - now), 0);
     const bool answered = query->finished && query->answered;
-    if (answered) *route = RouteByList(query->proxy, query->bypass, target, port);
+    if (answered) {
+        proxy.swap(query->proxy);
+        bypass.swap(query->bypass);
+    }
     ReleaseSRWLockExclusive(&query->lock);
     Release(query);
+    if (answered) *route = RouteByList(proxy, bypass, target, port);
     return answered;
 }
 
@@ -180,10 +198,12 @@ ProxyRoute RouteFor(const HttpTarget& target, DWORD budgetMs) {
     const int port = target.port != 0 ? (target.port & 0xFFFF) : (target.secure ? 443 : 80);
     const std::string key = std::string(target.secure ? "https://" : "http://") + target.host + ":" +
                             std::to_string(port);
-    AcquireSRWLockExclusive(&g_settingsLock);
-    if (!g_settings.read) ReadSettings(g_settings);
-    ProxySettings s = g_settings;  // a copy, so nothing waits on the lock while the script is asked
-    ReleaseSRWLockExclusive(&g_settingsLock);
+    ProxySettings s;
+    {
+        ExclusiveLock hold(&g_settingsLock);
+        if (!g_settings.read) ReadSettings(g_settings);
+        s = g_settings;  // a copy, so nothing waits on the lock while the script is asked
+    }
 
     if ((s.autoDetect || !s.autoConfigUrl.empty()) && !s.autoFailed) {
         const auto known = s.autoAnswers.find(key);
@@ -191,13 +211,14 @@ ProxyRoute RouteFor(const HttpTarget& target, DWORD budgetMs) {
         ProxyRoute route;
         const bool answered = AskAutoProxy(s, target, port, budgetMs < kAutoProxyWaitMs ? budgetMs : kAutoProxyWaitMs,
                                            &route);
-        AcquireSRWLockExclusive(&g_settingsLock);
-        if (!answered) {
-            g_settings.autoFailed = true;
-        } else if (g_settings.autoAnswers.size() < kMaxAutoAnswers) {
-            g_settings.autoAnswers[key] = route;
+        {
+            ExclusiveLock hold(&g_settingsLock);
+            if (!answered) {
+                g_settings.autoFailed = true;
+            } else if (g_settings.autoAnswers.size() < kMaxAutoAnswers) {
+                g_settings.autoAnswers[key] = route;
+            }
         }
-        ReleaseSRWLockExclusive(&g_settingsLock);
         if (answered) return route;
     }
     if (!s.manualProxy.empty()) return RouteByList(s.manualProxy, s.manualBypass, target, port);
@@ -205,9 +226,9 @@ ProxyRoute RouteFor(const HttpTarget& target, DWORD budgetMs) {
 }
 
 void ForgetProxySettings() {
-    AcquireSRWLockExclusive(&g_settingsLock);
-    g_settings = ProxySettings();
-    ReleaseSRWLockExclusive(&g_settingsLock);
+    ProxySettings fresh;
+    ExclusiveLock hold(&g_settingsLock);
+    std::swap(g_settings, fresh);
 }
 
 HINTERNET OpenRouteSession(const ProxyRoute& route) {
