@@ -10,6 +10,7 @@
 
 #include "async/progress.h"
 #include "features/media.h"
+#include "net/http.h"
 #include "net/win_holders.h"
 #include "plugin/host.h"
 #include "providers/registry.h"
@@ -104,6 +105,7 @@ void ChatJob(unsigned generation) {
     JobInputs in;
     if (!TakeInputs(generation, &in, "")) return;
     ChatOutcome outcome = RunChat(in.settings, in.history, in.prompt);
+    ReleaseIdleCourier();  // so that nothing of ours but this thread still holds the library once it ends
     // Only the current job reports; its exchange joins the history only if its conversation is still going.
     std::lock_guard<std::mutex> hold(g_job.lock);
     if (generation != g_job.generation) return;
@@ -117,6 +119,7 @@ void ImageJob(unsigned generation) {
     std::vector<unsigned char> bytes;
     std::string failure;
     bool fetched = FetchImage(in.settings, in.prompt, in.imageSize, &bytes, &failure);
+    ReleaseIdleCourier();
     // An abandoned job writes no file and leaves lastError to whoever came after; the lock keeps unload out meanwhile.
     std::lock_guard<std::mutex> hold(g_job.lock);
     if (generation != g_job.generation) return;
@@ -158,7 +161,51 @@ void StopTimer() {
     g_timerActive = false;
 }
 
+// How long a delivery waits, at most, for the finished worker and idle exchange threads to let go of the library.
+constexpr DWORD kSettleMs = 50;
+
+// True once no thread of ours holds the library except exchanges abandoned at their deadline. Only then does the
+// library being still mapped prove that the host holds it: had the host let go, the last of our threads to end
+// would have unloaded it, and the unload takes the timer window with it.
+bool HostStillHoldsUs() {
+    const ULONGLONG until = GetTickCount64() + kSettleMs;
+    if (g_worker && WaitForSingleObject(g_worker, kSettleMs) != WAIT_OBJECT_0) return false;
+    ReleaseIdleCourier();
+    while (!CouriersSettled()) {
+        if (GetTickCount64() >= until) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+// The host's callbacks may take as long as they like: meanwhile this reference keeps our code mapped, whatever
+// our other threads do. It is given back from a thread that runs no code of ours, so no return lands in freed code.
+class LibraryHeldForHostCalls {
+  public:
+    LibraryHeldForHostCalls() {
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&StopTimer), &held_);
+    }
+    ~LibraryHeldForHostCalls() {
+        if (!held_) return;
+        // FreeLibrary has a thread routine's shape; without a thread the reference stays, which is safe.
+        HANDLE release =
+            CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(&FreeLibrary), held_, 0, nullptr);
+        if (release) CloseHandle(release);
+    }
+    LibraryHeldForHostCalls(const LibraryHeldForHostCalls&) = delete;
+    LibraryHeldForHostCalls& operator=(const LibraryHeldForHostCalls&) = delete;
+
+  private:
+    HMODULE held_ = nullptr;
+};
+
 void DeliverCompletion() {
+    {
+        std::lock_guard<std::mutex> hold(g_job.lock);
+        if (!g_job.resultReady) return;
+    }
+    // Not yet decidable: the next tick asks again.
+    if (!HostStillHoldsUs()) return;
     int kind;
     std::string resultVar, statusVar, callbackSub, result;
     bool succeeded;
@@ -176,6 +223,7 @@ void DeliverCompletion() {
         g_job.resultReady = false;
         g_job.kind = kNoJob;
     }
+    LibraryHeldForHostCalls held;
     StopTimer();
     CloseProgress();
     // The worker has stored its result and is ending; the next start or unload waits for it.

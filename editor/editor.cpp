@@ -25,32 +25,16 @@
 
 namespace {
 
-constexpr size_t kLongCapacity = 4096;
-constexpr size_t kShortCapacity = 1024;
 constexpr int kBufferCount = 5;
 constexpr int kFileNameChars = 260;
 
-// The five edit buffers; buffer n always belongs to parameter slot n.
+// The five edit buffers; buffer n always belongs to parameter slot n. They grow with the text, so an
+// author's long prompt or name is never cut.
 struct EditBuffers {
-    char p0[kLongCapacity] = {};
-    char p1[kLongCapacity] = {};
-    char p2[kShortCapacity] = {};
-    char p3[kShortCapacity] = {};
-    char p4[kShortCapacity] = {};
+    std::string slot[kBufferCount];
 
-    char* At(int n) {
-        char* all[kBufferCount] = {p0, p1, p2, p3, p4};
-        return all[n];
-    }
-    static size_t Capacity(int n) { return n < 2 ? kLongCapacity : kShortCapacity; }
+    const char* At(int n) const { return slot[n].c_str(); }
 };
-
-// Copies at most capacity - 1 bytes and never stops inside a UTF-8 sequence.
-void CopyBounded(char* target, size_t capacity, const std::string& text) {
-    const size_t n = Utf8CutLength(text, capacity - 1);
-    std::memcpy(target, text.data(), n);
-    target[n] = '\0';
-}
 
 enum class FieldKind { Text, ProviderList, ModelCombo, Temperature, TruthList, StreamingTruthList, SizeList };
 
@@ -124,21 +108,26 @@ const ActionDialog kActionDialogs[] = {
     {kParlySendWithDoc, IDD_SEND_WITH_DOC},
 };
 
-const char* const kModels[] = {"gpt-4o",
-                               "gpt-4o-mini",
-                               "gpt-4-turbo",
-                               "gpt-3.5-turbo",
+// Models the providers served and documented as current when this list was last checked (see the guide).
+const char* const kModels[] = {PARLY_OPENAI_DEFAULT_MODEL,
+                               "gpt-5.6-terra",
+                               "gpt-5.4",
                                PARLY_CLAUDE_DEFAULT_MODEL,
-                               "claude-3-5-sonnet-20241022",
-                               "gemini-1.5-pro",
-                               "gemini-1.5-flash",
-                               "llama3",
+                               "claude-opus-4-7",
+                               "claude-haiku-4-5",
+                               PARLY_GEMINI_DEFAULT_MODEL,
+                               "gemini-pro-latest",
+                               "gemini-3.5-flash",
+                               PARLY_OLLAMA_DEFAULT_MODEL,
                                "mistral",
-                               "google/gemma-3-1b-it:free",
-                               "google/gemma-3n-e2b-it:free",
-                               "meta-llama/llama-4-scout:free"};
-const char* const kSizes[] = {"256x256", "512x512", "1024x1024", "1792x1024", "1024x1792"};
-constexpr int kDefaultSizeIndex = 2;
+                               PARLY_OPENROUTER_DEFAULT_MODEL,
+                               "openrouter/auto",
+                               PARLY_GROQ_DEFAULT_MODEL,
+                               PARLY_GROK_DEFAULT_MODEL,
+                               "grok-4.20-non-reasoning"};
+// The sizes the image model makes; older sizes a script still names are sent as the nearest of these.
+const char* const kSizes[] = {"1024x1024", "1536x1024", "1024x1536", "auto"};
+constexpr int kDefaultSizeIndex = 0;
 constexpr int kTemperatureSteps = 200;
 
 const DialogForm* FormFor(int dialogId) {
@@ -216,6 +205,10 @@ bool TruthSelectsFalse(FieldKind kind, const char* text) {
 
 void FillField(HWND dialog, const Field& field, const char* buffer) {
     HWND control = GetDlgItem(dialog, field.control);
+    // The system's typing limit (30000 characters) would stop an author extending a long text.
+    if (field.kind == FieldKind::Text || field.kind == FieldKind::Temperature)
+        SendMessageW(control, EM_SETLIMITTEXT, 0, 0);
+    if (field.kind == FieldKind::ModelCombo) SendMessageW(control, CB_LIMITTEXT, 0, 0);
     switch (field.kind) {
         case FieldKind::Text:
             if (*buffer) SetControlText(control, buffer);
@@ -248,13 +241,19 @@ void FillField(HWND dialog, const Field& field, const char* buffer) {
         case FieldKind::SizeList: {
             AddEntries(control, kSizes, std::size(kSizes));
             LRESULT index = *buffer ? FindEntry(control, buffer) : CB_ERR;
+            // A size the list does not offer (an older size, a [Variable]) is kept as an entry of its own.
+            if (*buffer && index == CB_ERR) {
+                const char* const kept[] = {buffer};
+                AddEntries(control, kept, 1);
+                index = FindEntry(control, buffer);
+            }
             SendMessageW(control, CB_SETCURSEL, index == CB_ERR ? kDefaultSizeIndex : static_cast<WPARAM>(index), 0);
             break;
         }
     }
 }
 
-void ReadField(HWND dialog, const Field& field, char* buffer, size_t capacity) {
+void ReadField(HWND dialog, const Field& field, std::string* buffer) {
     HWND control = GetDlgItem(dialog, field.control);
     std::string text;
     switch (field.kind) {
@@ -272,7 +271,7 @@ void ReadField(HWND dialog, const Field& field, char* buffer, size_t capacity) {
             text = SendMessageW(control, CB_GETCURSEL, 0, 0) == 0 ? "True" : "False";
             break;
     }
-    CopyBounded(buffer, capacity, text);
+    *buffer = std::move(text);
 }
 
 // The chosen path, or "" when the author cancelled.
@@ -319,7 +318,7 @@ void HandleCommand(HWND dialog, const EditDialogData& data, int command) {
     switch (command) {
         case IDOK:
             for (const Field& field : data.form->fields)
-                ReadField(dialog, field, data.buffers->At(field.buffer), EditBuffers::Capacity(field.buffer));
+                ReadField(dialog, field, &data.buffers->slot[field.buffer]);
             EndDialog(dialog, IDOK);
             break;
         case IDCANCEL:
@@ -414,7 +413,7 @@ bool EditAction(int actionId, char** params) {
     for (int n = 0; n < slots; ++n) {
         if (!params[n]) continue;
         ansi[n] = !IsValidUtf8(params[n]);
-        CopyBounded(buffers.At(n), EditBuffers::Capacity(n), HostTextToUtf8(params[n]));
+        buffers.slot[n] = HostTextToUtf8(params[n]);
     }
 
     HWND owner = GetActiveWindow();
@@ -432,7 +431,7 @@ bool EditAction(int actionId, char** params) {
             if (result == IDOK)
                 for (const Field& field : data.form->fields)
                     if (field.buffer < slots) {
-                        std::string text = buffers.At(field.buffer);
+                        const std::string& text = buffers.slot[field.buffer];
                         StoreHostText(&params[field.buffer], ansi[field.buffer] ? Utf8ToAnsi(text) : text);
                     }
             break;

@@ -27,11 +27,12 @@ const HelpRow kHelp[] = {
       "Default Ollama: " PARLY_OLLAMA_DEFAULT_URL "\nFor remote: http://192.168.1.50:11434"}},
     {IDD_SET_MODEL,
      {"ParlySetModel",
-      "OpenAI: gpt-4o, gpt-4o-mini, gpt-4-turbo, gpt-3.5-turbo\n"
-      "Claude: " PARLY_CLAUDE_DEFAULT_MODEL ", claude-3-5-sonnet-20241022\n"
-      "Google: gemini-1.5-pro, gemini-1.5-flash\nOllama: llama3, mistral, codellama, phi\n"
-      "OpenRouter: google/gemma-3-1b-it:free, meta-llama/llama-4-scout:free\n"
-      "Groq: llama-3.3-70b-versatile | Grok: grok-beta\nTip: Use ParlyGetModels to list available models."}},
+      "OpenAI: " PARLY_OPENAI_DEFAULT_MODEL ", gpt-5.6-terra, gpt-5.4\n"
+      "Claude: " PARLY_CLAUDE_DEFAULT_MODEL ", claude-opus-4-7, claude-haiku-4-5\n"
+      "Google: " PARLY_GEMINI_DEFAULT_MODEL ", gemini-pro-latest\nOllama: llama3, mistral, codellama, phi\n"
+      "OpenRouter: " PARLY_OPENROUTER_DEFAULT_MODEL ", openrouter/auto\n"
+      "Groq: " PARLY_GROQ_DEFAULT_MODEL " | Grok: " PARLY_GROK_DEFAULT_MODEL "\n"
+      "Tip: Use ParlyGetModels to list available models."}},
     {IDD_SET_SYSTEM,
      {"ParlySetSystem",
       "Defines how the AI behaves for all messages.\n"
@@ -59,8 +60,9 @@ const HelpRow kHelp[] = {
       "How long to wait for an AI response before timing out.\nRange: 5-300 seconds. Default: 60 seconds."}},
     {IDD_IMAGE_GEN,
      {"ParlyImageGen",
-      "Generate an AI image using OpenAI DALL-E.\nRequires the OpenAI provider.\n"
-      "Smaller sizes (256, 512) use DALL-E 2. Larger use DALL-E 3.\n"
+      "Generate an AI image with OpenAI " PARLY_IMAGE_DEFAULT_MODEL ".\nRequires the OpenAI provider.\n"
+      "Sizes: 1024x1024, 1536x1024, 1024x1536, auto. Older sizes: 256 and 512\n"
+      "give 1024x1024, 1792x1024 gives 1536x1024, 1024x1792 gives 1024x1536.\n"
       "Status returns 'OK' on success or 'ERROR' on failure."}},
     {IDD_SEND_ASYNC,
      {"ParlySendAsync",

@@ -18,12 +18,14 @@ std::string LoadDocument(const std::string& path) {
         ReplaceLastError("Cannot open file: " + path);
         return "";
     }
-    DWORD size = GetFileSize(file.get(), nullptr);
-    if (size == INVALID_FILE_SIZE || size == 0) {
+    // The whole 64-bit size: a file of 4 GiB and more must still be seen as too long, not as its low bits.
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0) {
         ReplaceLastError("File is empty or cannot determine size: " + path);
         return "";
     }
-    DWORD wanted = size < kDocumentLimit ? size : static_cast<DWORD>(kDocumentLimit);
+    const bool cut = static_cast<unsigned long long>(size.QuadPart) > kDocumentLimit;
+    const DWORD wanted = cut ? static_cast<DWORD>(kDocumentLimit) : static_cast<DWORD>(size.QuadPart);
     std::string text(wanted, '\0');
     DWORD got = 0;
     BOOL ok = ReadFile(file.get(), text.data(), wanted, &got, nullptr);
@@ -33,7 +35,7 @@ std::string LoadDocument(const std::string& path) {
         return "";
     }
     text.resize(got);
-    if (size > kDocumentLimit) {
+    if (cut) {
         // The cut may fall inside a character; never send half of one.
         text.resize(WholeUtf8Length(text));
         text += kTruncationMarker;

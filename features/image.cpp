@@ -53,14 +53,34 @@ std::string WriteImageFile(const std::string& path, const std::vector<unsigned c
     return "Failed to write output file: " + path;
 }
 
+std::string CheckOutputFolder(const std::string& path) {
+    const std::wstring target = HostPathToWide(path);
+    const size_t slash = target.find_last_of(L"\\/:");
+    if (target.empty()) return "Failed to create output file: " + path;
+    if (slash == std::wstring::npos || target[slash] == L':') return "";  // the current folder, or a drive's
+    std::wstring folder = target.substr(0, slash);
+    if (folder.empty() || (folder.size() == 2 && folder[1] == L':')) folder += L'\\';  // "\x.png", "C:\x.png"
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return "Failed to create output file: " + path;
+    return "";
+}
+
 bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
                 std::vector<unsigned char>* bytes, std::string* error) {
-    ImageRequest request = BuildImageRequest(s, prompt, size);
-    if (!request.ok) {
-        *error = request.error;
-        return false;
+    HttpResult reply;
+    for (bool resent = false;; resent = true) {
+        ImageRequest request = BuildImageRequest(s, prompt, size);
+        if (!request.ok) {
+            *error = request.error;
+            return false;
+        }
+        reply = HttpTransport::Post(request.target, request.body, request.headers, s.timeoutSeconds);
+        // An image model that refuses "response_format" is asked once more without it, and remembered.
+        const ParamRefusal refusal = ReadParamRefusal(reply.statusCode, reply.body);
+        if (resent || refusal.param != kParamResponseFormat || !RefusalApplies(request.shape, refusal)) break;
+        RememberParamRefusal(s.provider, request.model, refusal);
     }
-    HttpResult reply = HttpTransport::Post(request.target, request.body, request.headers, s.timeoutSeconds);
     ImageOutcome outcome = InterpretImageReply(reply);
     reply = HttpResult();  // the encoded reply is no longer needed while the file is written
     if (!outcome.ok) {
@@ -74,8 +94,9 @@ bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::
 std::string GenerateImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
                           const std::string& outputPath) {
     std::vector<unsigned char> bytes;
-    std::string failure;
-    if (FetchImage(s, prompt, size, &bytes, &failure)) failure = WriteImageFile(outputPath, bytes);
+    // Nobody pays for an image that could not be saved.
+    std::string failure = CheckOutputFolder(outputPath);
+    if (failure.empty() && FetchImage(s, prompt, size, &bytes, &failure)) failure = WriteImageFile(outputPath, bytes);
     if (!failure.empty()) {
         ReplaceLastError(failure);
         return "ERROR";

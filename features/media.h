@@ -13,6 +13,8 @@ std::string GenerateImage(const SessionSettings& s, const std::string& prompt, c
 bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
                 std::vector<unsigned char>* bytes, std::string* error);
 std::string WriteImageFile(const std::string& path, const std::vector<unsigned char>& bytes);
+// "" when the folder of `path` exists, else the text of a file that cannot be created; checked before an image is paid for.
+std::string CheckOutputFolder(const std::string& path);
 // The vector text exactly as the provider wrote it, or "" with lastError set.
 std::string GetEmbedding(const SessionSettings& s, const std::string& text);
 // The document's bytes (cut at the limit, with the marker), or "" with lastError set.

@@ -95,6 +95,26 @@ std::vector<unsigned char> Base64Decode(std::string_view text) {
     return out;
 }
 
+std::string ImageModelFor(const std::string& sessionModel) {
+    const std::string m = AsciiLower(sessionModel);
+    if (StartsWith(m, "gpt-image") || StartsWith(m, "chatgpt-image") || StartsWith(m, "dall-e")) return sessionModel;
+    return PARLY_IMAGE_DEFAULT_MODEL;
+}
+
+std::string ImageSizeFor(const std::string& model, const std::string& size) {
+    // The DALL-E models took any of their own sizes; the GPT image models make three shapes (and "auto").
+    if (StartsWith(AsciiLower(model), "dall-e")) return size;
+    static constexpr struct {
+        std::string_view from, to;
+    } kNearest[] = {{"256x256", "1024x1024"},   {"512x512", "1024x1024"},   {"1024x1024", "1024x1024"},
+                    {"1792x1024", "1536x1024"}, {"1024x1792", "1024x1536"}, {"1536x1024", "1536x1024"},
+                    {"1024x1536", "1024x1536"}, {"auto", "auto"}};
+    const std::string lower = AsciiLower(size);
+    for (const auto& row : kNearest)
+        if (lower == row.from) return std::string(row.to);
+    return size;
+}
+
 ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prompt, const std::string& size) {
     ImageRequest r;
     const ProviderInfo* p = FindProvider(s.provider);
@@ -110,18 +130,16 @@ ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prom
     if (!ResolveEndpoint(*p, s.endpoint, &e, &r.error)) return r;
     r.target = HttpTarget{e.host, e.port, e.secure, p->imagePath};
 
-    const std::string sizeText = HostTextToUtf8(size);
-    const std::string model = HostTextToUtf8(s.model);
-    // gpt-image models always answer in Base64 and refuse a response_format member.
-    const bool gptImage = StartsWith(model, "gpt-image");
+    const std::string model = ImageModelFor(HostTextToUtf8(s.model));
+    const std::string sizeText = ImageSizeFor(model, HostTextToUtf8(size));
+    r.model = model;
+    r.shape = ShapeFor(s.provider, model, s.maxTokensSet);
     std::string body = "{\"model\":\"";
-    if (gptImage) {
-        body += JsonEscape(model);
-    } else {
-        body += (sizeText == "256x256" || sizeText == "512x512") ? "dall-e-2" : "dall-e-3";
-    }
-    body += "\",\"prompt\":\"" + JsonEscape(HostTextToUtf8(prompt)) + "\",\"n\":1,\"size\":\"" + sizeText + "\"";
-    if (!gptImage) body += ",\"response_format\":\"b64_json\"";
+    body += JsonEscape(model);
+    // The size may come from a variable: escaped like the prompt, it can neither end its string nor add members.
+    body += "\",\"prompt\":\"" + JsonEscape(HostTextToUtf8(prompt)) + "\",\"n\":1,\"size\":\"" +
+            JsonEscape(sizeText) + "\"";
+    if (r.shape.responseFormat) body += ",\"response_format\":\"b64_json\"";
     body += '}';
     r.body = std::move(body);
     r.headers["Authorization"] = "Bearer " + HostTextToUtf8(s.apiKey);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "net/http.h"
+#include "providers/model_rules.h"
 #include "session/settings.h"
 
 // Decodes standard and URL-safe Base64; stops at '=', skips bytes outside the alphabet.
@@ -16,7 +17,13 @@ struct ImageRequest {
     HttpTarget target;
     std::string body;
     HeaderMap headers;
+    std::string model;   // the image model asked
+    RequestShape shape;  // whether "response_format" went out
 };
+// The image model for a session model: an image model the script chose, else the default one.
+std::string ImageModelFor(const std::string& sessionModel);
+// The size sent to `model`: sizes that only the DALL-E models made go to the nearest size a GPT image model makes.
+std::string ImageSizeFor(const std::string& model, const std::string& size);
 ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prompt, const std::string& size);
 
 struct ImageOutcome {

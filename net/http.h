@@ -15,7 +15,12 @@ enum class HttpFailure {
     TooLarge,   // the reply is longer than the transport keeps in memory
     Exception,  // an allocation or other standard exception; `detail` holds its message
     ProxyAuth,  // the user's proxy asked for a sign-in (407); `detail` names the proxy
+    NoThread,   // no thread could be started for the exchange; nothing was sent
+    Backlog,    // too many abandoned exchanges are still waiting for their servers; nothing was sent
 };
+
+// Most exchanges abandoned at their deadline that may still wait for their servers; past it, requests are refused.
+constexpr long kMaxAbandonedExchanges = 4;
 
 struct HttpResult {
     int statusCode = 0;
@@ -53,3 +58,7 @@ HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSe
 
 // At unload: the thread waiting for the next exchange leaves now, one still running an exchange as soon as it ends.
 void DismissIdleCourier();
+// The thread waiting for the next exchange leaves now, so it holds the library no longer than needed.
+void ReleaseIdleCourier();
+// True when no exchange thread holds the library, apart from those abandoned at their deadline.
+bool CouriersSettled();

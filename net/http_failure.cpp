@@ -15,6 +15,10 @@ std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::
         case HttpFailure::Exception: return "Exception: " + result.detail;
         case HttpFailure::ProxyAuth:
             return "The proxy " + result.detail + " asks for a sign-in (407), which this plug-in cannot give";
+        case HttpFailure::NoThread: return "Failed to start request: no thread could be started";
+        case HttpFailure::Backlog:
+            return "Failed to start request: " + std::to_string(kMaxAbandonedExchanges) +
+                   " earlier requests are still waiting for their servers";
     }
     return "Exception: unknown";
 }

@@ -6,6 +6,7 @@
 
 #include "net/encoding.h"
 #include "net/http.h"
+#include "net/json.h"
 #include "net/proxy_win.h"
 #include "net/win_holders.h"
 #include "plugin/version.h"
@@ -138,7 +139,10 @@ bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result) {
         result.body.resize(at + read);
         if (read == 0) break;
     }
-    if (announced && result.body.size() < contentLength) {
+    // Without a length the platform may take a closed connection for the end (Wine does, even before a chunked
+    // reply's last chunk), so a JSON value that opens and never closes is a cut reply too.
+    const bool cut = announced ? result.body.size() < contentLength : !JsonTopLevelCloses(result.body);
+    if (cut) {
         Fail(result, HttpFailure::Receive, kCutReplyError, deadline);
         return false;
     }
@@ -282,9 +286,14 @@ struct Job {
     // Slim lock and condition variable: waking the caller costs no round trip to the Wine server.
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE finishedChanged = CONDITION_VARIABLE_INIT;
-    bool finished = false;  // `result` is final
+    bool finished = false;   // `result` is final
+    bool abandoned = false;  // its caller stopped waiting at the deadline; counted in g_abandoned
     LONG owners = 2;
 };
+
+// Courier threads alive, and exchanges abandoned at their deadline that still run; both change only atomically.
+LONG g_couriers = 0;
+LONG g_abandoned = 0;
 
 void Release(Job* job) {
     if (InterlockedDecrement(&job->owners) == 0) delete job;
@@ -301,21 +310,27 @@ void RunJob(Job* job) {
     }
 }
 
-// Marks the job's result final and wakes its caller.
+// Marks the job's result final and wakes its caller; an abandoned job no longer counts against the bound.
 void FinishJob(Job* job) {
     AcquireSRWLockExclusive(&job->lock);
     job->finished = true;
+    if (job->abandoned) InterlockedDecrement(&g_abandoned);
     ReleaseSRWLockExclusive(&job->lock);
     WakeAllConditionVariable(&job->finishedChanged);
 }
 
-// Waits until the courier has finished the job or `ms` have passed; true when it finished.
+// Waits until the courier has finished the job or `ms` have passed; true when it finished, otherwise the job
+// is counted as abandoned until it finishes.
 bool AwaitJob(Job* job, DWORD ms) {
     const ULONGLONG until = GetTickCount64() + ms;
     AcquireSRWLockExclusive(&job->lock);
     for (ULONGLONG now = GetTickCount64(); !job->finished && now < until; now = GetTickCount64())
         SleepConditionVariableSRW(&job->finishedChanged, &job->lock, static_cast<DWORD>(until - now), 0);
     const bool finished = job->finished;
+    if (!finished) {
+        job->abandoned = true;
+        InterlockedIncrement(&g_abandoned);
+    }
     ReleaseSRWLockExclusive(&job->lock);
     return finished;
 }
@@ -380,6 +395,7 @@ DWORD WINAPI CourierThread(void* param) {
         job = offered ? AwaitHandOver(courier) : nullptr;
     }
     delete courier;
+    InterlockedDecrement(&g_couriers);
     FreeLibraryAndExitThread(module, 0);
 }
 
@@ -398,8 +414,12 @@ bool Dispatch(Job* job) {
     std::unique_ptr<Courier> courier(new Courier);
     courier->job = job;
     courier->dismissals = dismissals;
+    InterlockedIncrement(&g_couriers);
     HANDLE thread = StartThreadHoldingLibrary(CourierThread, courier.get(), &courier->module);
-    if (!thread) return false;
+    if (!thread) {
+        InterlockedDecrement(&g_couriers);
+        return false;
+    }
     CloseHandle(thread);
     courier.release();
     return true;
@@ -411,13 +431,19 @@ constexpr DWORD kAbandonGraceMs = 500;
 HttpResult Bounded(Verb verb, const HttpTarget& target, std::string* body, const HeaderMap& headers,
                    int timeoutSeconds) {
     const Deadline deadline = Deadline::After(timeoutSeconds);
+    HttpResult refused;
+    // Each abandoned exchange keeps a thread, its handles and the library; past the bound none is added.
+    if (InterlockedCompareExchange(&g_abandoned, 0, 0) >= kMaxAbandonedExchanges) {
+        refused.failure = HttpFailure::Backlog;
+        return refused;
+    }
     std::unique_ptr<Job> owned(new Job{verb, target, std::string(), headers, timeoutSeconds, deadline, HttpResult()});
     if (body) owned->body.swap(*body);
     if (!Dispatch(owned.get())) {
-        // No courier: the same work inline.
-        HttpResult result = Exchange(verb, target, body ? &owned->body : nullptr, headers, timeoutSeconds, deadline);
+        // Inline, only WinHTTP's own time-outs would apply, and a trickling server renews them with every byte.
         if (body) body->swap(owned->body);
-        return result;
+        refused.failure = HttpFailure::NoThread;
+        return refused;
     }
     Job* job = owned.release();
     HttpResult result;
@@ -459,6 +485,20 @@ HttpResult Get(const HttpTarget& target, const HeaderMap& headers, int timeoutSe
 }
 
 }  // namespace HttpTransport
+
+void ReleaseIdleCourier() {
+    AcquireSRWLockExclusive(&g_courierLock);
+    if (Courier* idle = g_idleCourier) {
+        g_idleCourier = nullptr;
+        idle->job = nullptr;
+        WakeConditionVariable(&idle->wake);
+    }
+    ReleaseSRWLockExclusive(&g_courierLock);
+}
+
+bool CouriersSettled() {
+    return InterlockedCompareExchange(&g_couriers, 0, 0) <= InterlockedCompareExchange(&g_abandoned, 0, 0);
+}
 
 void DismissIdleCourier() {
     AcquireSRWLockExclusive(&g_courierLock);

@@ -402,3 +402,21 @@ size_t WholeUtf8Length(std::string_view text) {
 size_t Utf8CutLength(std::string_view text, size_t limit) {
     return limit >= text.size() ? text.size() : WholeUtf8Length(text.substr(0, limit));
 }
+
+bool JsonTopLevelCloses(std::string_view text) {
+    size_t i = SkipJsonBlank(text, 0);
+    if (i >= text.size() || (text[i] != '{' && text[i] != '[')) return true;
+    size_t depth = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            i = FindClosingQuote(text, i + 1);
+            if (i == kNotFound) return false;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if ((c == '}' || c == ']') && --depth == 0) {
+            return true;
+        }
+    }
+    return false;
+}

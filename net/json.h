@@ -30,6 +30,9 @@ size_t JsonValueStart(std::string_view json, std::string_view key);
 std::string ExtractJsonValue(std::string_view json, std::string_view key);
 // First string literal after the first quotedKey at or after start, decoded; empty when absent.
 std::string ExtractStringAfterKey(std::string_view json, std::string_view quotedKey, size_t start = 0);
+// False when text opens an object or array (after white space) that never closes: a reply cut short.
+// Any other text, and whatever follows the closing bracket, is not judged.
+bool JsonTopLevelCloses(std::string_view text);
 // Replaces CR-dropped/LF-as-space when multiline is false.
 std::string FlattenLineBreaks(std::string_view text, bool multiline);
 

@@ -16,7 +16,7 @@ const ActionEntry kCatalogue[] = {
     {kParlyGetError, "ParlyGetError", "Get the last error message", {kKindVariable}, 1},
     {kParlyGetModels, "ParlyGetModels", "Get available models (comma-separated list)", {kKindVariable}, 1},
     {kParlySetTimeout, "ParlySetTimeout", "Set request timeout in seconds. Default: 60", {kKindNumber}, 1},
-    {kParlyImageGen, "ParlyImageGen", "Generate an AI image using DALL-E. Saves PNG to specified file.", {kKindLongText, kKindFile, kKindText, kKindVariable}, 4},
+    {kParlyImageGen, "ParlyImageGen", "Generate an AI image with OpenAI (" PARLY_IMAGE_DEFAULT_MODEL "). Saves PNG to specified file.", {kKindLongText, kKindFile, kKindText, kKindVariable}, 4},
     {0, "Parly Plugin - Async (Non-Blocking)", "", {kKindNone}, 0},
     {kParlySendAsync, "ParlySendAsync", "Send prompt without freezing app. Calls subroutine when complete.", {kKindLongText, kKindVariable, kKindText}, 3},
     {kParlyImageGenAsync, "ParlyImageGenAsync", "Generate AI image without freezing app. Calls subroutine when complete.", {kKindLongText, kKindFile, kKindText, kKindVariable, kKindText}, 5},

@@ -15,7 +15,7 @@ const char kPluginName[] = "Parly Plugin";
 const char kMakerLine[] = "Parly Plugin project";
 const char kDescription[] =
     "Multi-provider Parly integration: OpenAI, Claude, Google Gemini, Ollama, OpenRouter, Groq, and Grok (xAI). "
-    "Send prompts, receive AI responses, and generate AI images with DALL-E.";
+    "Send prompts, receive AI responses, and generate AI images.";
 
 // Runs one entry point's work so that no C++ exception ever reaches the host.
 template <typename Fn>

@@ -4,6 +4,7 @@
 #include "net/http.h"
 #include "net/proxy_win.h"
 #include "plugin/host_abi.h"
+#include "providers/model_rules.h"
 #include "session/settings.h"
 
 void HandleHostMessage(int code) {
@@ -12,6 +13,7 @@ void HandleHostMessage(int code) {
     DismissIdleCourier();
     ForgetProxySettings();
     ClearHistory();
+    ForgetParamRefusals();
     std::lock_guard<std::mutex> hold(SessionLock());
     g_session.settings.provider = kProviderNone;
 }
@@ -24,6 +26,7 @@ void BeginHostSession() {
     }
     ShutdownAsync();
     ForgetProxySettings();
+    ForgetParamRefusals();
     std::lock_guard<std::mutex> hold(SessionLock());
     ClearHistoryLocked();
     ApplyLoadDefaults();

@@ -17,7 +17,12 @@ constexpr char kOpenRouterTitle[] = "Parly Plugin for Stagewright Win";
 
 ChatTexts ConvertTexts(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt) {
     return ChatTexts{HostTextToUtf8(prompt), HostTextToUtf8(s.systemPrompt), HostTextToUtf8(s.model),
-                 HostTextToUtf8(s.apiKey), history};
+                     HostTextToUtf8(s.apiKey), history, ShapeFor(s.provider, s.model, s.maxTokensSet)};
+}
+
+// The token limit's member: the name the model asked for, else the protocol's own.
+std::string LimitMember(const ChatTexts& t, const char* own) {
+    return t.shape.tokenLimitName.empty() ? std::string(own) : t.shape.tokenLimitName;
 }
 
 // The temperature in the row's notation.
@@ -94,9 +99,12 @@ void BuildCompatibleChat(const ProviderInfo& p, const SessionSettings& s, const 
     AppendJsonEscaped(body, t.model);
     body += "\",\"messages\":";
     AppendMessagesArray(body, t, true);
-    body += ",\"temperature\":";
-    body += FormatTemperature(p, s.temperature);
-    if (!p.maxTokensOnlyWhenSet || s.maxTokensSet) body += ",\"max_tokens\":" + std::to_string(s.maxTokens);
+    if (t.shape.temperature) {
+        body += ",\"temperature\":";
+        body += FormatTemperature(p, s.temperature);
+    }
+    if (t.shape.tokenLimit && (!p.maxTokensOnlyWhenSet || s.maxTokensSet))
+        body += ",\"" + LimitMember(t, "max_tokens") + "\":" + std::to_string(s.maxTokens);
     if (p.sendsStreamFalse) body += ",\"stream\":false";
     body += '}';
     r->body = std::move(body);
@@ -115,7 +123,8 @@ void BuildClaudeChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     std::string body = TakeBodyBuffer(BodySizeHint(t));
     body += "{\"model\":\"";
     AppendJsonEscaped(body, t.model);
-    body += "\",\"max_tokens\":" + std::to_string(s.maxTokens) + ",";
+    body += "\",";
+    if (t.shape.tokenLimit) body += "\"" + LimitMember(t, "max_tokens") + "\":" + std::to_string(s.maxTokens) + ",";
     if (!t.systemPrompt.empty()) {
         body += "\"system\":\"";
         AppendJsonEscaped(body, t.systemPrompt);
@@ -169,14 +178,20 @@ void BuildGeminiChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     }
     body += "{\"role\":\"user\",\"parts\":[{\"text\":\"";
     AppendJsonEscaped(body, t.prompt);
-    body += "\"}]}],";
+    body += "\"}]}]";
     if (!t.systemPrompt.empty()) {
-        body += "\"systemInstruction\":{\"parts\":[{\"text\":\"";
+        body += ",\"systemInstruction\":{\"parts\":[{\"text\":\"";
         AppendJsonEscaped(body, t.systemPrompt);
-        body += "\"}]},";
+        body += "\"}]}";
     }
-    body += "\"generationConfig\":{\"temperature\":" + FormatTemperature(p, s.temperature) +
-            ",\"maxOutputTokens\":" + std::to_string(s.maxTokens) + "}}";
+    std::string config;
+    if (t.shape.temperature) config += "\"temperature\":" + FormatTemperature(p, s.temperature);
+    if (t.shape.tokenLimit) {
+        if (!config.empty()) config += ',';
+        config += "\"" + LimitMember(t, "maxOutputTokens") + "\":" + std::to_string(s.maxTokens);
+    }
+    if (!config.empty()) body += ",\"generationConfig\":{" + config + "}";
+    body += '}';
     r->body = std::move(body);
     r->headers["Content-Type"] = kJsonType;
     r->ok = true;
@@ -241,6 +256,13 @@ ChatOutcome ReadTextAnswer(const std::string& body) {
     return outcome;
 }
 
+ChatOutcome ReadClaudeAnswer(const std::string& body) {
+    // A refusal may stop after some text; that text is no answer.
+    if (StringValueOf(body, "stop_reason") == "refusal")
+        return ChatOutcome{false, "", "Claude refused to answer (stop_reason refusal)."};
+    return ReadTextAnswer(body);
+}
+
 ChatOutcome ReadOllamaAnswer(const std::string& body) {
     ChatOutcome outcome;
     if (body.size() < 9) return outcome;
@@ -265,6 +287,25 @@ std::string ErrorDetail(const HttpResult& reply, const char* key) {
     return reply.error.empty() ? reply.body : reply.error;
 }
 
+// Why a 200 reply carries no answer, from the stop reason the provider gave; empty when it gave none we know.
+std::string StopText(const ProviderInfo& p, const std::string& body) {
+    const std::string limit = std::string(p.label) +
+                              " stopped at the token limit before writing any answer (%). "
+                              "Raise the limit with ParlySetMaxTokens.";
+    auto with = [](std::string text, const std::string& reason) { return text.replace(text.find('%'), 1, reason); };
+    const std::string finish = StringValueOf(body, "finish_reason");
+    if (finish == "length") return with(limit, "finish_reason length");
+    if (finish == "content_filter") return std::string(p.label) + " withheld the answer (finish_reason content_filter).";
+    const std::string gemini = StringValueOf(body, "finishReason");
+    if (gemini == "MAX_TOKENS") return with(limit, "MAX_TOKENS");
+    if (!gemini.empty() && gemini != "STOP") return std::string(p.label) + " withheld the answer (" + gemini + ").";
+    const std::string blocked = StringValueOf(body, "blockReason");
+    if (!blocked.empty()) return std::string(p.label) + " blocked the prompt (" + blocked + ").";
+    if (StringValueOf(body, "stop_reason") == "max_tokens") return with(limit, "stop_reason max_tokens");
+    if (StringValueOf(body, "done_reason") == "length") return with(limit, "done_reason length");
+    return std::string();
+}
+
 // Outcome of a reply from a known provider; only allocation failures escape.
 ChatOutcome InterpretKnownReply(const ProviderInfo& p, const HttpResult& reply) {
     ChatOutcome outcome;
@@ -281,6 +322,13 @@ ChatOutcome InterpretKnownReply(const ProviderInfo& p, const HttpResult& reply) 
     }
     if (!outcome.ok) {
         outcome.answer.clear();
+        if (outcome.error.empty()) {
+            try {
+                outcome.error = StopText(p, reply.body);
+            } catch (const std::invalid_argument&) {
+                outcome.error.clear();
+            }
+        }
         if (outcome.error.empty()) outcome.error = p.emptyAnswer;
     }
     return outcome;
@@ -304,6 +352,7 @@ ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory
     const ProviderInfo* p = SendableProvider(s.provider, &r.error);
     if (!p) return r;
     const ChatTexts t = ConvertTexts(s, history, prompt);
+    r.shape = t.shape;
     p->buildChat(*p, s, t, &r);
     return r;
 }
@@ -354,11 +403,6 @@ ChatOutcome InterpretOllamaTags(const HttpResult& reply) {
     }
     outcome.ok = true;
     return outcome;
-}
-
-const char* FixedModelList(int provider) {
-    const ProviderInfo* p = FindProvider(provider);
-    return p ? p->fixedModels : nullptr;
 }
 
 void RecycleBodyBuffer(std::string&& body) {

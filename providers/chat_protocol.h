@@ -3,6 +3,7 @@
 #include <string>
 
 #include "net/http.h"
+#include "providers/model_rules.h"
 #include "providers/provider_table.h"
 #include "session/settings.h"
 
@@ -13,9 +14,11 @@ struct ChatRequest {
     std::string body;
     HeaderMap headers;
     bool isGet = false;
+    RequestShape shape;  // the optional members this request carries
 };
 
-// Builds the request for s.provider (1..7) from the settings, the history and the new prompt.
+// Builds the request for s.provider (1..7) from the settings, the history and the new prompt,
+// shaped for the model by ShapeFor.
 ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt);
 
 struct ChatOutcome {
@@ -34,9 +37,6 @@ ChatOutcome InterpretChatReply(int provider, const HttpResult& reply);
 ChatRequest BuildOllamaTagsRequest(const SessionSettings& s);
 ChatOutcome InterpretOllamaTags(const HttpResult& reply);  // answer = comma-joined names
 
-// Provider's fixed model list, or nullptr for Ollama/none.
-const char* FixedModelList(int provider);
-
 // The short host texts of one request, converted to UTF-8 once; the history is read in place.
 struct ChatTexts {
     std::string prompt;
@@ -44,6 +44,7 @@ struct ChatTexts {
     std::string model;
     std::string apiKey;
     const ConversationHistory& history;
+    RequestShape shape;
 };
 
 // One request builder per chat protocol; the provider table names which one each provider speaks.
@@ -56,4 +57,5 @@ void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const Chat
 ChatOutcome ReadOpenAIAnswer(const std::string& body);
 ChatOutcome ReadCompatibleAnswer(const std::string& body);
 ChatOutcome ReadTextAnswer(const std::string& body);
+ChatOutcome ReadClaudeAnswer(const std::string& body);
 ChatOutcome ReadOllamaAnswer(const std::string& body);

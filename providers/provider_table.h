@@ -6,11 +6,14 @@
 #include "session/settings.h"
 
 // Literals that the catalogue's hints and the help panel repeat in their prose.
-#define PARLY_OPENAI_DEFAULT_MODEL "gpt-4o"
-#define PARLY_CLAUDE_DEFAULT_MODEL "claude-sonnet-4-20250514"
-#define PARLY_GEMINI_DEFAULT_MODEL "gemini-1.5-pro"
+#define PARLY_OPENAI_DEFAULT_MODEL "gpt-5.6-sol"
+#define PARLY_CLAUDE_DEFAULT_MODEL "claude-sonnet-5"
+#define PARLY_GEMINI_DEFAULT_MODEL "gemini-flash-latest"
 #define PARLY_OLLAMA_DEFAULT_MODEL "llama3"
-#define PARLY_OPENROUTER_DEFAULT_MODEL "google/gemma-3-1b-it:free"
+#define PARLY_OPENROUTER_DEFAULT_MODEL "openrouter/free"
+#define PARLY_GROQ_DEFAULT_MODEL "openai/gpt-oss-120b"
+#define PARLY_GROK_DEFAULT_MODEL "grok-4.5"
+#define PARLY_IMAGE_DEFAULT_MODEL "gpt-image-2"
 #define PARLY_OLLAMA_DEFAULT_URL "http://localhost:11434"
 
 struct ProviderInfo;
@@ -29,6 +32,27 @@ enum class TemperatureFormat {
     Shortest,  // the stream default: 0.7, 1e-05
 };
 
+// How a provider's model listing continues onto its next page.
+enum class ModelPaging {
+    None,       // one page
+    AfterId,    // "has_more" and "last_id", sent back as after_id
+    PageToken,  // "nextPageToken", sent back as pageToken
+};
+
+// How a listing request carries the key.
+enum class ListAuth {
+    None,       // the listing is public
+    Bearer,     // Authorization: Bearer
+    ClaudeKey,  // x-api-key with anthropic-version
+    QueryKey,   // ?key= in the path
+};
+
+struct ModelListing {
+    const char* path;  // nullptr: the endpoint server's tags (Ollama)
+    ModelPaging paging;
+    ListAuth auth;
+};
+
 struct EmbeddingShape {
     const char* path;     // nullptr: the provider has no embeddings
     const char* model;    // nullptr: the session's model, else the default model
@@ -41,7 +65,7 @@ struct ProviderInfo {
     const char* label;      // the editor's list entry, and the provider as its messages call it
     bool needsKey;          // ParlyInit refuses an empty key
     const char* defaultModel;
-    const char* fixedModels;      // ParlyGetModels' answer; nullptr: listed by the server
+    ModelListing listing;         // where ParlyGetModels asks for the provider's models
     const char* apiHost;          // public host over HTTPS; nullptr: the endpoint setting
     const char* redirectVariable; // environment variable that sends the host's requests elsewhere
     const char* defaultEndpoint;  // endpoint setting ParlyInit installs when none is set; nullptr: none

@@ -1,21 +1,77 @@
 #include "providers/registry.h"
 
+#include <chrono>
 #include <exception>
 
 #include "net/ascii.h"
 #include "net/json.h"
 #include "providers/chat_protocol.h"
+#include "providers/model_list.h"
+#include "providers/model_rules.h"
 #include "providers/provider_table.h"
 #include "net/http.h"
 
 namespace {
 
-ChatOutcome Deliver(ChatRequest&& request, int provider, int timeoutSeconds) {
-    if (!request.ok) return ChatOutcome{false, "", request.error};
-    HttpResult reply = request.isGet ? HttpTransport::Get(request.target, request.headers, timeoutSeconds)
-                                     : HttpTransport::Post(request.target, request.body, request.headers, timeoutSeconds);
-    RecycleBodyBuffer(std::move(request.body));
-    return InterpretChatReply(provider, reply);
+// Sends requests made by `build` until one is not a refusal of a member we add on our own: a refused member
+// is remembered for the model and the request resent once without it (or under the name the provider gives).
+// Each member is resent at most once, so at most one request per member follows the first.
+template <typename Build>
+ChatOutcome Deliver(const Build& build, int provider, const std::string& model, int timeoutSeconds) {
+    unsigned resent = 0;
+    for (;;) {
+        ChatRequest request = build();
+        if (!request.ok) return ChatOutcome{false, "", request.error};
+        HttpResult reply = request.isGet ? HttpTransport::Get(request.target, request.headers, timeoutSeconds)
+                                         : HttpTransport::Post(request.target, request.body, request.headers, timeoutSeconds);
+        RecycleBodyBuffer(std::move(request.body));
+        const ParamRefusal refusal = ReadParamRefusal(reply.statusCode, reply.body);
+        if (refusal.param && !(resent & refusal.param) && RefusalApplies(request.shape, refusal)) {
+            RememberParamRefusal(provider, model, refusal);
+            resent |= refusal.param;
+            continue;
+        }
+        return InterpretChatReply(provider, reply);
+    }
+}
+
+// Seconds left of a listing's one deadline, at least 1; 0 when it has passed.
+int SecondsLeft(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    return static_cast<int>((left.count() + 999) / 1000);
+}
+
+// Every page of a provider's own listing, joined by commas; "" with *error set on a failure.
+std::string ListProviderModels(const SessionSettings& s, std::string* error) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s.timeoutSeconds);
+    std::string out, cursor;
+    for (int page = 0; page < kMaxModelPages; ++page) {
+        const int seconds = SecondsLeft(deadline);
+        if (seconds == 0) {
+            *error = std::string("Failed to get ") + FindProvider(s.provider)->label +
+                     " models: the listing took longer than the time-out";
+            return "";
+        }
+        ChatRequest request = BuildModelListRequest(s, cursor);
+        if (!request.ok) {
+            *error = request.error;
+            return "";
+        }
+        const ModelPage read = ReadModelListPage(s.provider, HttpTransport::Get(request.target, request.headers, seconds));
+        if (!read.ok) {
+            *error = read.error;
+            return "";
+        }
+        for (const std::string& id : read.models) {
+            if (!out.empty()) out += ',';
+            out += id;
+        }
+        // A server that hands back the cursor it was given would page forever.
+        if (read.cursor.empty() || read.cursor == cursor) break;
+        cursor = read.cursor;
+    }
+    return out;
 }
 
 }  // namespace
@@ -51,26 +107,31 @@ bool InitProvider(const std::string& name, const std::string& apiKey) {
 }
 
 std::string SendChat(const std::string& prompt, std::string* raw) {
-    ChatRequest request;
     int provider, timeout;
     bool multiline;
     unsigned conversation;
+    std::string model;
     {
-        // The body is built from the live history under the lock, without copying it.
         std::lock_guard<std::mutex> hold(SessionLock());
         provider = g_session.settings.provider;
         multiline = g_session.settings.multiline;
         timeout = g_session.settings.timeoutSeconds;
+        model = g_session.settings.model;
         conversation = ConversationLocked();
-        request = BuildChatRequest(g_session.settings, g_session.conversation.history, prompt);
     }
-    ChatOutcome outcome = Deliver(std::move(request), provider, timeout);
+    // The body is built from the live history under the lock, without copying it.
+    auto build = [&] {
+        std::lock_guard<std::mutex> hold(SessionLock());
+        return BuildChatRequest(g_session.settings, g_session.conversation.history, prompt);
+    };
+    ChatOutcome outcome = Deliver(build, provider, model, timeout);
     if (raw) *raw = outcome.ok ? outcome.answer : std::string();
     return CommitChat(outcome, prompt, multiline, conversation);
 }
 
 ChatOutcome RunChat(const SessionSettings& settings, const ConversationHistory& history, const std::string& prompt) {
-    return Deliver(BuildChatRequest(settings, history, prompt), settings.provider, settings.timeoutSeconds);
+    auto build = [&] { return BuildChatRequest(settings, history, prompt); };
+    return Deliver(build, settings.provider, settings.model, settings.timeoutSeconds);
 }
 
 std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation) {
@@ -90,7 +151,12 @@ std::string ListModels() {
         ReplaceLastError("No provider initialized");
         return "";
     }
-    if (const char* list = FixedModelList(p->kind)) return list;
+    if (p->listing.path) {
+        std::string error;
+        std::string list = ListProviderModels(s, &error);
+        if (!error.empty()) ReplaceLastError(error);
+        return list;
+    }
     ChatRequest request = BuildOllamaTagsRequest(s);
     if (!request.ok) {
         ReplaceLastError("Failed to get Ollama models: " + request.error);

@@ -154,6 +154,8 @@ void SendAsync(const Params& p) {
 void ImageGenAsync(const Params& p) {
     std::string prompt, path, size;
     if (!ReadImageParams(p, &prompt, &path, &size)) return;
+    const std::string folder = CheckOutputFolder(path);
+    if (!folder.empty()) return ReplaceLastError(folder);
     StartAsyncImage(prompt, path, size, p.text(3), p.text(4));
 }
 

@@ -401,24 +401,4 @@ TEST(OllamaTags, NamesAreJoinedByCommasAsTheyStand) {
     }
 }
 
-TEST(FixedModelList, EachProviderHasItsListAndOllamaHasNone) {
-    const struct {
-        int provider;
-        const char* list;
-    } cases[] = {
-        {kProviderOpenAI, "gpt-4o,gpt-4o-mini,gpt-4-turbo,gpt-4,gpt-3.5-turbo"},
-        {kProviderClaude,
-         "claude-sonnet-4-20250514,claude-opus-4-20250514,claude-3-5-sonnet-20241022,claude-3-5-haiku-20241022,"
-         "claude-3-opus-20240229"},
-        {kProviderGemini, "gemini-1.5-pro,gemini-1.5-flash,gemini-1.0-pro"},
-        {kProviderOpenRouter,
-         "openai/gpt-4o,anthropic/claude-3.5-sonnet,google/gemini-pro-1.5,meta-llama/llama-3.1-405b-instruct"},
-        {kProviderGroq, "llama-3.3-70b-versatile,llama-3.1-70b-versatile,mixtral-8x7b-32768,gemma2-9b-it"},
-        {kProviderGrok, "grok-beta,grok-vision-beta"},
-    };
-    for (const auto& c : cases) EXPECT_STREQ(FixedModelList(c.provider), c.list);
-    EXPECT_EQ(FixedModelList(kProviderOllama), nullptr);
-    EXPECT_EQ(FixedModelList(kProviderNone), nullptr);
-}
-
 }  // namespace

@@ -353,3 +353,25 @@ TEST(JsonExtractors, TwentyMegabyteReplyIsScannedLinearly) {
 }
 
 }  // namespace
+
+TEST(JsonTopLevelCloses, OnlyAnOpenedValueThatNeverClosesIsCut) {
+    const struct {
+        const char* text;
+        bool closes;
+    } cases[] = {
+        {R"({"models":[{"name":"a"},{"name":"b"},{"name":"c"}]})", true},
+        {R"({"models":[{"name":"a"},{"name":"b"},{"na)", false},
+        {"  \r\n[1,2,3]\n", true},
+        {"[1,2,", false},
+        {R"({"a":"}]"})", true},             // brackets inside strings do not count
+        {R"({"a":"}])", false},              // a string cut short
+        {R"({"a":"x\"}"})", true},           // an escaped quote stays inside the string
+        {R"({"a":"x\\"})", true},            // an escaped backslash does not escape the quote
+        {R"({"a":"x\"})", false},
+        {"{}trailing", true},
+        {"", true},                          // nothing to judge: an empty body is whole
+        {"<html>bad gateway", true},         // not JSON: not judged
+        {"{", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(JsonTopLevelCloses(c.text), c.closes) << c.text;
+}

@@ -63,11 +63,10 @@ TEST(Base64Decode, DecodesBothAlphabetsAndSkipsForeignBytes) {
     for (const auto& c : cases) EXPECT_EQ(Base64Decode(c.text), B(c.bytes)) << c.text;
 }
 
-TEST_F(ImageRequestTest, WorkedExampleIs87BytesToOpenAI) {
+TEST_F(ImageRequestTest, WorkedExampleGoesToOpenAIWithTheDefaultImageModel) {
     const ImageRequest r = BuildImageRequest(Settings(kProviderOpenAI), "cat", "512x512");
     ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.body, R"({"model":"dall-e-2","prompt":"cat","n":1,"size":"512x512","response_format":"b64_json"})");
-    EXPECT_EQ(r.body.size(), 87u);
+    EXPECT_EQ(r.body, R"({"model":"gpt-image-2","prompt":"cat","n":1,"size":"1024x1024"})");
     EXPECT_EQ(r.target.host, "api.openai.com");
     EXPECT_EQ(r.target.port, 0);
     EXPECT_TRUE(r.target.secure);
@@ -76,20 +75,25 @@ TEST_F(ImageRequestTest, WorkedExampleIs87BytesToOpenAI) {
               (Headers{{"Authorization", "Bearer k"}, {"Content-Type", "application/json"}}));
 }
 
-TEST_F(ImageRequestTest, ModelFollowsExactSizeTextOrAGptImageModel) {
+TEST_F(ImageRequestTest, ModelIsTheScriptsImageModelElseGptImage2WithItsOwnSizes) {
     const struct {
         std::string model;
         std::string size;
         std::string body;
     } cases[] = {
-        {"", "256x256", R"({"model":"dall-e-2","prompt":"p","n":1,"size":"256x256","response_format":"b64_json"})"},
-        {"gpt-4o", "512X512", R"({"model":"dall-e-3","prompt":"p","n":1,"size":"512X512","response_format":"b64_json"})"},
-        {"", " 512x512", R"({"model":"dall-e-3","prompt":"p","n":1,"size":" 512x512","response_format":"b64_json"})"},
-        {"", "1024x1024", R"({"model":"dall-e-3","prompt":"p","n":1,"size":"1024x1024","response_format":"b64_json"})"},
-        {"", "a\"b", R"({"model":"dall-e-3","prompt":"p","n":1,"size":"a"b","response_format":"b64_json"})"},
-        {"gpt-image-1", "512x512", R"({"model":"gpt-image-1","prompt":"p","n":1,"size":"512x512"})"},
+        {"", "256x256", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"1024x1024"})"},
+        {"gpt-5.6-sol", "1024X1792", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"1024x1536"})"},
+        {"", " 512x512", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":" 512x512"})"},
+        // A size from a variable is text like any other: it can neither end the string nor add members.
+        {"", "a\"b", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"a\"b"})"},
+        {"", "1024x1024\",\"n\":10,\"quality\":\"high",
+         R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"1024x1024\",\"n\":10,\"quality\":\"high"})"},
+        {"", "512x512\\", R"({"model":"gpt-image-2","prompt":"p","n":1,"size":"512x512\\"})"},
+        {"gpt-image-2.6-flare", "1792x1024", R"({"model":"gpt-image-2.6-flare","prompt":"p","n":1,"size":"1536x1024"})"},
         {"gpt-image-\"x", "1024x1024", R"({"model":"gpt-image-\"x","prompt":"p","n":1,"size":"1024x1024"})"},
-        {"GPT-IMAGE-1", "512x512", R"({"model":"dall-e-2","prompt":"p","n":1,"size":"512x512","response_format":"b64_json"})"},
+        {"GPT-IMAGE-2", "auto", R"({"model":"GPT-IMAGE-2","prompt":"p","n":1,"size":"auto"})"},
+        // A DALL-E model named by the script gets the request those models took.
+        {"dall-e-3", "1792x1024", R"({"model":"dall-e-3","prompt":"p","n":1,"size":"1792x1024","response_format":"b64_json"})"},
     };
     for (const auto& c : cases) {
         SessionSettings s = Settings(kProviderOpenAI);

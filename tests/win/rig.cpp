@@ -256,15 +256,19 @@ void ClearRedirects() {
 std::string RunCaptured(const std::string& commandLine, const std::string& outPath, DWORD waitMs, DWORD* exitCode) {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA si = {};
+    STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdOutput = out;
     si.hStdError = out;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi = {};
-    std::string cmd = commandLine;
-    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    // A command line in UTF-8 can carry characters beyond the ANSI code page; any other is ANSI.
+    UINT codePage = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, commandLine.c_str(), -1, nullptr, 0) ? CP_UTF8
+                                                                                                          : CP_ACP;
+    std::wstring cmd(MultiByteToWideChar(codePage, 0, commandLine.c_str(), -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(codePage, 0, commandLine.c_str(), -1, cmd.data(), static_cast<int>(cmd.size()));
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         CloseHandle(out);
         *exitCode = 0xFFFFFFFF;
         return "";

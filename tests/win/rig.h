@@ -106,6 +106,6 @@ void ClearRedirects();
 }  // namespace Sim
 
 // The stdout of parly-host running a script file; *exitCode gets its exit code.
-// Runs a command line with stdout and stderr into outPath, waiting up to waitMs (then ending it); its output.
+// Runs a command line (UTF-8 or ANSI) with stdout and stderr into outPath, waiting up to waitMs (then ending it); its output.
 std::string RunCaptured(const std::string& commandLine, const std::string& outPath, DWORD waitMs, DWORD* exitCode);
 std::string RunHost(const std::string& scriptPath, const std::vector<std::string>& options, int* exitCode);

@@ -168,7 +168,8 @@ TEST_F(Async, ImageJobsReportOkOrErrorAndAlwaysCallBack) {
     ASSERT_TRUE(rig.PumpUntil([&] { return !rig.scriptLines.empty(); }, 5000));
     EXPECT_EQ(rig.Var("[S]"), "OK");
     EXPECT_EQ(ReadFileBytes(path), Sim::Png());
-    EXPECT_NE(Sim::Body(-1).find(R"("model":"dall-e-2")"), std::string::npos);
+    EXPECT_NE(Sim::Body(-1).find(R"("model":"gpt-image-2")"), std::string::npos);
+    EXPECT_NE(Sim::Body(-1).find(R"("size":"1024x1024")"), std::string::npos) << Sim::Body(-1);
 
     rig.scriptLines.clear();
     Select(rig, "Claude");
@@ -275,7 +276,7 @@ TEST_F(Async, FiveHundredJobsWhileTheHostChangesSettingsAndClearsHistory) {
     for (int i = 0; i < kJobs; i += 5) {
         std::string body = Sim::Body(i);
         ASSERT_TRUE(StartsWith(body, R"({"model":"model-odd",)") || StartsWith(body, R"({"model":"model-even",)") ||
-                    StartsWith(body, R"({"model":"gpt-4o",)"))
+                    StartsWith(body, R"({"model":"gpt-5.6-sol",)"))
             << body;
         ExpectWholeExchanges(body, i);
     }

@@ -228,6 +228,60 @@ TEST(AsyncUnloadChild, DISABLED_LeaveWithoutMessage2) {
         rig->Message(2);
         return;
     }
+    if (mode == "free-slow-callback") {
+        // A host whose subroutine shows the answer in a message box, had it been called.
+        rig->onRunScript = [](PluginRig&, const std::string&) { Sleep(5000); };
+        rig->Exec("ParlySetProgress", {"False"});
+        Sim::Next(R"({"delay_ms":400})");
+        rig->Exec("ParlySendAsync", {"late", "[R]", "OnAnswer"});
+        ASSERT_TRUE(rig->PumpUntil([] { return Sim::Count() == 1; }, 5000));
+        const std::string path = BuildDir() + "\\ParlyPlugin.nbp";
+        FreeLibrary(rig->module());
+        ASSERT_TRUE(rig->PumpUntil([&] { return GetModuleHandleA(path.c_str()) == nullptr; }, 10000));
+        DWORD until = GetTickCount() + 600;
+        rig->PumpUntil([&] { return GetTickCount() > until; }, 1000);
+        EXPECT_FALSE(rig->HasVar("[R]")) << "a variable was written after the host let go";
+        EXPECT_TRUE(rig->scriptLines.empty()) << "a subroutine ran after the host let go";
+        return;
+    }
+    const std::string apiError = "OpenAI API error (0): ";
+    if (mode == "no-thread") {
+        // A server that trickles its reply: only the exchange's own deadline can end the wait.
+        rig->Exec("ParlySetProgress", {"False"});
+        rig->Exec("ParlySetTimeout", {"5"});
+        Sim::Next(R"({"mode":"drip","drip_ms":200})");
+        HeldMemory held = HoldLargeMemory(SIZE_T(512) << 10);
+        const DWORD start = GetTickCount();
+        rig->Exec("ParlySend", {"Hi", "[R]"});
+        const DWORD ms = GetTickCount() - start;
+        ReleaseHeldMemory(held);
+        EXPECT_LT(ms, 1000u);
+        EXPECT_EQ(rig->Var("[R]"), "");
+        EXPECT_EQ(rig->LastError(), apiError + "Failed to start request: no thread could be started");
+        EXPECT_EQ(Sim::Count(), 0);
+        rig->Exec("ParlySend", {"again", "[A]"});
+        EXPECT_EQ(rig->LastError(), apiError + "Request timed out after 5 seconds") << "memory back, it is sent";
+        return;
+    }
+    if (mode == "backlog") {
+        rig->Exec("ParlySetProgress", {"False"});
+        rig->Exec("ParlySetTimeout", {"5"});
+        Sim::Next(R"({"mode":"drip","drip_ms":400,"count":20})");
+        for (int i = 0; i < 4; ++i) {
+            SCOPED_TRACE(i);
+            const DWORD start = GetTickCount();
+            rig->Exec("ParlySend", {"Hi", "[R]"});
+            EXPECT_LT(GetTickCount() - start, 6500u) << "the deadline is 5 s";
+            EXPECT_EQ(rig->LastError(), apiError + "Request timed out after 5 seconds");
+        }
+        const DWORD start = GetTickCount();
+        rig->Exec("ParlySend", {"Hi", "[R]"});
+        EXPECT_LT(GetTickCount() - start, 500u);
+        EXPECT_EQ(rig->LastError(),
+                  apiError + "Failed to start request: 4 earlier requests are still waiting for their servers");
+        EXPECT_EQ(Sim::Count(), 4);
+        return;  // the process ends with the four still waiting
+    }
     Sim::Next(R"({"mode":"stall"})");
     rig->Exec("ParlySetTimeout", {"5"});
     rig->Exec("ParlySendAsync", {"Hi", "[R]", "OnReply"});
@@ -252,6 +306,28 @@ TEST(AsyncUnload, LeavingWithoutMessage2WhileAWorkerRunsNeverEndsTheProcess) {
         EXPECT_EQ(run.output.find("terminate called"), std::string::npos) << run.output;
         EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
     }
+}
+
+// However long the host's subroutine would take: once it let go, nothing reaches it and nothing crashes.
+TEST(AsyncUnload, AfterTheHostLetsGoWithoutMessage2NothingIsDeliveredAndNothingCrashes) {
+    Sim::Reset();
+    ChildRun run = RunChild("free-slow-callback");
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+}
+
+// A request that cannot get a thread fails at once instead of running past its deadline; abandoned exchanges
+// are bounded, and past the bound a request is refused at once.
+TEST(AsyncUnload, ExchangesThatCannotStartOrWouldPileUpAreRefusedAtOnce) {
+    for (const char* mode : {"no-thread", "backlog"}) {
+        SCOPED_TRACE(mode);
+        if (std::string(mode) == "no-thread" && sizeof(void*) != 4) continue;  // needs a 32-bit address space
+        Sim::Reset();
+        ChildRun run = RunChild(mode);
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+    }
+    Sim::Reset();
 }
 
 TEST(AsyncUnload, AnExceptionOutsideTheRequestBecomesADeliveredFailure) {

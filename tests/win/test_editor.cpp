@@ -464,13 +464,13 @@ const std::vector<RoundTrip> kRoundTrips = {
     {11, {"[M]"}, {{1015, "[M]", "[Models]"}}, {"[Models]"}},
     {12, {"30"}, {{1016, "30", "120"}}, {"120"}},
     {13, {"cat", "C:\\a.png", "512x512", "[St]"},
-     {{1017, "cat", "dog"}, {1018, "C:\\a.png", "C:\\b.png"}, {1020, "512x512", "#4"}, {1021, "[St]", "[S2]"}},
-     {"dog", "C:\\b.png", "1024x1792", "[S2]"}},
+     {{1017, "cat", "dog"}, {1018, "C:\\a.png", "C:\\b.png"}, {1020, "512x512", "#2"}, {1021, "[St]", "[S2]"}},
+     {"dog", "C:\\b.png", "1024x1536", "[S2]"}},
     {14, {"p", "[R]", "Done"}, {{1012, "p", "q"}, {1013, "[R]", "[R2]"}, {1029, "Done", "Finished"}},
      {"q", "[R2]", "Finished"}},
     {15, {"p", "f.png", "256x256", "[S]", "Cb"},
      {{1017, "p", "q"}, {1018, "f.png", "g.png"}, {1020, "256x256", "#1"}, {1021, "[S]", "[S2]"}, {1029, "Cb", "Cb2"}},
-     {"q", "g.png", "512x512", "[S2]", "Cb2"}},
+     {"q", "g.png", "1536x1024", "[S2]", "Cb2"}},
     {17, {"[Busy]"}, {{1030, "[Busy]", "[B2]"}}, {"[B2]"}},
     {18, {"false"}, {{1034, "False", "#0"}}, {"True"}},
     {19, {"true", "[Live]"}, {{1034, "True", "#1"}, {1035, "[Live]", "[L2]"}}, {"False", "[L2]"}},
@@ -563,7 +563,7 @@ TEST_F(Editor, EmptySlotsShowTheDefaultsAndOkWritesThem) {
         const char* shown;
     };
     const Case cases[] = {{2, 1005, 0, "http://localhost:11434"}, {6, 1010, 0, "2048"}, {12, 1016, 0, "60"},
-                          {5, 1008, 0, "0.7"},     {1, 1001, 0, "OpenAI"},   {3, 1006, 0, "gpt-4o"},
+                          {5, 1008, 0, "0.7"},     {1, 1001, 0, "OpenAI"},   {3, 1006, 0, "gpt-5.6-sol"},
                           {13, 1020, 2, "1024x1024"}, {7, 1011, 0, "True"},  {18, 1034, 0, "True"},
                           {19, 1034, 0, "False"}};
     for (const Case& c : cases) {
@@ -585,11 +585,11 @@ TEST_F(Editor, ListsHoldTheirEntriesInOrder) {
         std::vector<std::string> entries;
     } lists[] = {
         {1, 1001, {"OpenAI", "Claude", "Google", "Ollama", "OpenRouter", "Groq", "Grok"}},
-        {3, 1006, {"gpt-4o", "gpt-4o-mini", "gpt-4-turbo", "gpt-3.5-turbo", "claude-sonnet-4-20250514",
-                   "claude-3-5-sonnet-20241022", "gemini-1.5-pro", "gemini-1.5-flash", "llama3", "mistral",
-                   "google/gemma-3-1b-it:free", "google/gemma-3n-e2b-it:free", "meta-llama/llama-4-scout:free"}},
-        {13, 1020, {"256x256", "512x512", "1024x1024", "1792x1024", "1024x1792"}},
-        {15, 1020, {"256x256", "512x512", "1024x1024", "1792x1024", "1024x1792"}},
+        {3, 1006, {"gpt-5.6-sol", "gpt-5.6-terra", "gpt-5.4", "claude-sonnet-5", "claude-opus-4-7", "claude-haiku-4-5",
+                   "gemini-flash-latest", "gemini-pro-latest", "gemini-3.5-flash", "llama3", "mistral",
+                   "openrouter/free", "openrouter/auto", "openai/gpt-oss-120b", "grok-4.5", "grok-4.20-non-reasoning"}},
+        {13, 1020, {"1024x1024", "1536x1024", "1024x1536", "auto"}},
+        {15, 1020, {"1024x1024", "1536x1024", "1024x1536", "auto"}},
         {7, 1011, truth},
         {18, 1034, truth},
         {19, 1034, truth},
@@ -636,15 +636,16 @@ TEST_F(Editor, ModelAcceptsAnyTypedNameAndAListEntry) {
 
     Slots chosen({""});
     EXPECT_TRUE(Edit(3, chosen, [&](HWND d) {
-        Select(d, 1006, 8);
+        Select(d, 1006, 9);
         Click(d, IDOK);
     }));
     EXPECT_EQ(chosen[0], "llama3");
 }
 
-TEST_F(Editor, SizeIsFoundIgnoringCaseElseStaysOnTheDefault) {
-    const std::pair<const char*, const char*> cases[] = {{"512X512", "512x512"}, {"1792x1024", "1792x1024"},
-                                                         {"huge", "1024x1024"}, {"", "1024x1024"}};
+TEST_F(Editor, SizeIsFoundIgnoringCaseAndASizeTheListLacksIsKept) {
+    const std::pair<const char*, const char*> cases[] = {{"1536X1024", "1536x1024"}, {"1792x1024", "1792x1024"},
+                                                         {"[Size]", "[Size]"},       {"huge", "huge"},
+                                                         {"", "1024x1024"}};
     for (auto [in, want] : cases) {
         Slots slots({"p", "f.png", std::string(in), "[S]"});
         std::string shown;
@@ -729,28 +730,65 @@ TEST_F(Editor, TemperatureThumbTruncatesAndStaysInRangeForAnyText) {
     }
 }
 
-TEST_F(Editor, LongSlotTextsAreCutToTheirBuffers) {
-    Slots prompt({std::string(5000, 'p'), "[R]", std::string(2000, 'c')});
-    size_t shown = 0, shownCallback = 0;
-    EXPECT_TRUE(Edit(14, prompt, [&](HWND d) {
-        shown = Text(GetDlgItem(d, 1012)).size();
-        shownCallback = Text(GetDlgItem(d, 1029)).size();
-        Click(d, IDOK);
-    }));
-    EXPECT_EQ(shown, 4095u);
-    EXPECT_EQ(shownCallback, 1023u);
-    EXPECT_EQ(prompt[0], std::string(4095, 'p'));
-    EXPECT_EQ(prompt[2], std::string(1023, 'c'));
+std::string Repeat(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += piece;
+    return out;
 }
 
-TEST_F(Editor, CutNeverSplitsACharacterAndUnicodeRoundTrips) {
-    Slots slots({std::string(4094, 'a') + "\xC3\xA9", "[Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x91\x8B]"});
+// However long a slot's text, an unchanged OK gives it back byte for byte.
+TEST_F(Editor, LongSlotTextsComeBackWholeFromAnUnchangedOk) {
+    const std::string utf8Tail = "\xC3\xA9\xF0\x9F\x91\x8B";  // two characters, 6 bytes
+    const struct {
+        int action;
+        int slotCount;
+        int slot;
+        int control;
+        std::string text;
+    } cases[] = {
+        {4, 1, 0, 1007, std::string(6000, 's')},                  // ParlySetSystem
+        {8, 2, 0, 1012, std::string(5000, 'p')},                  // ParlySend
+        {24, 3, 1, 1012, std::string(4500, 'd')},                 // ParlySendWithDoc, its prompt
+        {14, 3, 2, 1029, std::string(1500, 'c')},                 // ParlySendAsync, its callback
+        {8, 2, 1, 1013, "[" + std::string(1500, 'v') + "]"},      // a result variable
+        {8, 2, 0, 1012, std::string(4094, 'a') + utf8Tail},       // characters across the old limit
+        {4, 1, 0, 1007, Repeat(std::string(99, 'x') + "\r\n", 400)},  // 40400 bytes in many lines
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.action) + " slot " + std::to_string(c.slot));
+        std::vector<Param> texts(static_cast<size_t>(c.slotCount), std::string("[X]"));
+        texts[static_cast<size_t>(c.slot)] = c.text;
+        Slots slots(texts);
+        size_t shown = 0;
+        EXPECT_TRUE(Edit(c.action, slots, [&](HWND d) {
+            shown = Text(GetDlgItem(d, c.control)).size();
+            Click(d, IDOK);
+        }));
+        EXPECT_EQ(shown, c.text.size());
+        EXPECT_TRUE(slots[c.slot] == c.text) << "came back as " << slots[c.slot].size() << " bytes";
+    }
+}
+
+TEST_F(Editor, EditedLongTextsAreKeptWhole) {
+    Slots slots({"short", "[R]", "Cb"});
+    const std::string prompt = std::string(6000, 'q') + "\xC3\xA9";
+    const std::string callback(3000, 'z');
+    EXPECT_TRUE(Edit(14, slots, [&](HWND d) {
+        SetItemText(d, 1012, prompt);
+        SetItemText(d, 1029, callback);
+        Click(d, IDOK);
+    }));
+    EXPECT_TRUE(slots[0] == prompt) << slots[0].size();
+    EXPECT_TRUE(slots[2] == callback) << slots[2].size();
+}
+
+TEST_F(Editor, UnicodeRoundTrips) {
+    Slots slots({"hi", "[Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x91\x8B]"});
     std::string shownVariable;
     EXPECT_TRUE(Edit(8, slots, [&](HWND d) {
         shownVariable = Text(GetDlgItem(d, 1013));
         Click(d, IDOK);
     }));
-    EXPECT_EQ(slots[0], std::string(4094, 'a'));
     EXPECT_EQ(shownVariable, "[Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x91\x8B]");
     EXPECT_EQ(slots[1], "[Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x91\x8B]");
 }
@@ -766,17 +804,6 @@ TEST_F(Editor, AnsiSlotShowsItsCharactersAndOkKeepsItsEncoding) {
     EXPECT_EQ(shown, "caf\xC3\xA9");
     EXPECT_EQ(slots[0], "caf\xE9");
     EXPECT_EQ(slots[1], "[R]");
-}
-
-TEST_F(Editor, TypedTextLongerThanTheBufferIsCutOnOk) {
-    Slots slots({"short", "[R]", "Cb"});
-    EXPECT_TRUE(Edit(14, slots, [&](HWND d) {
-        SetItemText(d, 1012, std::string(6000, 'q'));
-        SetItemText(d, 1029, std::string(3000, 'z'));
-        Click(d, IDOK);
-    }));
-    EXPECT_EQ(slots[0], std::string(4095, 'q'));
-    EXPECT_EQ(slots[2], std::string(1023, 'z'));
 }
 
 TEST_F(Editor, ApiKeyIsMaskedUntilTheCheckBoxShowsIt) {

@@ -51,8 +51,8 @@ inline void WaitGone(HWND window, DWORD timeoutMs = 3000) {
 }
 
 inline std::string Text(HWND window) {
-    wchar_t buffer[8192] = {};
-    GetWindowTextW(window, buffer, 8192);
+    std::wstring buffer(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    buffer.resize(static_cast<size_t>(GetWindowTextW(window, buffer.data(), static_cast<int>(buffer.size()))));
     return WideToUtf8(buffer);
 }
 

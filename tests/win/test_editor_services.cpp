@@ -47,8 +47,9 @@ TEST(HelpTable, ImageAndEmbeddingPanelsNameOnlyProvidersThatWorkAndTheRestAreUnc
     const std::string image = HelpFor(112).text;
     EXPECT_EQ(image.find("OpenRouter"), std::string::npos) << image;
     EXPECT_EQ(image,
-              "Generate an AI image using OpenAI DALL-E.\nRequires the OpenAI provider.\n"
-              "Smaller sizes (256, 512) use DALL-E 2. Larger use DALL-E 3.\n"
+              "Generate an AI image with OpenAI gpt-image-2.\nRequires the OpenAI provider.\n"
+              "Sizes: 1024x1024, 1536x1024, 1024x1536, auto. Older sizes: 256 and 512\n"
+              "give 1024x1024, 1792x1024 gives 1536x1024, 1024x1792 gives 1024x1536.\n"
               "Status returns 'OK' on success or 'ERROR' on failure.");
     const std::string embedding = HelpFor(120).text;
     EXPECT_EQ(embedding.find("Google"), std::string::npos) << embedding;
@@ -59,10 +60,10 @@ TEST(HelpTable, ImageAndEmbeddingPanelsNameOnlyProvidersThatWorkAndTheRestAreUnc
     const std::pair<int, const char*> unchanged[] = {
         {101, "Select your AI provider and enter your API key.\nFor Ollama (local), leave API Key empty.\n"
               "For OpenRouter, use format: provider/model:free\nTip: Use [VarName] to load key from a variable at runtime."},
-        {103, "OpenAI: gpt-4o, gpt-4o-mini, gpt-4-turbo, gpt-3.5-turbo\n"
-              "Claude: claude-sonnet-4-20250514, claude-3-5-sonnet-20241022\nGoogle: gemini-1.5-pro, gemini-1.5-flash\n"
-              "Ollama: llama3, mistral, codellama, phi\nOpenRouter: google/gemma-3-1b-it:free, meta-llama/llama-4-scout:free\n"
-              "Groq: llama-3.3-70b-versatile | Grok: grok-beta\nTip: Use ParlyGetModels to list available models."},
+        {103, "OpenAI: gpt-5.6-sol, gpt-5.6-terra, gpt-5.4\n"
+              "Claude: claude-sonnet-5, claude-opus-4-7, claude-haiku-4-5\nGoogle: gemini-flash-latest, gemini-pro-latest\n"
+              "Ollama: llama3, mistral, codellama, phi\nOpenRouter: openrouter/free, openrouter/auto\n"
+              "Groq: openai/gpt-oss-120b | Grok: grok-4.5\nTip: Use ParlyGetModels to list available models."},
         {104, "Defines how the AI behaves for all messages.\n"
               "Example: 'You are a helpful coding assistant that writes Python.'"},
         {106, "Maximum response length in tokens (~1 token = ~4 chars).\n"
@@ -466,7 +467,7 @@ TEST_F(ConnectionTest, UsesTheKeyAsTypedInTheDialog) {
         box = AnswerBox(thread, d, IDOK);
         Click(d, IDCANCEL);
     });
-    EXPECT_EQ(box.text.rfind("Connection OK!\n\nProvider: Groq\nModel: llama-3.3-70b-versatile", 0), 0u) << box.text;
+    EXPECT_EQ(box.text.rfind("Connection OK!\n\nProvider: Groq\nModel: openai/gpt-oss-120b", 0), 0u) << box.text;
     EXPECT_EQ(Sim::Header("Authorization", 0), "Bearer sk-typed-now");
     EXPECT_EQ(slots[1], "sk-from-slot");
 }

@@ -266,6 +266,10 @@ TEST_F(Faults, ReplyFaultsOfEveryProviderEndInOrderOrArriveWhole) {
          [](const ChatProvider& p) { return ReceiveFailure(p.errorPrefix); }},
         {"chunked reply", [&](const ChatProvider& p) { NextRaw(200, AnswerBody(p.shape, chunked), "chunked"); },
          [](const ChatProvider&) { return AnswerIs("chunked answer in many seven-byte pieces, \xC3\xA9 included"); }},
+        // The platform takes the close for the end of the body; the JSON that never closes says otherwise.
+        {"chunked reply cut before its last chunk",
+         [&](const ChatProvider& p) { NextRaw(200, AnswerBody(p.shape, chunked), "chunked_cut"); },
+         [](const ChatProvider& p) { return ReceiveFailure(p.errorPrefix); }},
         {"malformed backslash-u escape",
          [](const ChatProvider& p) { NextRaw(200, AnswerBody(p.shape, "bad \\uZZZZ end")); },
          [](const ChatProvider& p) { return ErrorIs(p.escapeError); }},
@@ -379,6 +383,21 @@ TEST_F(Faults, StalledOllamaModelListEndsWithinTheTimeout) {
     EXPECT_LE(ms, kTimeoutCeilingMs);
     EXPECT_EQ(rig.Var("[M]"), "");
     EXPECT_EQ(rig.LastError(), "Failed to get Ollama models: Request timed out after 5 seconds");
+    c.ExpectHistoryIntact();
+}
+
+TEST_F(Faults, AChunkedModelListCutBeforeItsLastChunkIsAReceiveFailure) {
+    Conversation c = Talk(ChatProviderNamed("Ollama"));
+    const std::string three = R"({"models":[{"name":"one:latest"},{"name":"two:latest"},{"name":"three:latest"}]})";
+    NextRaw(200, three, "chunked");
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_EQ(rig.Var("[M]"), "one:latest,two:latest,three:latest") << rig.LastError();
+    // Cut after the second model: two names would otherwise pass for the whole list.
+    NextRaw(200, three.substr(0, three.find("three") + 14), "chunked_cut");
+    ArmSentinelError(rig);
+    rig.Exec("ParlyGetModels", {"[M]"});
+    EXPECT_EQ(rig.Var("[M]"), "");
+    EXPECT_EQ(rig.LastError(), "Failed to get Ollama models: Failed to receive response");
     c.ExpectHistoryIntact();
 }
 
@@ -500,7 +519,7 @@ TEST_F(Faults, EmbeddingFailuresReportEmbeddingErrorAndLeaveTheHistoryAlone) {
          ErrorIs("Malformed embedding response")},
         {"cut short of its length", Route::Simulator, [] { NextRaw(200, R"({"embedding":[0.5,0.25]})", "truncate"); },
          ReceiveFailure(prefix)},
-        {"chunked", Route::Simulator, [] { Sim::Next(R"({"mode":"chunked"})"); }, AnswerIs("")},
+        {"chunked", Route::Simulator, [] { Sim::Next(R"({"mode":"chunked","embedding":[0.125,-0.5,3e-05]})"); }, AnswerIs("")},
     };
     const struct {
         const char* initName;
@@ -508,7 +527,7 @@ TEST_F(Faults, EmbeddingFailuresReportEmbeddingErrorAndLeaveTheHistoryAlone) {
         const char* vector;
     } providers[] = {{"OpenAI", "PARLY_OPENAI_URL", "0.125,-0.5,3e-05"},
                      {"OpenRouter", "PARLY_OPENROUTER_URL", "0.125,-0.5,3e-05"},
-                     {"Ollama", nullptr, "0.5,-0.25"}};
+                     {"Ollama", nullptr, "0.125,-0.5,3e-05"}};
     for (const auto& p : providers) {
         Conversation c = Talk(ChatProviderNamed(p.initName));
         for (const Row& row : rows) {

@@ -23,7 +23,7 @@ const Golden kGolden[] = {
     {0, "Parly Plugin", {0}, 0, ""},
     {1, "ParlyInit", {1, 1, 6}, 3, "Initialize Parly provider. Provider: OpenAI, Claude, Google, Ollama, OpenRouter, Groq, or Grok. ApiKey not needed for Ollama."},
     {2, "ParlySetEndpoint", {1}, 1, "Set custom API endpoint (for Ollama). Example: http://localhost:11434"},
-    {3, "ParlySetModel", {1}, 1, "Set the model to use. Examples: gpt-4o, claude-sonnet-4-20250514, gemini-1.5-pro, llama3, google/gemma-3-1b-it:free (OpenRouter)"},
+    {3, "ParlySetModel", {1}, 1, "Set the model to use. Examples: gpt-5.6-sol, claude-sonnet-5, gemini-flash-latest, llama3, openrouter/free (OpenRouter)"},
     {4, "ParlySetSystem", {2}, 1, "Set the system prompt that defines AI behavior"},
     {5, "ParlySetTemp", {3}, 1, "Set temperature (0.0-2.0). Lower = more focused, Higher = more creative. Default: 0.7"},
     {6, "ParlySetMaxTokens", {3}, 1, "Set maximum tokens in response. Default: 2048"},
@@ -33,7 +33,7 @@ const Golden kGolden[] = {
     {10, "ParlyGetError", {6}, 1, "Get the last error message"},
     {11, "ParlyGetModels", {6}, 1, "Get available models (comma-separated list)"},
     {12, "ParlySetTimeout", {3}, 1, "Set request timeout in seconds. Default: 60"},
-    {13, "ParlyImageGen", {2, 5, 1, 6}, 4, "Generate an AI image using DALL-E. Saves PNG to specified file."},
+    {13, "ParlyImageGen", {2, 5, 1, 6}, 4, "Generate an AI image with OpenAI (gpt-image-2). Saves PNG to specified file."},
     {0, "Parly Plugin - Async (Non-Blocking)", {0}, 0, ""},
     {14, "ParlySendAsync", {2, 6, 1}, 3, "Send prompt without freezing app. Calls subroutine when complete."},
     {15, "ParlyImageGenAsync", {2, 5, 1, 6, 1}, 5, "Generate AI image without freezing app. Calls subroutine when complete."},
@@ -116,7 +116,7 @@ TEST(InitTexts, SlotsReceiveTheTextsInExactlySizedHeapBlocks) {
     ASSERT_NE(description, nullptr);
     EXPECT_STREQ(description,
                  "Multi-provider Parly integration: OpenAI, Claude, Google Gemini, Ollama, OpenRouter, Groq, and Grok "
-                 "(xAI). Send prompts, receive AI responses, and generate AI images with DALL-E.");
+                 "(xAI). Send prompts, receive AI responses, and generate AI images.");
     for (char* p : {name, maker, description}) HeapFree(heap, 0, p);
 }
 
@@ -203,7 +203,7 @@ TEST_F(HostTool, RunsAScriptWithVariablesSubroutinesAndSubstitution) {
                                      "GoSub \"Show\"\n"
                                      "Exit\n"
                                      ":Show\n"
-                                     "Print \"hello [Who]: [Err]\\tend\"\n"
+                                     "Print \"hello [Who]: [Err][#9]end\"\n"
                                      "Return\n"),
                               {}, &code);
     EXPECT_EQ(code, 0) << out;
@@ -223,7 +223,7 @@ TEST_F(HostTool, BadInputGivesAClearMessageAndNonZeroExit) {
     int code = 0;
     std::string out = RunHost(Script("unknown.parly", "ParlyFly \"x\"\n"), {}, &code);
     EXPECT_EQ(code, 3);
-    EXPECT_NE(out.find("unknown action 'ParlyFly'"), std::string::npos) << out;
+    EXPECT_NE(out.find("unknown.parly:1: unknown action or command 'ParlyFly'"), std::string::npos) << out;
 
     out = RunHost(Script("quote.parly", "ParlySend \"unterminated\n"), {}, &code);
     EXPECT_EQ(code, 3);
@@ -232,6 +232,127 @@ TEST_F(HostTool, BadInputGivesAClearMessageAndNonZeroExit) {
     out = RunHost(Script("ok.parly", "Print \"x\"\n"), {"--plugin", "C:\\nowhere\\missing.nbp"}, &code);
     EXPECT_EQ(code, 2);
     EXPECT_NE(out.find("cannot load plug-in"), std::string::npos) << out;
+}
+
+TEST_F(HostTool, WindowsPathsReachThePluginUnchangedAndCharacterCodesWriteLineBreaks) {
+    int code = 0;
+    std::string out = RunHost(Script("paths.parly",
+                                     "ParlySetModel \"C:\\temp\\new.png\"\n"
+                                     "ParlySetSystem \"C:\\Images\\lighthouse.png\"   ; a trailing comment\n"
+                                     "ParlySetEndpoint \"one[#13][#10]two[#9][#34]three[#34]\"\n"
+                                     "Print \"[#91]x] C:\\nowhere\\t\"\n"),
+                              {"--trace"}, &code);
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("nbExecAction 3 ParlySetModel \"C:\\temp\\new.png\""), std::string::npos) << out;
+    EXPECT_NE(out.find("nbExecAction 4 ParlySetSystem \"C:\\Images\\lighthouse.png\"\r\n"), std::string::npos) << out;
+    // The trace writes control characters and quotes back the way a script writes them.
+    EXPECT_NE(out.find("ParlySetEndpoint \"one[#13][#10]two[#9][#34]three[#34]\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\n[x] C:\\nowhere\\t\r\n"), std::string::npos) << out;
+}
+
+TEST_F(HostTool, TheWholeScriptIsCheckedBeforeAnythingRuns) {
+    Sim::Reset();
+    Sim::RedirectAll();
+    int code = 0;
+    std::string path = Script("faults.parly",
+                              "ParlyInit \"OpenAI\" \"k\" \"[S]\"\n"
+                              "ParlySend \"this must not be sent\" \"[A]\"\n"
+                              "ParlyFly \"x\"\n"
+                              "GoSub \"Nowhere\"\n"
+                              "ParlySendAsync \"x\" \"[A]\" \"OnDonne\"\n"
+                              "ParlySend \"a\" \"[A]\" \"extra\"\n"
+                              "Print \"He said \\\"hi\\\"\"\n"
+                              "Exit\n"
+                              ":OnDone\n"
+                              "Return\n");
+    std::string out = RunHost(path, {}, &code);
+    Sim::ClearRedirects();
+    EXPECT_EQ(code, 3) << out;
+    EXPECT_EQ(Sim::Count(), 0) << "a faulty script sends nothing";
+    for (const char* fault : {":3: unknown action or command 'ParlyFly'", ":4: no subroutine 'Nowhere'",
+                                     ":5: no subroutine 'OnDonne' (the callback of ParlySendAsync)",
+                                     ":6: ParlySend takes 2 parameters, not 3", ":7: text right after a closing quote",
+                                     "nothing was run"})
+        EXPECT_NE(out.find(fault), std::string::npos) << fault << "\n" << out;
+}
+
+TEST_F(HostTool, ACallbackNamingNoSubroutineFailsAtTheLineThatStartedIt) {
+    Sim::Reset();
+    Sim::RedirectAll();
+    int code = 0;
+    std::string out = RunHost(Script("callback.parly",
+                                     "SetVar \"[Cb]\" \"OnDonne\"\n"
+                                     "ParlySetProgress \"False\"\n"
+                                     "ParlyInit \"OpenAI\" \"k\" \"[S]\"\n"
+                                     "ParlySendAsync \"x\" \"[A]\" \"[Cb]\"\n"
+                                     "Wait 10000\n"
+                                     "Print \"not reached\"\n"
+                                     "Exit\n"
+                                     ":OnDone\n"
+                                     "Return\n"),
+                              {}, &code);
+    Sim::ClearRedirects();
+    EXPECT_EQ(code, 3) << out;
+    EXPECT_NE(out.find("callback.parly:4: no subroutine 'OnDonne'"), std::string::npos) << out;
+    EXPECT_EQ(out.find("not reached"), std::string::npos) << out;
+}
+
+TEST_F(HostTool, AUtf8MarkLineEndsOfEveryKindAndUtf16AreReadRight) {
+    int code = -1;
+    // Marked UTF-8 with one stray ANSI byte: the mark still goes, and each line runs.
+    std::string out = RunHost(Script("marked.parly", "\xEF\xBB\xBFPrint \"caf\xC3\xA9\"\nPrint \"x\xFF\"\n"), {}, &code);
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("caf\xC3\xA9\r\nx"), std::string::npos) << out;
+    EXPECT_NE(out.find("starts with a UTF-8 mark but is not valid UTF-8"), std::string::npos) << out;
+    // Line ends of every kind keep lines apart and numbered.
+    out = RunHost(Script("ends.parly", "Print \"lf\"\nPrint \"crlf\"\r\nPrint \"cr\"\rExit 4\rParlyFly\r\n"), {}, &code);
+    EXPECT_EQ(code, 3) << out;
+    EXPECT_NE(out.find("ends.parly:5: unknown action or command 'ParlyFly'"), std::string::npos) << out;
+    out = RunHost(Script("ends2.parly", "Print \"lf\"\nPrint \"crlf\"\r\nPrint \"cr\"\rExit 4\r"), {}, &code);
+    EXPECT_EQ(code, 4) << out;
+    EXPECT_NE(out.find("lf\r\ncrlf\r\ncr\r\n"), std::string::npos) << out;
+    out = RunHost(Script("wide.parly", std::string("\xFF\xFEP\0r\0i\0n\0t\0", 12)), {}, &code);
+    EXPECT_EQ(code, 3) << out;
+    EXPECT_NE(out.find("wide.parly:1: the script is saved as UTF-16"), std::string::npos) << out;
+}
+
+TEST_F(HostTool, HelpExitsWithZero) {
+    int code = -1;
+    std::string out = RunHost("--help", {}, &code);
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("usage: parly-host"), std::string::npos) << out;
+}
+
+TEST_F(HostTool, VarAndPrintKeepWhatTheAnsiCodePageHoldsAndNameTheRest) {
+    Sim::Reset();
+    Sim::RedirectAll();
+    // Characters this machine's ANSI code page holds, and one it cannot hold unless it is UTF-8.
+    const bool utf8 = GetACP() == CP_UTF8;
+    int code = 0;
+    std::string out = RunHost(Script("ansi.parly",
+                                     "; Gr\xC3\xBC\xC3\x9F" "e an \xE4\xB8\x96\n"
+                                     "ParlySetProgress \"False\"   ; \xE4\xB8\x96\n"
+                                     "ParlyInit \"OpenAI\" \"k\" \"[S]\"\n"
+                                     "ParlySend \"[Q] Zo\xC3\xAB\" \"[A]\"\n"
+                                     "Print \"[Q] Zo\xC3\xAB|[A]\"\n"
+                                     "Print \"\xE4\xB8\x96\"\n"),
+                              {"--var", "\"[Q]=Gr\xC3\xBC\xC3\x9F" "e \xE4\xB8\x96\""}, &code);
+    Sim::ClearRedirects();
+    EXPECT_EQ(code, 0) << out;
+    // A comment never reaches the plug-in, so what it holds is not warned about; a parameter is.
+    EXPECT_EQ(out.find("ansi.parly:1:"), std::string::npos) << out;
+    EXPECT_EQ(out.find("ansi.parly:2:"), std::string::npos) << out;
+    if (!utf8) EXPECT_NE(out.find("ansi.parly:6: the ANSI code page"), std::string::npos) << out;
+    // The plug-in received one text in one encoding and sent it on as UTF-8: what Print shows is what was sent.
+    const std::string shown = utf8 ? "Gr\xC3\xBC\xC3\x9F" "e \xE4\xB8\x96 Zo\xC3\xAB" : "Gr\xC3\xBC\xC3\x9F" "e ? Zo\xC3\xAB";
+    EXPECT_NE(Sim::Body(-1).find("\"content\":\"" + shown + "\""), std::string::npos) << Sim::Body(-1);
+    EXPECT_NE(out.find(shown + "|OpenAI says: " + shown + "\r\n"), std::string::npos) << out;
+    if (!utf8) {
+        EXPECT_NE(out.find("warning: --var \"[Q]\": the ANSI code page " + std::to_string(GetACP()) +
+                           " cannot hold '\xE4\xB8\x96' (U+4E16); the plug-in receives '?' for each"),
+                  std::string::npos)
+            << out;
+    }
 }
 
 }  // namespace

@@ -83,6 +83,7 @@ TEST_F(Https, ChatOfAnOpenAIStyleProviderAndOfClaudeMatchPlainHttp) {
 
 TEST_F(Https, ImageAndEmbeddingMatchPlainHttp) {
     Select(rig, "OpenAI");
+    Sim::Next(R"({"embedding":[0.125,-0.5,3e-05],"count":2})");
     ExpectSameAsPlain("PARLY_OPENAI_URL", "ParlyGetEmbedding", {"hello", "[E]"}, "[E]", "0.125,-0.5,3e-05");
 
     const std::string dir = ScratchDir("https-image");

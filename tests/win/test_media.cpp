@@ -1,5 +1,7 @@
 // Images, embeddings and documents, end to end through nbExecAction against the simulator.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <cstring>
@@ -55,44 +57,71 @@ TEST_F(Images, TheFileHoldsExactlyTheDecodedBytesAndTheBodyIsExact) {
     EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
     EXPECT_EQ(ReadFileBytes(path), Sim::Png());
     EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"cat.png"});
-    const std::string expected = R"({"model":"dall-e-2","prompt":"cat","n":1,"size":"512x512","response_format":"b64_json"})";
-    EXPECT_EQ(expected.size(), 87u);
-    EXPECT_EQ(Sim::Body(-1), expected);
+    EXPECT_EQ(Sim::Body(-1), R"({"model":"gpt-image-2","prompt":"cat","n":1,"size":"1024x1024"})");
     EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /v1/images/generations");
     EXPECT_EQ(OwnHeaderLines(Sim::Head(-1)),
               (std::vector<std::string>{"Authorization: Bearer k1", "Content-Type: application/json"}));
 }
 
-TEST_F(Images, SizeChoosesTheModelAndIsSentUnchanged) {
+TEST_F(Images, EverySizeAScriptOrDialogNamesGivesAPngAtTheNearestSizeTheModelMakes) {
     struct Case {
         Param size;
-        const char* model;
         const char* sent;
     } cases[] = {
-        {"256x256", "dall-e-2", "256x256"},     {"512x512", "dall-e-2", "512x512"},
-        {"512X512", "dall-e-3", "512X512"},     {" 512x512", "dall-e-3", " 512x512"},
-        {"1024x1024", "dall-e-3", "1024x1024"}, {"1792x1024", "dall-e-3", "1792x1024"},
-        {kAbsent, "dall-e-3", "1024x1024"},     {"", "dall-e-3", ""},
+        {"1024x1024", "1024x1024"}, {"1536x1024", "1536x1024"}, {"1024x1536", "1024x1536"}, {"auto", "auto"},
+        {"256x256", "1024x1024"},   {"512x512", "1024x1024"},   {"1792x1024", "1536x1024"}, {"1024x1792", "1024x1536"},
+        {"512X512", "1024x1024"},   {kAbsent, "1024x1024"},
     };
     Select(rig, "OpenAI");
-    std::string path = FreshDir() + "\\out.png";
+    const std::string dir = FreshDir();
+    int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size.value_or("<absent>"));
-        rig.Exec("ParlyImageGen", {"a \"b\"", path, c.size, "[S]"});
-        EXPECT_EQ(rig.Var("[S]"), "OK");
-        EXPECT_EQ(Sim::Body(-1), std::string("{\"model\":\"") + c.model + R"(","prompt":"a \"b\"","n":1,"size":")" +
-                                     c.sent + R"(","response_format":"b64_json"})");
+        const std::string path = dir + "\\out" + std::to_string(n++) + ".png";
+        rig.Exec("ParlyImageGen", {"cat", path, c.size, "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+        EXPECT_EQ(Sim::Body(-1), std::string(R"({"model":"gpt-image-2","prompt":"cat","n":1,"size":")") + c.sent + "\"}");
+        EXPECT_EQ(ReadFileBytes(path), Sim::Png());
     }
+    EXPECT_EQ(Sim::Count(), static_cast<int>(std::size(cases)));
 }
 
-TEST_F(Images, GptImageModelIsSentAndResponseFormatLeftOut) {
+TEST_F(Images, AnImageModelTheScriptChoseIsSentAndARetiredOneGetsTheProvidersWords) {
     Select(rig, "OpenAI");
-    rig.Exec("ParlySetModel", {"gpt-image-1"});
     std::string path = FreshDir() + "\\out.png";
+    rig.Exec("ParlySetModel", {"gpt-image-1"});
     rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
-    EXPECT_EQ(rig.Var("[S]"), "OK");
-    EXPECT_EQ(Sim::Body(-1), R"({"model":"gpt-image-1","prompt":"cat","n":1,"size":"1024x1024"})");
+    EXPECT_EQ(rig.Var("[S]"), "ERROR");
+    EXPECT_EQ(rig.LastError(),
+              "Image generation error (404): The model `gpt-image-1` does not exist or you do not have access to it.");
+    rig.Exec("ParlySetModel", {"gpt-image-2"});
+    rig.Exec("ParlyImageGen", {"cat", path, "1536x1024", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    EXPECT_EQ(Sim::Body(-1), R"({"model":"gpt-image-2","prompt":"cat","n":1,"size":"1536x1024"})");
     EXPECT_EQ(ReadFileBytes(path), Sim::Png());
+}
+
+TEST_F(Images, AModelThatRefusesResponseFormatIsAskedOnceMoreWithoutItAndRemembered) {
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySetModel", {"dall-e-next"});
+    std::string path = FreshDir() + "\\out.png";
+    NextReply(400, R"({"error":{"message":"Unknown parameter: 'response_format'.","type":"invalid_request_error",)"
+                   R"("param":"response_format","code":"unknown_parameter"}})");
+    rig.Exec("ParlyImageGen", {"cat", path, "512x512", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    ASSERT_EQ(Sim::Count(), 2);
+    EXPECT_EQ(Sim::Body(0), R"({"model":"dall-e-next","prompt":"cat","n":1,"size":"512x512","response_format":"b64_json"})");
+    EXPECT_EQ(Sim::Body(1), R"({"model":"dall-e-next","prompt":"cat","n":1,"size":"512x512"})");
+    rig.Exec("ParlyImageGen", {"cat", path, "512x512", "[S]"});
+    EXPECT_EQ(Sim::Count(), 3) << "the refusal is remembered for the model";
+    EXPECT_EQ(Sim::Body(-1), Sim::Body(1));
+    // A second refusal of the same member is reported, not chased.
+    NextReply(400, R"({"error":{"message":"Unknown parameter: 'response_format'.","param":"response_format"}})");
+    rig.Exec("ParlySetModel", {"dall-e-other"});
+    NextReply(400, R"({"error":{"message":"Unknown parameter: 'response_format'.","param":"response_format"}})");
+    rig.Exec("ParlyImageGen", {"cat", path, "512x512", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "ERROR");
+    EXPECT_EQ(Sim::Count(), 5);
 }
 
 TEST_F(Images, EveryFailureLeavesAnExistingFileAsItWas) {
@@ -141,6 +170,11 @@ TEST_F(Images, AMissingFolderGivesTheCreateTextAndNoFile) {
     EXPECT_EQ(rig.Var("[S]"), "ERROR");
     EXPECT_EQ(rig.LastError(), "Failed to create output file: " + path);
     EXPECT_FALSE(Exists(path));
+    rig.Exec("ParlyImageGenAsync", {"cat", path, kAbsent, "[S2]", "Done"});
+    EXPECT_EQ(rig.LastError(), "Failed to create output file: " + path);
+    rig.Exec("ParlyIsBusy", {"[B]"});
+    EXPECT_EQ(rig.Var("[B]"), "False");
+    EXPECT_EQ(Sim::Count(), 0) << "no image is paid for that cannot be saved";
 }
 
 // The temporary file lives beside the target under a name no longer than the target's own.
@@ -291,6 +325,7 @@ class Embeddings : public SimFixture {
 TEST_F(Embeddings, OpenAIUsesItsFixedModelAndReturnsTheVectorAsWritten) {
     Select(rig, "OpenAI");
     rig.Exec("ParlySetModel", {"gpt-4o-mini"});
+    Sim::Next(R"({"embedding":[0.125,-0.5,3e-05]})");
     EXPECT_EQ(Embed("hello"), "0.125,-0.5,3e-05");
     const std::string expected = R"({"model":"text-embedding-3-small","input":"hello"})";
     EXPECT_EQ(expected.size(), 50u);
@@ -302,6 +337,7 @@ TEST_F(Embeddings, OpenAIUsesItsFixedModelAndReturnsTheVectorAsWritten) {
 
 TEST_F(Embeddings, OpenRouterSendsItsModelAndAFortyCharacterReferer) {
     Select(rig, "OpenRouter");
+    Sim::Next(R"({"embedding":[0.125,-0.5,3e-05]})");
     EXPECT_EQ(Embed("hello"), "0.125,-0.5,3e-05");
     EXPECT_EQ(Sim::Body(-1), R"({"model":"openai/text-embedding-3-small","input":"hello"})");
     EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /api/v1/embeddings");
@@ -316,6 +352,7 @@ TEST_F(Embeddings, OpenRouterSendsItsModelAndAFortyCharacterReferer) {
 TEST_F(Embeddings, OllamaUsesTheEndpointTheModelOrLlama3AndTheKeyOnlyWhenGiven) {
     Select(rig, "Ollama", "");
     rig.Exec("ParlySetModel", {""});
+    Sim::Next(R"({"embedding":[0.5,-0.25]})");
     EXPECT_EQ(Embed("hello"), "0.5,-0.25");
     EXPECT_EQ(Sim::Body(-1), R"({"model":"llama3","prompt":"hello"})");
     EXPECT_EQ(RequestLine(Sim::Head(-1)), "POST /api/embeddings");
@@ -336,6 +373,7 @@ TEST_F(Embeddings, OllamaEndpointIsReadLikeTheChatEndpoint) {
     for (const std::string& endpoint : {"127.0.0.1:" + port, "http://127.0.0.1:" + port + "/api"}) {
         SCOPED_TRACE(endpoint);
         rig.Exec("ParlySetEndpoint", {endpoint});
+        Sim::Next(R"({"embedding":[0.5,-0.25]})");
         EXPECT_EQ(Embed("hello"), "0.5,-0.25");
     }
     rig.Exec("ParlySetEndpoint", {"https://127.0.0.1:" + port});
@@ -489,6 +527,33 @@ TEST_F(Documents, FilesAtAndOverTheSizeLimit) {
     WriteFileBytes(dir + "\\over.txt", exact + "b");
     EXPECT_EQ(Ask(dir + "\\over.txt", "Q"), "OpenAI says: " + Composed(exact + kMarker, "Q"));
     EXPECT_EQ(std::string(kMarker).size(), 49u);
+}
+
+// A sparse file: the head written, the rest a hole, so 4 GiB costs no disk.
+void WriteSparseFile(const std::string& path, const std::string& head, unsigned long long size) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0, returned = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    WriteFile(file, head.data(), static_cast<DWORD>(head.size()), &written, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(file));
+    CloseHandle(file);
+}
+
+TEST_F(Documents, FilesOfFourGibibytesAndMoreAreCutLikeAnyLongFile) {
+    Select(rig, "OpenAI");
+    const std::string dir = FreshDir();
+    const std::string head(102400, 'a');
+    for (unsigned long long size : {4ull << 30, (4ull << 30) + 40}) {
+        SCOPED_TRACE(size);
+        const std::string path = dir + "\\huge.txt";
+        WriteSparseFile(path, head, size);
+        EXPECT_EQ(Ask(path, "Q"), "OpenAI says: " + Composed(head + kMarker, "Q")) << rig.LastError();
+        DeleteFileA(path.c_str());
+    }
 }
 
 TEST_F(Documents, RawBytesTravelUnchangedThroughTheEscaping) {

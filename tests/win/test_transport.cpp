@@ -290,7 +290,7 @@ TEST_F(Transport, PrettyPrintedEmbeddingReplyGivesTheNumbersWithoutWhiteSpace) {
         rig.Exec("ParlyGetEmbedding", {"hello", "[E]"});
         EXPECT_EQ(rig.Var("[E]"), "-0.006929283495992422,-0.005336422007530928,0.0045,1e-05,-2.5E+3")
             << rig.LastError();
-        Sim::Next(R"({"pretty":true})");
+        Sim::Next(R"({"pretty":true,"embedding":[0.125,-0.5,3e-05]})");
         rig.Exec("ParlyGetEmbedding", {"hello", "[E]"});
         EXPECT_EQ(rig.Var("[E]"), "0.125,-0.5,3e-05") << rig.LastError();
     }

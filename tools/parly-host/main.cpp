@@ -1,12 +1,11 @@
 // parly-host: plays the authoring host for the plug-in. It loads the .nbp, registers the
-// callbacks, keeps the variables, and runs a script file one action per line.
+// callbacks, keeps the variables, checks a script file whole and runs it one action per line.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,7 +14,6 @@
 #include "tools/parly-host/script.h"
 
 namespace {
-
 
 struct Action {
     int id;
@@ -40,21 +38,52 @@ struct Host {
     NbAboutFn about = nullptr;
     int depth = 0;
     bool exitRequested = false;
+    bool failed = false;      // a script error ended the run: exit code 3
     int exitCode = 0;
+    int jobLine = 0;          // line of the last background start, named when its callback fails
 } g_host;
 
+std::wstring Wide(const std::string& text, UINT codePage) {
+    int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring w(n, L'\0');
+    if (n) MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), w.data(), n);
+    return w;
+}
+
+std::string Utf8(const std::wstring& w) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(n, '\0');
+    if (n) WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+bool IsUtf8(const std::string& text) {
+    return text.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                               static_cast<int>(text.size()), nullptr, 0) > 0;
+}
+
+// A text as the plug-in reads it (valid UTF-8 stays, anything else is the ANSI code page), in UTF-8.
+std::string Shown(const std::string& text) { return IsUtf8(text) ? text : Utf8(Wide(text, CP_ACP)); }
+
+// Writes UTF-8 text: as Unicode to a console, as UTF-8 bytes to a file or pipe.
 void Out(const std::string& text) {
+    HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0, written = 0;
+    if (GetConsoleMode(h, &mode)) {
+        std::fflush(stdout);
+        std::wstring w = Wide(text, CP_UTF8);
+        WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &written, nullptr);
+        return;
+    }
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
 }
 
+// A text between quotes the way a script would write it: control characters and quotes as [#N].
 std::string Quote(const std::string& s) {
     std::string out = "\"";
-    for (char c : s) {
-        if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c == '"') out += "\\\"";
-        else if (c == '\\') out += "\\\\";
+    for (char c : Shown(s)) {
+        if (c == '"' || (static_cast<unsigned char>(c) < 32)) out += "[#" + std::to_string(static_cast<unsigned char>(c)) + "]";
         else out += c;
     }
     return out + "\"";
@@ -82,13 +111,28 @@ void __stdcall OnSetVariable(const char* name, const char* value) {
 bool RunLine(const ScriptLine& line);
 bool RunFrom(size_t index);
 
+std::string Where(int number) { return g_host.scriptName + ":" + std::to_string(number) + ": "; }
+
+// A script error found while running: named with its line; the run ends with exit code 3.
+bool Fail(int number, const std::string& text) {
+    Out(Where(number) + text + "\n");
+    g_host.failed = g_host.exitRequested = true;
+    return false;
+}
+
 void __stdcall OnRunScript(const char* text) {
     std::string t = text ? text : "";
-    if (g_host.trace) Out("[trace] runScript " + t + "\n");
+    if (g_host.trace) Out("[trace] runScript " + Shown(t) + "\n");
+    if (g_host.exitRequested) return;
+    // The plug-in's line belongs to the background start that asked for it.
     ScriptLine line;
     std::string error;
-    if (!ParseScriptLine(t, 0, &line, &error)) {
-        Out("parly-host: bad script line from plug-in: " + t + " (" + error + ")\n");
+    if (!ParseScriptLine(t, g_host.jobLine, &line, &error)) {
+        Fail(g_host.jobLine, "bad script line from the plug-in: " + Shown(t) + " (" + error + ")");
+        return;
+    }
+    if (line.command == "GoSub" && line.args.size() == 1 && !g_host.labels.count(line.args[0])) {
+        Fail(g_host.jobLine, "no subroutine '" + Shown(line.args[0]) + "' for the callback of the background request");
         return;
     }
     RunLine(line);
@@ -103,7 +147,7 @@ unsigned char __stdcall OnInterfaceAccess(int code, char** slot) {
 
 // Pumps window messages for ms milliseconds, so timers and background completions run.
 void PumpFor(DWORD ms) {
-    PumpHostMessagesUntil([] { return false; }, ms, ms ? ms : 1);
+    PumpHostMessagesUntil([] { return g_host.exitRequested; }, ms, ms ? ms : 1);
 }
 
 const Action* FindAction(const std::string& name) {
@@ -112,26 +156,19 @@ const Action* FindAction(const std::string& name) {
     return nullptr;
 }
 
-std::string Where(const ScriptLine& line) {
-    return g_host.scriptName + ":" + std::to_string(line.number) + ": ";
-}
+std::string Substituted(const std::string& text) { return SubstituteVariables(text, g_host.vars); }
 
 bool CallAction(const ScriptLine& line, bool editing) {
-    std::string name = editing ? (line.args.empty() ? "" : line.args[0]) : line.command;
+    std::string name = editing ? line.args[0] : line.command;
     const Action* a = FindAction(name);
-    if (!a) {
-        Out(Where(line) + "unknown action '" + name + "'\n");
-        return false;
-    }
+    if (!a) return Fail(line.number, "unknown action or command '" + name + "'");
     std::vector<std::string> given(line.args.begin() + (editing ? 1 : 0), line.args.end());
-    if (static_cast<int>(given.size()) > a->count) {
-        Out(Where(line) + name + " takes " + std::to_string(a->count) + " parameters\n");
-        return false;
-    }
+    if (static_cast<int>(given.size()) > a->count)
+        return Fail(line.number, name + " takes " + std::to_string(a->count) + " parameters");
     // Variable parameters go in as written; every other one gets [Var] references substituted.
     std::vector<std::string> texts;
     for (size_t i = 0; i < given.size(); ++i)
-        texts.push_back(a->kinds[i] == 6 || editing ? given[i] : SubstituteVariables(given[i], g_host.vars));
+        texts.push_back(a->kinds[i] == 6 || editing ? given[i] : Substituted(given[i]));
     if (editing) {
         // Edit slots are process-heap blocks the plug-in may resize.
         std::vector<char*> slots(a->count + 1, nullptr);
@@ -156,21 +193,21 @@ bool CallAction(const ScriptLine& line, bool editing) {
         for (auto& t : texts) args += " " + Quote(t);
         Out("[trace] nbExecAction " + std::to_string(a->id) + " " + name + args + "\n");
     }
+    if (CallbackParameter(name) >= 0) g_host.jobLine = line.number;
     g_host.exec(a->id, params.data());
     return true;
 }
 
 bool RunLine(const ScriptLine& line) {
     const std::string& c = line.command;
-    if (c.empty() || c[0] == ';' || c[0] == '#' || c.rfind("//", 0) == 0 || c[0] == ':') return true;
+    if (c.empty() || c[0] == ':') return true;
     if (c == "SetVar") {
-        if (line.args.size() != 2) return Out(Where(line) + "SetVar needs a variable and a value\n"), false;
-        g_host.vars[line.args[0]] = SubstituteVariables(line.args[1], g_host.vars);
+        g_host.vars[line.args[0]] = Substituted(line.args[1]);
         return true;
     }
     if (c == "Print") {
         std::string text;
-        for (auto& a : line.args) text += (text.empty() ? "" : " ") + SubstituteVariables(a, g_host.vars);
+        for (auto& a : line.args) text += (text.empty() ? "" : " ") + SubstituteVariables(a, g_host.vars, Shown);
         Out(text + "\n");
         return true;
     }
@@ -184,16 +221,16 @@ bool RunLine(const ScriptLine& line) {
         return true;
     }
     if (c == "GoSub") {
-        if (line.args.size() != 1) return Out(Where(line) + "GoSub needs a subroutine name\n"), false;
-        auto it = g_host.labels.find(line.args[0]);
-        if (it == g_host.labels.end()) return Out(Where(line) + "no subroutine '" + line.args[0] + "'\n"), false;
-        if (++g_host.depth > 64) return Out(Where(line) + "GoSub nested too deeply\n"), false;
+        auto it = g_host.labels.find(Substituted(line.args[0]));
+        if (it == g_host.labels.end()) return Fail(line.number, "no subroutine '" + Shown(line.args[0]) + "'");
+        if (g_host.depth >= 64) return Fail(line.number, "GoSub nested more than 64 deep");
+        ++g_host.depth;
         bool ok = RunFrom(it->second + 1);
         --g_host.depth;
         return ok;
     }
     if (c == "Message") {
-        g_host.message(line.args.empty() ? 0 : std::atoi(line.args[0].c_str()), 0);
+        g_host.message(std::atoi(line.args[0].c_str()), 0);
         return true;
     }
     if (c == "About") {
@@ -220,78 +257,163 @@ bool RunLine(const ScriptLine& line) {
 bool RunFrom(size_t index) {
     for (size_t i = index; i < g_host.lines.size() && !g_host.exitRequested; ++i) {
         const ScriptLine& line = g_host.lines[i];
-        if (line.command == "Return") return true;
+        if (line.command == "Return") {
+            if (g_host.depth == 0)
+                Out("parly-host: warning: " + Where(line.number) +
+                    "Return outside a subroutine ends the script; end the main part with Exit\n");
+            return true;
+        }
         if (!RunLine(line)) return false;
     }
-    return true;
+    return !g_host.failed;
 }
 
 LRESULT CALLBACK MainProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcW(w, m, wp, lp); }
 
-int Usage() {
-    Out("usage: parly-host [--trace] [--show] [--pick NAME] [--var [Name]=value]... [--plugin PATH] SCRIPT\n"
-        "  Runs SCRIPT against the plug-in (default: ParlyPlugin.nbp beside parly-host.exe).\n"
-        "  --trace  print every callback the plug-in makes\n"
-        "  --show   show the host's main window (dialogs centre over it)\n"
-        "  --pick   the variable name the host's picker answers with\n"
-        "  --var    set a variable before the script starts\n");
-    return 2;
+void Usage() {
+    Out("usage: parly-host [--trace] [--show] [--pick NAME] [--var \"[Name]=value\"]... [--plugin PATH] SCRIPT\n"
+        "  Checks SCRIPT whole, then runs it against the plug-in (default: ParlyPlugin.nbp beside parly-host.exe).\n"
+        "  --trace   print every callback the plug-in makes\n"
+        "  --show    show the host's main window (dialogs centre over it)\n"
+        "  --pick    the variable name the host's picker answers with\n"
+        "  --var     set a variable before the script starts (kept in the ANSI code page, like the host)\n"
+        "  --plugin  load another plug-in file\n"
+        "  --help    show this text\n"
+        "Exit codes: the script's Exit code; 2 for a bad command line, a missing script or plug-in;\n"
+        "3 for a script error, which names its line.\n");
+}
+
+// The ANSI text the host would hold for w; each character the code page cannot hold is named in `lost`.
+std::string ToAnsi(const std::wstring& w, std::string* lost) {
+    std::string out;
+    bool utf8 = GetACP() == CP_UTF8;
+    for (size_t i = 0; i < w.size();) {
+        size_t n = (w[i] >= 0xD800 && w[i] <= 0xDBFF && i + 1 < w.size()) ? 2 : 1;
+        char buf[16];
+        BOOL usedDefault = FALSE;
+        int len = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, w.data() + i, static_cast<int>(n), buf,
+                                      sizeof buf, nullptr, utf8 ? nullptr : &usedDefault);
+        if (len <= 0 || usedDefault) {
+            unsigned cp = n == 2 ? 0x10000 + ((w[i] - 0xD800) << 10) + (w[i + 1] - 0xDC00) : w[i];
+            char code[16];
+            wsprintfA(code, "U+%04X", cp);
+            *lost += std::string(lost->empty() ? "" : ", ") + "'" + Utf8(w.substr(i, n)) + "' (" + code + ")";
+            out += '?';
+        } else {
+            out.append(buf, len);
+        }
+        i += n;
+    }
+    return out;
+}
+
+bool ReadScript(const std::wstring& path, std::string* text) {
+    FILE* f = _wfopen(path.c_str(), L"rb");
+    if (!f) return false;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+    std::fclose(f);
+    return true;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    std::string plugin, script;
+int main() {
+    // The wide command line, so --var can say which characters the ANSI code page loses.
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::wstring plugin, script;
     bool show = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--trace") g_host.trace = true;
-        else if (a == "--show") show = true;
-        else if (a == "--pick" && i + 1 < argc) g_host.pickName = argv[++i];
-        else if (a == "--plugin" && i + 1 < argc) plugin = argv[++i];
-        else if (a == "--var" && i + 1 < argc) {
-            std::string kv = argv[++i];
-            size_t eq = kv.find('=');
-            if (eq == std::string::npos) return Usage();
-            g_host.vars[kv.substr(0, eq)] = kv.substr(eq + 1);
-        }
-        else if (a == "--help" || a == "-h") return Usage();
-        else if (script.empty()) script = a;
-        else return Usage();
+    for (int i = 1; argv && i < argc; ++i) {
+        std::wstring a = argv[i];
+        if (a == L"--trace") g_host.trace = true;
+        else if (a == L"--show") show = true;
+        else if (a == L"--pick" && i + 1 < argc) {
+            std::string lost;
+            g_host.pickName = ToAnsi(argv[++i], &lost);
+        } else if (a == L"--plugin" && i + 1 < argc) plugin = argv[++i];
+        else if (a == L"--var" && i + 1 < argc) {
+            std::wstring kv = argv[++i];
+            size_t eq = kv.find(L'=');
+            if (eq == std::wstring::npos) return Usage(), 2;
+            std::string lost, name = ToAnsi(kv.substr(0, eq), &lost), value = ToAnsi(kv.substr(eq + 1), &lost);
+            if (!lost.empty())
+                Out("parly-host: warning: --var \"" + Utf8(kv.substr(0, eq)) + "\": the ANSI code page " +
+                    std::to_string(GetACP()) + " cannot hold " + lost + "; the plug-in receives '?' for each\n");
+            g_host.vars[name] = value;
+        } else if (a == L"--help" || a == L"-h") return Usage(), 0;
+        else if (script.empty() && a.rfind(L"--", 0) != 0) script = a;
+        else return Usage(), 2;
     }
-    if (script.empty()) return Usage();
+    if (script.empty()) return Usage(), 2;
     if (plugin.empty()) {
-        char self[MAX_PATH];
-        GetModuleFileNameA(nullptr, self, MAX_PATH);
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
         plugin = self;
-        plugin = plugin.substr(0, plugin.find_last_of("\\/") + 1) + "ParlyPlugin.nbp";
+        plugin = plugin.substr(0, plugin.find_last_of(L"\\/") + 1) + L"ParlyPlugin.nbp";
     }
 
-    std::ifstream in(script, std::ios::binary);
-    if (!in) {
-        Out("parly-host: cannot read script: " + script + "\n");
+    std::string text;
+    g_host.scriptName = Utf8(script);
+    if (!ReadScript(script, &text)) {
+        Out("parly-host: cannot read script: " + g_host.scriptName + "\n");
         return 2;
     }
-    g_host.scriptName = script;
-    std::string text;
+    // A UTF-16 file would reach the checker as letters between NUL bytes.
+    if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+        Out(Where(1) + "the script is saved as UTF-16; save it as UTF-8 or ANSI\n");
+        return 3;
+    }
+    // The UTF-8 mark goes even when a byte further on isn't UTF-8, or it would glue onto the first command.
+    const bool marked = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    if (marked) text.erase(0, 3);
+    // The host holds scripts in the ANSI code page: a UTF-8 file is read as the host would hold it.
+    const bool utf8File = IsUtf8(text);
+    if (marked && !utf8File)
+        Out("parly-host: warning: " + g_host.scriptName +
+            " starts with a UTF-8 mark but is not valid UTF-8; its lines are passed on as they are\n");
     int number = 0;
     bool bad = false;
-    while (std::getline(in, text)) {
+    for (size_t start = 0; start < text.size() || number == 0;) {
+        // Lines end in LF, CRLF or a lone CR (an old Mac editor's), never run into one another.
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        const size_t next = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+        std::string source = text.substr(start, end - start);
+        ++number;
+        if (utf8File) {
+            std::string lost;
+            const std::string written = source;
+            source = ToAnsi(Wide(source, CP_UTF8), &lost);
+            // Only what reaches the plug-in is named: not a comment (the delimiters are ASCII either way).
+            ScriptLine words;
+            std::string unused;
+            if (!lost.empty() && ParseScriptLine(written, number, &words, &unused)) {
+                lost.clear();
+                ToAnsi(Wide(words.command, CP_UTF8), &lost);
+                for (const std::string& word : words.args) ToAnsi(Wide(word, CP_UTF8), &lost);
+            }
+            if (!lost.empty())
+                Out("parly-host: warning: " + Where(number) + "the ANSI code page " + std::to_string(GetACP()) +
+                    " cannot hold " + lost + "; the plug-in receives '?' for each\n");
+        }
         ScriptLine line;
         std::string error;
-        if (!ParseScriptLine(text, ++number, &line, &error)) {
-            Out(script + ":" + std::to_string(number) + ": " + error + "\n");
+        if (!ParseScriptLine(source, number, &line, &error)) {
+            Out(Where(number) + Shown(error) + "\n");
             bad = true;
-            continue;
+        } else {
+            if (!line.command.empty() && line.command[0] == ':' && !g_host.labels.count(line.command.substr(1)))
+                g_host.labels[line.command.substr(1)] = g_host.lines.size();
+            g_host.lines.push_back(line);
         }
-        if (!line.command.empty() && line.command[0] == ':') g_host.labels[line.command.substr(1)] = g_host.lines.size();
-        g_host.lines.push_back(line);
+        start = next;
     }
-    if (bad) return 3;
 
-    HMODULE module = LoadLibraryA(plugin.c_str());
+    HMODULE module = LoadLibraryW(plugin.c_str());
     if (!module) {
-        Out("parly-host: cannot load plug-in: " + plugin + " (error " + std::to_string(GetLastError()) + ")\n");
+        Out("parly-host: cannot load plug-in: " + Utf8(plugin) + " (error " + std::to_string(GetLastError()) + ")\n");
         return 2;
     }
     auto init = reinterpret_cast<NbInitPlugInFn>(GetProcAddress(module, "_nbInitPlugIn"));
@@ -303,7 +425,7 @@ int main(int argc, char** argv) {
     g_host.message = reinterpret_cast<NbMessageFn>(GetProcAddress(module, "_nbMessage"));
     g_host.about = reinterpret_cast<NbAboutFn>(GetProcAddress(module, "_nbAbout"));
     if (!init || !reg || !regScript || !regAccess || !g_host.exec || !g_host.edit || !g_host.message || !g_host.about) {
-        Out("parly-host: " + plugin + " is not a plug-in (missing _nb* exports)\n");
+        Out("parly-host: " + Utf8(plugin) + " is not a plug-in (missing _nb* exports)\n");
         return 2;
     }
 
@@ -324,8 +446,20 @@ int main(int argc, char** argv) {
     regScript(OnRunScript);
     regAccess(OnInterfaceAccess);
 
+    // The whole script is checked against the catalogue before its first line runs.
+    std::map<std::string, ActionShape> shapes;
+    for (const Action& a : g_host.actions)
+        if (a.id != 0) shapes[a.name] = ActionShape{a.count};
+    std::vector<ScriptFault> faults = CheckScript(g_host.lines, shapes);
+    for (const ScriptFault& f : faults) Out(Where(f.line) + Shown(f.text) + "\n");
+    if (bad || !faults.empty()) {
+        Out("parly-host: the script has errors; nothing was run\n");
+        g_host.message(kHostMessageUnload, 0);
+        return 3;
+    }
+
     bool ok = RunFrom(0);
     g_host.message(kHostMessageUnload, 0);
-    if (!ok) return 3;
+    if (!ok || g_host.failed) return 3;
     return g_host.exitCode;
 }

@@ -21,7 +21,7 @@ struct Shot {
 const Shot kShots[] = {
     {"parly-init", 1, {"OpenAI", "sk-proj-4f9a2c7e1b", "[InitStatus]"}},
     {"parly-set-endpoint", 2, {"http://192.168.1.50:11434"}},
-    {"parly-set-model", 3, {"gpt-4o-mini"}},
+    {"parly-set-model", 3, {"gpt-5.6-terra"}},
     {"parly-set-system", 4, {"You are a friendly cooking assistant for a recipe app.\r\nAnswer in two short paragraphs."}},
     {"parly-set-temp", 5, {"0.85"}},
     {"parly-set-max-tokens", 6, {"1024"}},
@@ -32,7 +32,7 @@ const Shot kShots[] = {
     {"parly-set-timeout", 12, {"90"}},
     {"parly-image-gen", 13, {"A watercolour lighthouse at dusk with gulls overhead", "C:\\Users\\Public\\Pictures\\lighthouse.png", "1024x1024", "[ImageStatus]"}},
     {"parly-send-async", 14, {"Summarise these meeting notes in three bullet points:\r\n[MeetingNotes]", "[Summary]", "SummaryReady"}},
-    {"parly-image-gen-async", 15, {"A cosy reading nook with a cat, digital art", "C:\\Users\\Public\\Pictures\\nook.png", "512x512", "[ImageStatus]", "ImageReady"}},
+    {"parly-image-gen-async", 15, {"A cosy reading nook with a cat, digital art", "C:\\Users\\Public\\Pictures\\nook.png", "1536x1024", "[ImageStatus]", "ImageReady"}},
     {"parly-is-busy", 17, {"[Busy]"}},
     {"parly-set-progress", 18, {"True"}},
     {"parly-set-streaming", 19, {"True", "[LiveAnswer]"}},

@@ -10,6 +10,7 @@ import base64
 import collections
 import fcntl
 import json
+import math
 import os
 import re
 import select
@@ -29,7 +30,7 @@ from urllib.parse import unquote
 
 HOLD_LIMIT_S = 600.0
 CHUNK = 7
-MODES = {"drop", "reset_mid_body", "truncate", "chunked", "stall", "silent", "drip", "drip_body"}
+MODES = {"drop", "reset_mid_body", "truncate", "chunked", "chunked_cut", "stall", "silent", "drip", "drip_body"}
 DRIP_MS = 1000
 TCP_CLOSE, TCP_CLOSE_WAIT = 7, 8
 
@@ -41,7 +42,232 @@ POST_ROUTES = BEARER_ROUTES | {"/v1/messages", "/api/chat", "/v1/embeddings",
 GEMINI_PATH = re.compile(r"/v1beta/models/(.+):generateContent")
 UNKNOWN = {"error": {"message": "Unknown path"}}
 TAGS = {"models": [{"name": "llama3:latest", "size": 1}, {"name": "mistral:7b", "size": 2}]}
-VECTOR = [0.125, -0.5, 3e-05]
+EMBED_DIMS = 32
+OVERRIDE_KEYS = {"count", "status", "body", "body_b64", "headers", "content", "repeat_content", "refusal",
+                 "embedding", "pretty", "delay_ms", "mode", "drip_ms", "redirect"}
+BAD_KEYS = {"bad", "wrong"}  # keys the providers refuse, so the wrong-key path needs no queued fault
+SIZE = re.compile(r"[1-9][0-9]*x[1-9][0-9]*|auto")
+
+
+def embed(text):
+    """A hashed bag of words: the same text gives the same vector, texts sharing words lie near each other."""
+    vec = [0.0] * EMBED_DIMS
+    for word in re.findall(r"\w+", str(text).lower()):
+        h = zlib.crc32(word.encode("utf-8"))
+        vec[h % EMBED_DIMS] += 1.0 if (h >> 16) & 1 else -1.0
+    norm = sum(v * v for v in vec) ** 0.5 or 1.0
+    return [round(v / norm, 4) for v in vec]
+
+
+def embed_input(value):
+    return " ".join(map(str, value)) if isinstance(value, list) else value or ""
+
+
+# --- Today's models: retirements, request rules of reasoning models, paged listings, image models ---
+# Facts as the providers published them, checked 2026-12-08 (see docs/guide.md, "Models and defaults").
+
+RETIRED = {
+    "OpenAI": {"gpt-4", "gpt-4-turbo", "gpt-3.5-turbo", "o1", "o3-mini", "o4-mini", "o3", "gpt-5", "gpt-5-mini",
+               "gpt-5-nano", "dall-e-2", "dall-e-3", "gpt-image-1", "gpt-image-1.5", "gpt-image-1-mini"},
+    "Claude": {"claude-sonnet-4-20250514", "claude-opus-4-20250514"},
+    "Gemini": {"gemini-pro", "gemini-pro-vision"},
+    "Groq": {"llama-3.3-70b-versatile", "llama-3.1-8b-instant", "llama-3.1-70b-versatile", "mixtral-8x7b-32768",
+             "gemma2-9b-it"},
+    "Grok": {"grok-beta", "grok-vision-beta", "grok-2-1212", "grok-3", "grok-3-mini", "grok-4-0709",
+             "grok-4-fast-reasoning", "grok-4-fast-non-reasoning"},
+    "OpenRouter": {"google/gemma-3-1b-it:free", "openai/gpt-4o", "anthropic/claude-3.5-sonnet",
+                   "google/gemini-pro-1.5", "meta-llama/llama-3.1-405b-instruct"},
+}
+RETIRED_PREFIXES = {"Claude": ("claude-3", "claude-2", "claude-instant"),
+                    "Gemini": ("gemini-1.0", "gemini-1.5", "gemini-2.0", "gemini-2.5")}
+# Served today, in listing order (OpenAI, Groq and xAI answer in one page; Claude and Gemini page).
+LISTED = {
+    "OpenAI": ["gpt-5.6-sol", "gpt-5.6-terra", "gpt-5.6-luna", "gpt-5.4", "gpt-5.4-mini", "gpt-4.1", "gpt-4o",
+               "gpt-4o-mini", "gpt-image-2", "text-embedding-3-small", "text-embedding-3-large"],
+    "Claude": ["claude-sonnet-5", "claude-opus-4-7", "claude-sonnet-4-6", "claude-opus-4-6", "claude-haiku-4-5",
+               "claude-sonnet-4-5", "claude-opus-4-5", "claude-opus-4-1"],
+    "Groq": [("openai/gpt-oss-120b", True), ("openai/gpt-oss-20b", True), ("qwen/qwen3-32b", True),
+             ("meta-llama/llama-4-scout-17b-16e-instruct", True), ("whisper-large-v3", True),
+             ("playai-tts", False)],
+    "Grok": ["grok-4.5", "grok-4.3", "grok-4.20-non-reasoning", "grok-imagine-image"],
+}
+GEMINI_LISTED = (  # name, methods
+    [(m, ["generateContent", "countTokens"]) for m in (
+        "gemini-3.5-flash", "gemini-3.5-flash-lite", "gemini-3.1-pro", "gemini-flash-latest",
+        "gemini-flash-lite-latest", "gemini-pro-latest")]
+    + [("gemini-embedding-001", ["embedContent"]), ("imagen-4.0-generate-001", ["predict"]),
+       ("veo-3.1-generate-001", ["predictLongRunning"])]
+    + [(f"gemma-3-{size}-it", ["generateContent"]) for size in ("1b", "4b", "12b", "27b")])
+OPENROUTER_LISTED = [("openrouter/auto", ["text"]), ("openrouter/free", ["text"]),
+                     ("openai/gpt-5.6-sol", ["text"]), ("anthropic/claude-sonnet-5", ["text"]),
+                     ("google/gemini-3.5-flash", ["text"]), ("openai/gpt-oss-120b:free", ["text"]),
+                     ("black-forest-labs/flux-2-pro", ["image"])]
+PAGE_SIZE = {"Claude": 20, "Gemini": 50}
+IMAGE_SIZES = ("1024x1024", "1536x1024", "1024x1536", "auto")
+REASONING_TOKENS, HARD_REASONING_TOKENS, ANSWER_TOKENS = 300, 2500, 60
+
+
+def retired(provider, model):
+    return model in RETIRED.get(provider, ()) or model.startswith(RETIRED_PREFIXES.get(provider, ("\0",)))
+
+
+def retired_reply(provider, model):
+    """Each provider's own words for a model it no longer serves."""
+    if provider == "OpenAI":
+        return 404, {"error": {"message": f"The model `{model}` does not exist or you do not have access to it.",
+                               "type": "invalid_request_error", "param": None, "code": "model_not_found"}}
+    if provider == "Claude":
+        return 404, {"type": "error", "error": {"type": "not_found_error", "message": f"model: {model}"},
+                     "request_id": "req_sim"}
+    if provider == "Gemini":
+        return 404, {"error": {"code": 404, "message": f"models/{model} is not found for API version v1beta, or is "
+                               "not supported for generateContent. Call ListModels to see the list of available "
+                               "models and their supported methods.", "status": "NOT_FOUND"}}
+    if provider == "Groq":
+        return 400, {"error": {"message": f"The model `{model}` has been decommissioned and is no longer supported. "
+                               "Please refer to https://console.groq.com/docs/deprecations for a recommendation on "
+                               "which model to use instead.", "type": "invalid_request_error",
+                               "code": "model_decommissioned"}}
+    if provider == "Grok":
+        return 404, {"code": "Some requested entity was not found",
+                     "error": f"The model {model} does not exist or your team does not have access to it."}
+    return 404, {"error": {"message": f"No endpoints found for {model}.", "code": 404}}
+
+
+def reasoning(provider, model):
+    """Models that think before they answer, and spend that thinking from the token limit."""
+    m = model.lower()
+    if provider == "OpenAI":
+        # The o-series, gpt-5 and later, and any gpt- name the older families do not know.
+        return bool(re.match(r"o\d", m)) or (m.startswith("gpt-") and not m.startswith(
+            ("gpt-4o", "gpt-4.1", "gpt-4", "gpt-3.5", "gpt-image")))
+    if provider == "Gemini":
+        return m.endswith("-latest") or bool(re.match(r"gemini-(3|[4-9]|\d\d)", m))
+    if provider == "Grok":
+        return m.startswith("grok-4") and "non-reasoning" not in m
+    if provider == "Groq":
+        return "gpt-oss" in m or "qwen3" in m
+    return False
+
+
+def openai_rules_refusal(req):
+    """What OpenAI's reasoning models say to the members of the older request."""
+    if "max_tokens" in req:
+        return 400, {"error": {"message": "Unsupported parameter: 'max_tokens' is not supported with this model. "
+                               "Use 'max_completion_tokens' instead.", "type": "invalid_request_error",
+                               "param": "max_tokens", "code": "unsupported_parameter"}}
+    if "temperature" in req and req["temperature"] != 1:
+        return 400, {"error": {"message": f"Unsupported value: 'temperature' does not support {req['temperature']} "
+                               "with this model. Only the default (1) value is supported.",
+                               "type": "invalid_request_error", "param": "temperature", "code": "unsupported_value"}}
+    return None
+
+
+def starved(said, limit):
+    """True when a reasoning model's thinking uses up the token limit before it writes a word."""
+    needed = (HARD_REASONING_TOKENS if "hard" in said.lower() else REASONING_TOKENS) + ANSWER_TOKENS
+    return isinstance(limit, int) and not isinstance(limit, bool) and limit < needed
+
+
+def today_chat(provider, model, req, said):
+    """An error reply for a retired model or a refused member, "starved" for a used-up limit, or None."""
+    if not isinstance(model, str) or not model:
+        return None
+    if retired(provider, model):
+        return retired_reply(provider, model)
+    if not reasoning(provider, model):
+        return None
+    if provider == "OpenAI":
+        refusal = openai_rules_refusal(req)
+        if refusal:
+            return refusal
+    if provider == "Gemini":
+        config = req.get("generationConfig") if isinstance(req.get("generationConfig"), dict) else {}
+        limit = config.get("maxOutputTokens")
+    else:
+        limit = req.get("max_completion_tokens", req.get("max_tokens"))
+    return "starved" if starved(said, limit) else None
+
+
+def starved_reply(provider):
+    usage = {"prompt_tokens": 12, "completion_tokens": 0,
+             "completion_tokens_details": {"reasoning_tokens": HARD_REASONING_TOKENS}}
+    if provider == "Gemini":
+        return 200, {"candidates": [{"content": {"role": "model"}, "finishReason": "MAX_TOKENS", "index": 0}],
+                     "usageMetadata": {"promptTokenCount": 12, "thoughtsTokenCount": HARD_REASONING_TOKENS}}
+    return 200, {"id": "sim-1", "object": "chat.completion", "choices": [
+        {"index": 0, "message": {"role": "assistant", "content": "", "refusal": None}, "logprobs": None,
+         "finish_reason": "length"}], "usage": usage}
+
+
+def today_image(req):
+    """gpt-image-2's refusals, and retired image models' errors; None when the request is fine."""
+    model = req.get("model")
+    if not isinstance(model, str):
+        return None
+    if retired("OpenAI", model):
+        return retired_reply("OpenAI", model)
+    if not model.startswith("gpt-image"):
+        return None
+    if "response_format" in req:
+        return 400, {"error": {"message": "Unknown parameter: 'response_format'.", "type": "invalid_request_error",
+                               "param": "response_format", "code": "unknown_parameter"}}
+    size = req.get("size", "auto")
+    if size not in IMAGE_SIZES:
+        return 400, {"error": {"message": f"Invalid value: '{size}'. Supported values are: '1024x1024', "
+                               "'1024x1536', '1536x1024', and 'auto'.", "type": "invalid_request_error",
+                               "param": "size", "code": "invalid_value"}}
+    return None
+
+
+def listing_provider(path, headers):
+    """Which provider's listing a GET asks for, or None; OpenAI and xAI share a path, told apart by the key."""
+    if path == "/v1/models":
+        if headers.get("x-api-key") is not None:
+            return "Claude"
+        auth = headers.get("Authorization", "")
+        return "Grok" if auth[7:].startswith("xai-") else "OpenAI"
+    return {"/openai/v1/models": "Groq", "/api/v1/models": "OpenRouter", "/v1beta/models": "Gemini"}.get(path)
+
+
+def listing_reply(provider, query, headers, ov):
+    """One page of a provider's model listing, in its published shape."""
+    params = dict(p.partition("=")[::2] for p in query.split("&") if p)
+    if provider == "Claude":
+        if not headers.get("x-api-key", "").strip():
+            return 401, {"type": "error", "error": {"type": "authentication_error", "message": "invalid x-api-key"}}
+        ids = LISTED["Claude"]
+        start = ids.index(unquote(params["after_id"])) + 1 if unquote(params.get("after_id", "")) in ids else 0
+        size = min(int(params.get("limit", PAGE_SIZE["Claude"])), ov.get("page_size", 1000))
+        page = ids[start:start + size]
+        return 200, {"data": [{"type": "model", "id": i, "display_name": i, "created_at": "2026-01-01T00:00:00Z"}
+                              for i in page], "has_more": start + size < len(ids),
+                     "first_id": page[0] if page else None, "last_id": page[-1] if page else None}
+    if provider == "Gemini":
+        if not params.get("key"):
+            return 400, {"error": {"code": 400, "message": "API key not valid. Please pass a valid API key.",
+                                   "status": "INVALID_ARGUMENT"}}
+        token = unquote(params.get("pageToken", ""))
+        start = int(token[4:]) if re.fullmatch(r"page\d+", token) else 0
+        size = min(int(params.get("pageSize", PAGE_SIZE["Gemini"])), ov.get("page_size", 1000))
+        page = GEMINI_LISTED[start:start + size]
+        reply = {"models": [{"name": f"models/{n}", "version": "001", "displayName": n,
+                             "supportedGenerationMethods": methods} for n, methods in page]}
+        if start + size < len(GEMINI_LISTED):
+            reply["nextPageToken"] = f"page{start + size}"
+        return 200, reply
+    if provider == "OpenRouter":
+        return 200, {"data": [{"id": i, "name": i, "architecture": {"input_modalities": ["text"],
+                                                                     "output_modalities": out}}
+                              for i, out in OPENROUTER_LISTED]}
+    auth = headers.get("Authorization", "")
+    if not (auth.startswith("Bearer ") and auth[7:].strip()):
+        return 401, {"error": {"message": "Incorrect API key provided"}}
+    if provider == "Groq":
+        return 200, {"object": "list", "data": [{"id": i, "object": "model", "owned_by": "sim", "active": on}
+                                                for i, on in LISTED["Groq"]]}
+    return 200, {"object": "list", "data": [{"id": i, "object": "model", "created": 1, "owned_by": provider.lower()}
+                                            for i in LISTED[provider]]}
 
 
 def make_png():
@@ -76,12 +302,16 @@ def parse_override(raw):
     ov = json.loads(raw)
     if not isinstance(ov, dict):
         raise ValueError("override must be a JSON object")
+    # A misspelt key would otherwise queue an override that changes nothing.
+    unknown = sorted(set(ov) - OVERRIDE_KEYS)
+    if unknown:
+        raise ValueError(f"unknown key {unknown[0]!r}")
     # "content": null stands for a reply whose message has no text (a refusal carries "refusal" instead).
     if "content" in ov and ov["content"] is None:
         ov["content_null"] = True
         del ov["content"]
     for key, kind, low in (("count", int, 1), ("status", int, 100), ("delay_ms", (int, float), 0),
-                           ("repeat_content", int, 0), ("body", str, None), ("content", str, None),
+                           ("repeat_content", int, 0), ("page_size", int, 1), ("body", str, None), ("content", str, None),
                            ("headers", dict, None), ("drip_ms", (int, float), 1), ("refusal", str, None),
                            ("pretty", bool, None), ("keep", bool, None)):
         value = ov.get(key)
@@ -92,6 +322,9 @@ def parse_override(raw):
         raise ValueError("bad 'status'")
     if ov.get("mode") is not None and ov["mode"] not in MODES:
         raise ValueError(f"unknown mode {ov['mode']!r}")
+    if "embedding" in ov and not (isinstance(ov["embedding"], list) and all(
+            isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in ov["embedding"])):
+        raise ValueError("bad 'embedding': a list of numbers")
     if ov.get("redirect") not in (None, "decoy"):
         raise ValueError("bad 'redirect': only \"decoy\" is known")
     if "body_b64" in ov:
@@ -268,6 +501,9 @@ class Handler(BaseHTTPRequestHandler):
 
         if method == "GET" and path == "/api/tags":
             return 200, TAGS
+        listing = listing_provider(path, self.headers) if method == "GET" else None
+        if listing:
+            return listing_reply(listing, query, self.headers, ov)
         gemini = GEMINI_PATH.fullmatch(path)
         if method != "POST" or not (path in POST_ROUTES or gemini):
             return 404, UNKNOWN
@@ -281,6 +517,9 @@ class Handler(BaseHTTPRequestHandler):
         if gemini and not (key and key.group(1)):
             return 400, {"error": {"code": 400, "message": "API key not valid. Please pass a valid API key.",
                                    "status": "INVALID_ARGUMENT"}}
+        refused = self.bad_key(path, query)
+        if refused:
+            return refused
         ollama = path in ("/api/chat", "/api/embeddings")
         try:
             req = json.loads(raw)
@@ -291,27 +530,69 @@ class Handler(BaseHTTPRequestHandler):
 
         if path in CHAT_ROUTES:
             name = "Grok" if path == "/v1/chat/completions" and req.get("stream") is False else CHAT_ROUTES[path]
+            today = today_chat(name, req.get("model"), req, said)
+            if today == "starved":
+                return starved_reply(name)
+            if today:
+                return today
             message = {"role": "assistant", "content": answer(name, said), "refusal": None}
             if ov.get("content_null") or "refusal" in ov:
                 message.update(content=None, refusal=ov.get("refusal"))
             return 200, {"id": "sim-1", "object": "chat.completion", "choices": [
                 {"index": 0, "message": message, "logprobs": None, "finish_reason": "stop"}]}
         if path == "/v1/messages":
+            today = today_chat("Claude", req.get("model"), req, said)
+            if today:
+                return today
             return 200, {"id": "msg_sim", "type": "message", "role": "assistant",
                          "content": [{"type": "text", "text": answer("Claude", said)}], "stop_reason": "end_turn"}
         if gemini:
             said = last_user(req.get("contents"), lambda c: c["parts"][0]["text"])
+            today = today_chat("Gemini", unquote(gemini.group(1)), req, said)
+            if today == "starved":
+                return starved_reply("Gemini")
+            if today:
+                return today
             return 200, {"candidates": [{"content": {"parts": [{"text": answer("Gemini", said)}], "role": "model"},
                                          "finishReason": "STOP"}]}
         if path == "/api/chat":
             return 200, {"model": req.get("model", ""), "created_at": "2026-01-01T00:00:00Z",
                          "message": {"role": "assistant", "content": answer("Ollama", said)}, "done": True}
         if path == "/v1/images/generations":
+            today = today_image(req)
+            if today:
+                return today
+            size = req.get("size", "1024x1024")  # models with no size rules of their own
+            if not isinstance(size, str) or not SIZE.fullmatch(size):
+                return 400, {"error": {"message": f"Invalid value: '{size}'. Supported values are: '256x256', "
+                                                  "'512x512', '1024x1024', '1536x1024', '1024x1536', '1792x1024', "
+                                                  "'1024x1792', and 'auto'.",
+                                       "type": "invalid_request_error", "param": "size", "code": "invalid_value"}}
             return 200, {"created": 1, "data": [{"b64_json": base64.b64encode(PNG).decode("ascii")}]}
         if path == "/api/embeddings":
-            return 200, {"embedding": [0.5, -0.25]}
-        return 200, {"object": "list", "data": [{"object": "embedding", "index": 0, "embedding": VECTOR}],
+            return 200, {"embedding": ov.get("embedding", embed(embed_input(req.get("prompt"))))}
+        vector = ov.get("embedding", embed(embed_input(req.get("input"))))
+        return 200, {"object": "list", "data": [{"object": "embedding", "index": 0, "embedding": vector}],
                      "model": req.get("model", "")}
+
+    def bad_key(self, path, query):
+        """The provider's own refusal of a key of "bad" or "wrong"; None for any other key."""
+        if path == "/v1/messages":
+            if self.headers.get("x-api-key", "").strip().lower() in BAD_KEYS:
+                return 401, {"type": "error", "error": {"type": "authentication_error", "message": "invalid x-api-key"}}
+            return None
+        if GEMINI_PATH.fullmatch(path):
+            key = re.search(r"(?:^|&)key=([^&]*)", query)
+            if key and unquote(key.group(1)).strip().lower() in BAD_KEYS:
+                return 400, {"error": {"code": 400, "message": "API key not valid. Please pass a valid API key.",
+                                       "status": "INVALID_ARGUMENT"}}
+            return None
+        auth = self.headers.get("Authorization", "")
+        if path in BEARER_ROUTES | {"/v1/embeddings", "/api/v1/embeddings"} and auth.startswith("Bearer ") \
+                and auth[7:].strip().lower() in BAD_KEYS:
+            return 401, {"error": {"message": f"Incorrect API key provided: {auth[7:].strip()}.",
+                                   "type": "invalid_request_error", "param": None, "code": "invalid_api_key"}}
+        return None
 
     def control(self, method, path, raw):
         sim = self.sim
@@ -386,7 +667,7 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status, reason)
         for k, v in headers.items():
             self.send_header(k, v)
-        if mode == "chunked":
+        if mode in ("chunked", "chunked_cut"):
             self.send_header("Transfer-Encoding", "chunked")
         else:
             self.send_header("Content-Length", str(len(data) + (100 if mode == "truncate" else 0)))
@@ -404,6 +685,10 @@ class Handler(BaseHTTPRequestHandler):
         if mode == "chunked":
             pieces = (data[i:i + CHUNK] for i in range(0, len(data), CHUNK))
             data = b"".join(b"%X\r\n%s\r\n" % (len(p), p) for p in pieces) + b"0\r\n\r\n"
+        elif mode == "chunked_cut":
+            # The connection closes before the last piece and the closing empty chunk.
+            pieces = [data[i:i + CHUNK] for i in range(0, len(data), CHUNK)][:-1]
+            data = b"".join(b"%X\r\n%s\r\n" % (len(p), p) for p in pieces)
         elif mode == "reset_mid_body":
             self.wfile.write(data[:len(data) // 2])
             self.wfile.flush()

@@ -98,7 +98,7 @@ CHATS = [  # name, path, body, headers, answer extractor
     ("OpenRouter", "/api/v1/chat/completions", {"messages": MESSAGES}, BEARER, openai_answer),
     ("Groq", "/openai/v1/chat/completions", {"messages": MESSAGES}, BEARER, openai_answer),
     ("Claude", "/v1/messages", {"messages": MESSAGES}, {"x-api-key": "k"}, lambda r: r["content"][0]["text"]),
-    ("Gemini", "/v1beta/models/gemini-1.5-flash:generateContent?key=k&x", {"contents": CONTENTS}, {},
+    ("Gemini", "/v1beta/models/gemini-3.5-flash:generateContent?key=k&x", {"contents": CONTENTS}, {},
      lambda r: r["candidates"][0]["content"]["parts"][0]["text"]),
     ("Ollama", "/api/chat", {"model": "llama3", "messages": MESSAGES}, {}, lambda r: r["message"]["content"]),
 ]
@@ -133,6 +133,57 @@ class ProviderRoutes(SimTestCase):
             with self.subTest(path=path, headers=headers):
                 self.assertEqual(post_json(path, {"messages": []}, headers)[:2], expected)
 
+    def test_keys_bad_and_wrong_are_refused_in_each_providers_words(self):
+        openai_401 = lambda key: (401, {"error": {"message": f"Incorrect API key provided: {key}.",
+                                                  "type": "invalid_request_error", "param": None,
+                                                  "code": "invalid_api_key"}})
+        claude_401 = (401, {"type": "error", "error": {"type": "authentication_error", "message": "invalid x-api-key"}})
+        gemini_400 = (400, {"error": {"code": 400, "message": "API key not valid. Please pass a valid API key.",
+                                      "status": "INVALID_ARGUMENT"}})
+        for key in ("bad", "wrong", "WRONG"):
+            cases = [(path, {"Authorization": f"Bearer {key}"}, openai_401(key))
+                     for path in ("/v1/chat/completions", "/api/v1/chat/completions", "/openai/v1/chat/completions",
+                                  "/v1/images/generations", "/v1/embeddings", "/api/v1/embeddings")]
+            cases += [("/v1/messages", {"x-api-key": key}, claude_401),
+                      (f"/v1beta/models/g:generateContent?key={key}", {}, gemini_400)]
+            for path, headers, expected in cases:
+                with self.subTest(key=key, path=path):
+                    self.assertEqual(post_json(path, {"messages": [], "input": "x"}, headers)[:2], expected)
+        # Keys that merely contain the words are good keys.
+        self.assertEqual(post_json("/v1/chat/completions", {"messages": []}, {"Authorization": "Bearer badger"})[0], 200)
+        self.assertEqual(post_json("/v1beta/models/g:generateContent?key=wrongly", {"contents": []})[0], 200)
+
+    def test_embeddings_are_a_hashed_bag_of_words(self):
+        def vector(path, text, field="input"):
+            return post_json(path, {field: text}, BEARER)[1]
+        openai = lambda t: vector("/v1/embeddings", t)["data"][0]["embedding"]
+        ollama = lambda t: vector("/api/embeddings", t, "prompt")["embedding"]
+        cosine = lambda a, b: sum(x * y for x, y in zip(a, b))
+        reset, again, weather = (openai("How do I reset my password?"), openai("reset my password, please"),
+                                 openai("The weather in Paris is sunny"))
+        self.assertEqual(len(reset), 32)
+        self.assertEqual(reset, openai("How do I reset my password?"))
+        self.assertEqual(reset, vector("/api/v1/embeddings", "How do I reset my password?")["data"][0]["embedding"])
+        self.assertEqual(reset, ollama("How do I reset my password?"))
+        self.assertAlmostEqual(cosine(reset, reset), 1.0, places=3)
+        self.assertGreater(cosine(reset, again), 0.5)
+        self.assertLess(abs(cosine(reset, weather)), cosine(reset, again))
+        self.assertNotEqual(reset, weather)
+        self.assertEqual(openai(["reset", "password"]), openai("reset password"))
+        self.assertEqual(set(openai("")), {0.0})
+
+    def test_empty_or_malformed_image_sizes_get_the_providers_400(self):
+        for size in ("", "1024", "1024x", "x1024", "1024X1024", "big", " 1024x1024", "0x0", 1024):
+            with self.subTest(size=size):
+                status, reply, _ = post_json("/v1/images/generations", {"prompt": "p", "size": size}, BEARER)
+                self.assertEqual(status, 400)
+                self.assertEqual(reply["error"]["param"], "size")
+                self.assertIn(f"Invalid value: '{size}'", reply["error"]["message"])
+        for size in ("1024x1024", "1536x1024", "auto", None):
+            with self.subTest(size=size):
+                body = {"prompt": "p"} if size is None else {"prompt": "p", "size": size}
+                self.assertEqual(post_json("/v1/images/generations", body, BEARER)[0], 200)
+
     def test_invalid_json_body(self):
         for name, path, _, headers, _ in CHATS:
             for body in (b'{"model":"a"b"}', b'{"x":"\xff"}'):
@@ -150,9 +201,11 @@ class ProviderRoutes(SimTestCase):
         self.assertTrue(png.startswith(b"\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR\x00\x00\x00\x02\x00\x00\x00\x02"))
         self.assertEqual(len(zlib.decompress(png[idat + 4:])), 2 * (1 + 2 * 3))
         for path in ("/v1/embeddings", "/api/v1/embeddings"):  # compact, as the plug-in searches bytes
+            queue(embedding=[0.125, -0.5, 3e-05])
             status, reply, raw = post_json(path, {"model": "emb", "input": "hello"})
             self.assertIn(b'"embedding":[0.125,-0.5,3e-05]', raw)
             self.assertEqual((status, reply["model"]), (200, "emb"))
+        queue(embedding=[0.5, -0.25])
         self.assertEqual(post_json("/api/embeddings", {"prompt": "x"})[2], b'{"embedding":[0.5,-0.25]}')
         tags = json.loads(call("GET", "/api/tags")[1])["models"]
         self.assertEqual([m["name"] for m in tags], ["llama3:latest", "mistral:7b"])
@@ -160,6 +213,81 @@ class ProviderRoutes(SimTestCase):
             status, raw, _ = call(method, path, b"{}")
             self.assertEqual((status, json.loads(raw)), (404, {"error": {"message": "Unknown path"}}))
         self.assertEqual(count(), 8)
+
+
+class TodaysModels(SimTestCase):
+    def test_retired_models_answer_in_each_providers_words(self):
+        cases = [("/v1/chat/completions", {"model": "gpt-4"}, BEARER, 404, "model_not_found"),
+                 ("/v1/chat/completions", {"model": "grok-beta", "stream": False}, BEARER, 404, "does not exist"),
+                 ("/openai/v1/chat/completions", {"model": "llama-3.3-70b-versatile"}, BEARER, 400,
+                  "model_decommissioned"),
+                 ("/api/v1/chat/completions", {"model": "google/gemma-3-1b-it:free"}, BEARER, 404, "No endpoints"),
+                 ("/v1/messages", {"model": "claude-3-opus-20240229"}, {"x-api-key": "k"}, 404, "not_found_error"),
+                 ("/v1beta/models/gemini-1.5-pro:generateContent?key=k", {"contents": CONTENTS}, {}, 404,
+                  "NOT_FOUND"),
+                 ("/v1/images/generations", {"model": "dall-e-3", "prompt": "x"}, BEARER, 404, "model_not_found")]
+        for path, body, headers, status, words in cases:
+            with self.subTest(path=path, model=body.get("model")):
+                got, _, raw = post_json(path, dict(body, messages=MESSAGES), headers)
+                self.assertEqual(got, status)
+                self.assertIn(words.encode(), raw)
+
+    def test_openai_reasoning_models_refuse_the_older_members_one_at_a_time(self):
+        base = {"model": "gpt-5.6-sol", "messages": MESSAGES}
+        status, reply, _ = post_json("/v1/chat/completions", dict(base, max_tokens=5, temperature=0.7), BEARER)
+        self.assertEqual((status, reply["error"]["param"], reply["error"]["code"]),
+                         (400, "max_tokens", "unsupported_parameter"))
+        self.assertIn("Use 'max_completion_tokens' instead.", reply["error"]["message"])
+        status, reply, _ = post_json("/v1/chat/completions", dict(base, max_completion_tokens=9000, temperature=0.7),
+                                     BEARER)
+        self.assertEqual((status, reply["error"]["param"], reply["error"]["code"]),
+                         (400, "temperature", "unsupported_value"))
+        for body in (dict(base, temperature=1), base, dict(base, model="gpt-4o", max_tokens=5, temperature=0.2)):
+            self.assertEqual(post_json("/v1/chat/completions", body, BEARER)[0], 200)
+
+    def test_a_small_budget_starves_reasoning_models_of_their_answer(self):
+        hard = [{"role": "user", "content": "a hard question"}]
+        status, reply, _ = post_json("/v1/chat/completions",
+                                     {"model": "gpt-5.4", "messages": hard, "max_completion_tokens": 2048}, BEARER)
+        self.assertEqual((status, reply["choices"][0]["finish_reason"], reply["choices"][0]["message"]["content"]),
+                         (200, "length", ""))
+        path = "/v1beta/models/gemini-flash-latest:generateContent?key=k"
+        contents = [{"role": "user", "parts": [{"text": "a hard question"}]}]
+        status, reply, _ = post_json(path, {"contents": contents, "generationConfig": {"maxOutputTokens": 2048}})
+        self.assertEqual((status, reply["candidates"][0]["finishReason"]), (200, "MAX_TOKENS"))
+        self.assertNotIn("parts", reply["candidates"][0]["content"])
+        self.assertIn("candidates", post_json(path, {"contents": contents})[1])
+        self.assertEqual(post_json("/v1/chat/completions", {"model": "gpt-5.4", "messages": MESSAGES,
+                                                            "max_completion_tokens": 2048}, BEARER)[0], 200)
+
+    def test_listings_page_and_say_what_each_model_does(self):
+        claude = {"x-api-key": "k", "anthropic-version": "2023-06-01"}
+        queue(page_size=3, count=2)
+        first = json.loads(call("GET", "/v1/models", headers=claude)[1])
+        self.assertEqual((len(first["data"]), first["has_more"]), (3, True))
+        second = json.loads(call("GET", "/v1/models?after_id=" + first["last_id"], headers=claude)[1])
+        self.assertEqual(second["data"][0]["id"], "claude-opus-4-6")
+        page = json.loads(call("GET", "/v1beta/models?key=k&pageSize=4")[1])
+        self.assertEqual((len(page["models"]), page["nextPageToken"]), (4, "page4"))
+        rest = json.loads(call("GET", "/v1beta/models?key=k&pageToken=page4")[1])
+        self.assertNotIn("nextPageToken", rest)
+        self.assertIn(["predict"], [m["supportedGenerationMethods"] for m in rest["models"]])
+        openai = [m["id"] for m in json.loads(call("GET", "/v1/models", headers=BEARER)[1])["data"]]
+        xai = [m["id"] for m in json.loads(call("GET", "/v1/models", headers={"Authorization": "Bearer xai-1"})[1])[
+            "data"]]
+        self.assertIn("gpt-5.6-sol", openai)
+        self.assertEqual(xai[0], "grok-4.5")
+        self.assertEqual(call("GET", "/openai/v1/models")[0], 401)
+        self.assertEqual(call("GET", "/api/v1/models")[0], 200)
+
+    def test_gpt_image_2_refuses_response_format_and_dall_e_sizes(self):
+        base = {"model": "gpt-image-2", "prompt": "cat"}
+        status, reply, _ = post_json("/v1/images/generations", dict(base, response_format="b64_json"), BEARER)
+        self.assertEqual((status, reply["error"]["param"]), (400, "response_format"))
+        status, reply, _ = post_json("/v1/images/generations", dict(base, size="512x512"), BEARER)
+        self.assertEqual((status, reply["error"]["param"]), (400, "size"))
+        for size in ("1024x1024", "1536x1024", "1024x1536", "auto"):
+            self.assertEqual(post_json("/v1/images/generations", dict(base, size=size), BEARER)[0], 200)
 
 
 class Recording(SimTestCase):
@@ -217,10 +345,13 @@ class Overrides(SimTestCase):
 
     def test_malformed_overrides_are_rejected_and_not_queued(self):
         for body in (b"[1]", b"{", b'{"mode":"explode"}', b'{"count":0}', b'{"status":"500"}', b'{"status":true}',
-                     b'{"body_b64":"***"}', b'{"headers":["x"]}', b'{"delay_ms":-1}'):
+                     b'{"body_b64":"***"}', b'{"headers":["x"]}', b'{"delay_ms":-1}', b'{"stauts":500}',
+                     b'{"body_bytes":"abc"}', b'{"left":0}', b'{"content_null":true}'):
             with self.subTest(body=body):
                 self.assertEqual(call("POST", "/__sim/next", body)[0], 400)
         self.assertEqual(call("GET", "/api/tags")[0], 200)
+        # A misspelt key is named, rather than queued to do nothing.
+        self.assertEqual(call("POST", "/__sim/next", b'{"status":500,"stauts":500}')[:2], (400, b"bad override: unknown key 'stauts'"))
 
 
 class FaultModes(SimTestCase):
@@ -263,6 +394,14 @@ class FaultModes(SimTestCase):
         wire = send_raw(b"GET /api/tags HTTP/1.1\r\nHost: x\r\n\r\n").split(b"\r\n\r\n", 1)[1]
         self.assertTrue(wire.startswith(b"7\r\n") and wire.endswith(b"\r\n0\r\n\r\n"), wire)
         self.assertGreater(wire.count(b"\r\n7\r\n"), 3)
+
+    def test_cut_chunked_reply_closes_before_its_last_chunk(self):
+        queue(mode="chunked_cut")
+        whole = b'{"models":[{"name":"llama3:latest","size":1},{"name":"mistral:7b","size":2}]}'
+        wire = send_raw(b"GET /api/tags HTTP/1.1\r\nHost: x\r\n\r\n").split(b"\r\n\r\n", 1)[1]
+        self.assertFalse(wire.endswith(b"0\r\n\r\n"), wire)
+        body = b"".join(wire.split(b"\r\n")[1::2])
+        self.assertTrue(whole.startswith(body) and len(body) < len(whole), (body, whole))
 
     def test_delay_postpones_only_its_own_reply(self):
         queue(delay_ms=400)
@@ -345,11 +484,13 @@ class NewShapes(SimTestCase):
         self.assertIn(b'"content":"OpenAI says: q","refusal":null', call(*self.OPENAI)[1])
 
     def test_pretty_replies_are_indented_like_the_providers(self):
-        queue(pretty=True)
+        queue(pretty=True, embedding=[0.125, -0.5, 3e-05])
         raw = call("POST", "/v1/embeddings", b'{"input":"x"}', BEARER)[1]
         self.assertIn(b'"embedding": [\n        0.125,\n        -0.5,\n        3e-05\n      ]', raw)
         self.assertEqual(json.loads(raw)["data"][0]["embedding"], [0.125, -0.5, 3e-05])
-        for bad in ({"pretty": 1}, {"redirect": "elsewhere"}, {"drip_ms": 0}, {"refusal": 5}):
+        for bad in ({"pretty": 1}, {"redirect": "elsewhere"}, {"drip_ms": 0}, {"refusal": 5},
+                    {"embedding": "0.5"}, {"embedding": [0.5, "x"]}, {"embedding": [True]},
+                    {"embedding": [float("inf")]}, {"embedding": [float("nan")]}):
             with self.subTest(bad=bad):
                 self.assertEqual(call("POST", "/__sim/next", json.dumps(bad).encode())[0], 400)
 
