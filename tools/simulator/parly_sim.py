@@ -44,7 +44,7 @@ UNKNOWN = {"error": {"message": "Unknown path"}}
 TAGS = {"models": [{"name": "llama3:latest", "size": 1}, {"name": "mistral:7b", "size": 2}]}
 EMBED_DIMS = 32
 OVERRIDE_KEYS = {"count", "status", "body", "body_b64", "headers", "content", "repeat_content", "refusal",
-                 "embedding", "pretty", "delay_ms", "mode", "drip_ms", "redirect"}
+                 "embedding", "pretty", "delay_ms", "mode", "drip_ms", "redirect", "page_size", "keep"}
 BAD_KEYS = {"bad", "wrong"}  # keys the providers refuse, so the wrong-key path needs no queued fault
 SIZE = re.compile(r"[1-9][0-9]*x[1-9][0-9]*|auto")
 
