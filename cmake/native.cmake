@@ -21,6 +21,7 @@ if(PARLY_NATIVE)
   # The simulator's own black-box tests: the Wine suites trust what it answers.
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   add_test(NAME simulator_self_test COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/simulator/test_parly_sim.py)
+  add_test(NAME proxy_tool_self_test COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/proxy/test_parly_proxy.py)
 endif()
 
 if(PARLY_FUZZ)

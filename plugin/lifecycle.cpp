@@ -2,6 +2,7 @@
 
 #include "async/runner.h"
 #include "net/http.h"
+#include "net/proxy_win.h"
 #include "plugin/host_abi.h"
 #include "providers/model_rules.h"
 #include "session/settings.h"
@@ -10,6 +11,7 @@ void HandleHostMessage(int code) {
     if (code != kHostMessageUnload) return;
     ShutdownAsync();
     DismissIdleCourier();
+    ForgetProxySettings();
     ClearHistory();
     ForgetParamRefusals();
     std::lock_guard<std::mutex> hold(SessionLock());
@@ -23,6 +25,7 @@ void BeginHostSession() {
         return;
     }
     ShutdownAsync();
+    ForgetProxySettings();
     ForgetParamRefusals();
     std::lock_guard<std::mutex> hold(SessionLock());
     ClearHistoryLocked();

@@ -98,6 +98,8 @@ int DecoyPort();
 int DecoyCount();
 // Port of the simulator's n-th HTTPS listener (started with --tls), or 0 when it has none.
 int TlsPort(int n);
+// One plain request to another loopback test server (its control paths); the reply's body, *status its status.
+std::string LoopbackCall(int port, const wchar_t* verb, const std::string& path, int* status = nullptr);
 // Points every fixed provider host at the simulator (PARLY_*_URL).
 void RedirectAll();
 void ClearRedirects();
