@@ -55,7 +55,7 @@ build: win32 $(if $(filter win64,$(TEST_ARCH)),win64)
 test: build native fuzz-build
 	cd build/native && ctest --output-on-failure
 	cd build/fuzz && ctest --output-on-failure
-	WINEPREFIX=$(CURDIR)/build/$(TEST_ARCH)/wineprefix wineserver -k 2>/dev/null || true
+	for p in wineprefix wineprefix-proxy; do WINEPREFIX=$(CURDIR)/build/$(TEST_ARCH)/$$p wineserver -k 2>/dev/null || true; done
 	cd build/$(TEST_ARCH) && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure
 
 demo: build

@@ -124,9 +124,13 @@ void BenchBase64() {
            "(information)", true);
 }
 
-// A bare WinHTTP POST of the given bytes, with the same session settings (time-outs) the plug-in must use.
+// A bare WinHTTP POST of the given bytes, with the same session settings the plug-in must use (time-outs, no proxy
+// for loopback, the TLS protocols).
 void BarePost(const std::string& path, const std::string& body, const std::vector<std::wstring>& headers) {
-    HINTERNET s = WinHttpOpen(L"" PARLY_USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, nullptr, nullptr, 0);
+    // Loopback goes direct, and every session asks for TLS 1.2 and 1.3, as the plug-in's do.
+    HINTERNET s = WinHttpOpen(L"" PARLY_USER_AGENT, WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    WinHttpSetOption(s, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
     WinHttpSetTimeouts(s, 60000, 60000, 60000, 60000);
     HINTERNET c = WinHttpConnect(s, L"127.0.0.1", static_cast<INTERNET_PORT>(Sim::Port()), 0);
     std::wstring wpath(path.begin(), path.end());

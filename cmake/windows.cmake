@@ -85,6 +85,16 @@ set_tests_properties(https_trust_test_ca PROPERTIES FIXTURES_SETUP https_trust F
 set_tests_properties(test_https PROPERTIES FIXTURES_REQUIRED "https_certificates;https_trust"
   ENVIRONMENT "PARLY_BUILD_DIR=${CMAKE_BINARY_DIR};PARLY_SIM_TLS_DIR=${PARLY_TLS_DIR}")
 
+# Proxy and connection tests: a Wine prefix of their own (its Internet settings name the test proxy), the test CA
+# trusted there too, and the forward proxy and keep-alive server of tools/proxy beside the simulator.
+set(PARLY_PROXY_ENV "PARLY_BUILD_DIR=${CMAKE_BINARY_DIR};PARLY_WINEPREFIX_NAME=wineprefix-proxy")
+add_test(NAME proxy_trust_test_ca COMMAND parly-trust-ca Z:${PARLY_TLS_DIR}/ca.der)
+set_tests_properties(proxy_trust_test_ca PROPERTIES FIXTURES_SETUP proxy_trust FIXTURES_REQUIRED https_certificates
+  ENVIRONMENT "${PARLY_PROXY_ENV}")
+add_dependencies(test_proxy parly-trust-ca)
+set_tests_properties(test_proxy PROPERTIES FIXTURES_REQUIRED "https_certificates;proxy_trust"
+  ENVIRONMENT "${PARLY_PROXY_ENV};PARLY_SIM_TLS_DIR=${PARLY_TLS_DIR};PARLY_PROXY_TOOL=1")
+
 add_executable(bench_win bench/bench_win.cpp)
 target_link_libraries(bench_win PRIVATE parly_rig parly_core psapi)
 set_target_properties(bench_win PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -11,21 +11,24 @@ case "$(basename "$build_dir")" in
   *) loader=/usr/lib/wine/wine ;;
 esac
 export WINELOADER="$loader"
-export WINEPREFIX="$build_dir/wineprefix"
+# A test that changes the prefix's own settings (the proxy tests) names a prefix of its own.
+export WINEPREFIX="$build_dir/${PARLY_WINEPREFIX_NAME:-wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 "$root/scripts/wine-prefix.sh" "$loader" "$WINEPREFIX" || exit 1
 
 tmp="$(mktemp -d)"
-trap 'kill "${sim_pid:-}" 2>/dev/null; wait "${sim_pid:-}" 2>/dev/null; cat "$tmp/stderr" >&2 2>/dev/null; rm -rf "$tmp"' EXIT
+trap 'kill ${sim_pid:-} ${proxy_pid:-} 2>/dev/null; wait ${sim_pid:-} ${proxy_pid:-} 2>/dev/null; cat "$tmp/stderr" >&2 2>/dev/null; rm -rf "$tmp"' EXIT
 # A time-out's kill still prints what the program wrote so far.
 trap 'cat "$tmp/stdout" 2>/dev/null; exit 143' TERM INT
 # With PARLY_SIM_TLS_DIR the simulator also serves HTTPS: listener 0 the good certificate, 1 the misnamed one,
-# 2 the one from an untrusted CA (scripts/make-test-certs.sh).
+# 2 the one from an untrusted CA, 3 the made-up names the proxy tests reach (scripts/make-test-certs.sh), 4 the
+# good certificate on a server that speaks only TLS 1.0 and 1.1.
 tls=()
 if [ -n "${PARLY_SIM_TLS_DIR:-}" ]; then
-  for n in localhost other-name stranger; do tls+=(--tls "$PARLY_SIM_TLS_DIR/$n.pem" "$PARLY_SIM_TLS_DIR/$n.key"); done
+  for n in localhost other-name stranger proxied; do tls+=(--tls "$PARLY_SIM_TLS_DIR/$n.pem" "$PARLY_SIM_TLS_DIR/$n.key"); done
+  tls+=(--tls-legacy "$PARLY_SIM_TLS_DIR/localhost.pem" "$PARLY_SIM_TLS_DIR/localhost.key")
 fi
 if [ -z "${PARLY_SIM_PORT:-}" ]; then
   python3 "$root/tools/simulator/parly_sim.py" --port 0 --port-file "$tmp/port" --quiet "${tls[@]}" \
@@ -34,6 +37,15 @@ if [ -z "${PARLY_SIM_PORT:-}" ]; then
   for _ in $(seq 1 200); do [ -s "$tmp/port" ] && break; kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.05; done
   [ -s "$tmp/port" ] || { echo "simulator did not start" >&2; cat "$tmp/sim.err" >&2; exit 1; }
   export PARLY_SIM_PORT="$(cat "$tmp/port")"
+fi
+# With PARLY_PROXY_TOOL the forward proxy and the keep-alive server of tools/proxy run beside the simulator.
+if [ -n "${PARLY_PROXY_TOOL:-}" ]; then
+  python3 "$root/tools/proxy/parly_proxy.py" --port-file "$tmp/proxy-ports" >/dev/null 2>"$tmp/proxy.err" </dev/null &
+  proxy_pid=$!
+  for _ in $(seq 1 200); do [ -s "$tmp/proxy-ports" ] && break; kill -0 "$proxy_pid" 2>/dev/null || break; sleep 0.05; done
+  [ -s "$tmp/proxy-ports" ] || { echo "proxy did not start" >&2; cat "$tmp/proxy.err" >&2; exit 1; }
+  read -r PARLY_PROXY_PORT PARLY_STALE_PORT <"$tmp/proxy-ports"
+  export PARLY_PROXY_PORT PARLY_STALE_PORT
 fi
 export PARLY_SOURCE_DIR="$root"
 name="$(basename "$exe")"

@@ -14,6 +14,7 @@ enum class HttpFailure {
     TimedOut,   // the whole exchange ran past its time-out
     TooLarge,   // the reply is longer than the transport keeps in memory
     Exception,  // an allocation or other standard exception; `detail` holds its message
+    ProxyAuth,  // the user's proxy asked for a sign-in (407); `detail` names the proxy
     NoThread,   // no thread could be started for the exchange; nothing was sent
     Backlog,    // too many abandoned exchanges are still waiting for their servers; nothing was sent
 };
@@ -27,7 +28,7 @@ struct HttpResult {
     std::string error;              // DescribeHttpFailure's text; empty exactly when a reply was read
     HttpFailure failure = HttpFailure::None;
     unsigned long systemError = 0;  // the platform's error number for Send and Receive
-    std::string detail;             // the exception's message for Exception
+    std::string detail;             // the exception's message for Exception, the proxy for ProxyAuth
 };
 
 // Header name -> value, UTF-8; std::map keeps them in ascending byte order, which is the send order.

@@ -13,6 +13,8 @@ std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::
         case HttpFailure::TimedOut: return "Request timed out after " + std::to_string(timeoutSeconds) + " seconds";
         case HttpFailure::TooLarge: return "Exception: reply exceeds 256 MB";
         case HttpFailure::Exception: return "Exception: " + result.detail;
+        case HttpFailure::ProxyAuth:
+            return "The proxy " + result.detail + " asks for a sign-in (407), which this plug-in cannot give";
         case HttpFailure::NoThread: return "Failed to start request: no thread could be started";
         case HttpFailure::Backlog:
             return "Failed to start request: " + std::to_string(kMaxAbandonedExchanges) +

@@ -9,6 +9,7 @@
 #include "net/encoding.h"
 #include "net/http.h"
 #include "net/json.h"
+#include "net/proxy_win.h"
 #include "net/win_holders.h"
 #include "plugin/version.h"
 
@@ -205,16 +206,27 @@ bool ReadBody(HINTERNET request, const Deadline& deadline, HttpResult& result, S
     return true;
 }
 
-// The exchange itself, on whichever thread runs it; every failure is a value in the result.
-HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body, const HeaderMap& headers,
-                    int timeoutSeconds, const Deadline& deadline, StreamTap* tap = nullptr) {
+// The proxy answered 407: the failure names the proxy, and nothing is retried.
+HttpResult& FailProxyAuth(HttpResult& result, const ProxyRoute& route) {
+    result.statusCode = 0;
+    result.body.clear();
+    result.failure = HttpFailure::ProxyAuth;
+    result.systemError = 0;
+    result.detail = route.proxy;
+    return result;
+}
+
+// One attempt at the exchange, on whichever thread runs it; every failure is a value in the result.
+// *replied turns true once the reply's headers have arrived.
+HttpResult ExchangeOnce(Verb verb, const HttpTarget& target, const std::string* body, const HeaderMap& headers,
+                        int timeoutSeconds, const Deadline& deadline, bool* replied, StreamTap* tap) {
     HttpResult result;
     const bool post = (verb == Verb::Post);
     // Declared in creation order so they close request -> connection -> session on every path.
     ScopedInternet session, connection, request;
     try {
-        session = ScopedInternet(WinHttpOpen(L"" PARLY_USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        const ProxyRoute route = RouteFor(target, deadline.RemainingMs());
+        session = ScopedInternet(OpenRouteSession(route));
         if (!session) return Fail(result, HttpFailure::Session, 0, deadline);
         int t = timeoutSeconds * 1000;
         WinHttpSetTimeouts(session.get(), t, t, t, t);
@@ -225,6 +237,26 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
         std::wstring host = Utf8ToWide(target.host);
         connection = ScopedInternet(WinHttpConnect(session.get(), host.c_str(), port, 0));
         if (!connection) return Fail(result, HttpFailure::Connect, 0, deadline);
+        // Through a proxy, HTTPS opens its tunnel with a key-less request first and sends the real one inside it.
+        const bool tunnelled = route.viaProxy && target.secure;
+        TunnelTurn turn(tunnelled, deadline.RemainingMs());
+        bool tunnelOpen = false;
+        struct TunnelGuard {  // a tunnel opened for a request that is never sent is closed, not left to the pool
+            HINTERNET connection;
+            const bool& open;
+            ~TunnelGuard() {
+                if (open) RetireTunnel(connection);
+            }
+        } tunnelGuard{connection.get(), tunnelOpen};
+        if (tunnelled) {
+            if (!turn.held()) return Fail(result, HttpFailure::Send, ERROR_WINHTTP_TIMEOUT, deadline);
+            const TunnelOutcome tunnel = OpenTunnel(connection.get(), deadline.RemainingMs());
+            if (tunnel.status == 407 || (tunnel.error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR &&
+                                         ProxyWantsSignIn(route, deadline.RemainingMs())))
+                return FailProxyAuth(result, route);
+            if (tunnel.error) return Fail(result, HttpFailure::Send, tunnel.error, deadline);
+            tunnelOpen = true;
+        }
         std::wstring path = Utf8ToWide(target.path);
         request = ScopedInternet(WinHttpOpenRequest(connection.get(), post ? L"POST" : L"GET", path.c_str(), nullptr,
                                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
@@ -235,12 +267,23 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
             std::wstring line = Utf8ToWide(name) + L": " + Utf8ToWide(HeaderSafe(value));
             WinHttpAddRequestHeaders(request.get(), line.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
         }
+        // A tunnel kept after this request could carry another provider's request, key and all, to this host.
+        // Some WinHTTP versions keep it despite the header unless keep-alive is switched off on the request too.
+        if (tunnelled) {
+            WinHttpAddRequestHeaders(request.get(), L"Connection: close", static_cast<DWORD>(-1),
+                                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE);
+            DWORD feature = WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_REDIRECTS;
+            WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
+        }
 
         DWORD length = post ? static_cast<DWORD>(body->size()) : 0;
         LPVOID data = (post && length) ? const_cast<char*>(body->data()) : WINHTTP_NO_REQUEST_DATA;
         deadline.Apply(request.get());
-        if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, 0))
-            return Fail(result, HttpFailure::Send, GetLastError(), deadline);
+        const BOOL sent = WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, 0);
+        const DWORD sendError = sent ? 0 : GetLastError();
+        tunnelOpen = false;  // the request took the tunnel, whatever became of it
+        turn.Release();
+        if (!sent) return Fail(result, HttpFailure::Send, sendError, deadline);
         if (deadline.Passed()) return Fail(result, HttpFailure::Send, ERROR_WINHTTP_TIMEOUT, deadline);
         deadline.Apply(request.get());
         if (!WinHttpReceiveResponse(request.get(), nullptr))
@@ -249,6 +292,8 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
         if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
             result.statusCode = static_cast<int>(status);
+        *replied = true;
+        if (route.viaProxy && result.statusCode == 407) return FailProxyAuth(result, route);
         if (tap) tap->Headers(result.statusCode, ContentTypeOf(request.get()));
         ReadBody(request.get(), deadline, result, tap);
     } catch (const std::exception& e) {
@@ -257,6 +302,33 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
         result.detail = e.what();
     }
     return result;
+}
+
+// A kept connection that the server closed just as the request went out: reset, aborted, closed or answered
+// with nothing. A refused connection, an unknown name, a certificate or a time-out is not among them.
+bool IsStaleConnectionError(DWORD code) {
+    switch (code) {
+        case ERROR_WINHTTP_CONNECTION_ERROR:       // 12030
+        case 12031:                                // connection reset, as WinINet numbers it
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:  // 12152
+        case 10053:                                // WSAECONNABORTED
+        case 10054:                                // WSAECONNRESET
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The exchange, tried a second time on a new connection only when the first died of a stale connection before
+// any byte of a reply, and only while the deadline allows.
+HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body, const HeaderMap& headers,
+                    int timeoutSeconds, const Deadline& deadline, StreamTap* tap = nullptr) {
+    bool replied = false;
+    HttpResult result = ExchangeOnce(verb, target, body, headers, timeoutSeconds, deadline, &replied, tap);
+    const bool stale = (result.failure == HttpFailure::Send || result.failure == HttpFailure::Receive) &&
+                       IsStaleConnectionError(result.systemError);
+    if (replied || !stale || deadline.Passed()) return result;
+    return ExchangeOnce(verb, target, body, headers, timeoutSeconds, deadline, &replied, tap);
 }
 
 // One exchange handed to a courier thread, so a server that keeps every single read short cannot hold the

@@ -2,6 +2,7 @@
 
 #include "async/runner.h"
 #include "net/http.h"
+#include "net/proxy_win.h"
 #include "plugin/host_abi.h"
 #include "providers/model_rules.h"
 #include "session/settings.h"
@@ -17,6 +18,7 @@ void HandleHostMessage(int code) {
     ++g_unloads;
     ShutdownAsync();
     DismissIdleCourier();
+    ForgetProxySettings();
     ClearHistory();
     ForgetParamRefusals();
     std::lock_guard<std::mutex> hold(SessionLock());
@@ -30,6 +32,7 @@ void BeginHostSession() {
         return;
     }
     ShutdownAsync();
+    ForgetProxySettings();
     ForgetParamRefusals();
     std::lock_guard<std::mutex> hold(SessionLock());
     ClearHistoryLocked();

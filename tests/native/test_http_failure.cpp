@@ -31,6 +31,9 @@ TEST(HttpFailureText, EachFailureHasItsPostAndGetWording) {
         {Failed(HttpFailure::TimedOut), "Request timed out after 7 seconds", "Request timed out after 7 seconds"},
         {Failed(HttpFailure::TooLarge), "Exception: reply exceeds 256 MB", "Exception: reply exceeds 256 MB"},
         {Failed(HttpFailure::Exception, 0, "std::bad_alloc"), "Exception: std::bad_alloc", "Exception: std::bad_alloc"},
+        {Failed(HttpFailure::ProxyAuth, 0, "proxy.corp:3128"),
+         "The proxy proxy.corp:3128 asks for a sign-in (407), which this plug-in cannot give",
+         "The proxy proxy.corp:3128 asks for a sign-in (407), which this plug-in cannot give"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(DescribeHttpFailure(c.result, true, "api.example", 7), c.post);

@@ -167,10 +167,10 @@ struct Reply {
     std::string body;
 };
 
-Reply Call(const wchar_t* verb, const std::string& path, const std::string& body = "") {
+Reply CallAt(int port, const wchar_t* verb, const std::string& path, const std::string& body = "") {
     Reply r;
     HINTERNET s = WinHttpOpen(L"rig", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
-    HINTERNET c = WinHttpConnect(s, L"127.0.0.1", static_cast<INTERNET_PORT>(Port()), 0);
+    HINTERNET c = WinHttpConnect(s, L"127.0.0.1", static_cast<INTERNET_PORT>(port), 0);
     HINTERNET q = WinHttpOpenRequest(c, verb, Widen(path).c_str(), nullptr, nullptr, nullptr, 0);
     if (WinHttpSendRequest(q, nullptr, 0, const_cast<char*>(body.data()), static_cast<DWORD>(body.size()),
                            static_cast<DWORD>(body.size()), 0) &&
@@ -192,7 +192,17 @@ Reply Call(const wchar_t* verb, const std::string& path, const std::string& body
     return r;
 }
 
+Reply Call(const wchar_t* verb, const std::string& path, const std::string& body = "") {
+    return CallAt(Port(), verb, path, body);
+}
+
 }  // namespace
+
+std::string LoopbackCall(int port, const wchar_t* verb, const std::string& path, int* status) {
+    Reply r = CallAt(port, verb, path);
+    if (status) *status = r.status;
+    return r.body;
+}
 
 int Port() {
     const char* p = std::getenv("PARLY_SIM_PORT");

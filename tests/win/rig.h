@@ -100,6 +100,8 @@ int DecoyCount();
 int TlsPort(int n);
 // What the latest streamed reply did: {"sent":N,"total":N,"client_left":bool,"finished":bool}.
 std::string StreamStats();
+// One plain request to another loopback test server (its control paths); the reply's body, *status its status.
+std::string LoopbackCall(int port, const wchar_t* verb, const std::string& path, int* status = nullptr);
 // Points every fixed provider host at the simulator (PARLY_*_URL).
 void RedirectAll();
 void ClearRedirects();

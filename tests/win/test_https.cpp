@@ -14,7 +14,7 @@ using namespace simtest;
 namespace {
 
 // The simulator's HTTPS listeners, in the order the test runner starts them.
-enum Listener { kGoodCertificate = 0, kOtherName = 1, kUnknownCa = 2 };
+enum Listener { kGoodCertificate = 0, kOtherName = 1, kUnknownCa = 2, kOnlyOldTls = 4 };
 
 std::string HttpsUrl(Listener which) { return "https://localhost:" + std::to_string(Sim::TlsPort(which)); }
 
@@ -33,7 +33,7 @@ class Https : public SimFixture {
   protected:
     void SetUp() override {
         SimFixture::SetUp();
-        ASSERT_NE(Sim::TlsPort(kUnknownCa), 0) << "the simulator has no HTTPS listeners: run through ctest";
+        ASSERT_NE(Sim::TlsPort(kOnlyOldTls), 0) << "the simulator has no HTTPS listeners: run through ctest";
     }
 
     // Runs `action` once with `variable` set to `url` and returns the recorded request and the result.
@@ -116,6 +116,18 @@ TEST_F(Https, CertificateThatDoesNotProveTheHostFailsBeforeAnyRequestIsSent) {
     rig.Exec("ParlySend", {"after", "[A]"});
     EXPECT_EQ(rig.Var("[A]"), "OpenAI says: after") << rig.LastError();
     EXPECT_EQ(Sim::Body(-1).find("FAILED-"), std::string::npos);
+}
+
+// TLS 1.0 and 1.1 are refused: the handshake fails and not one byte of the request, key included, is sent.
+TEST_F(Https, AServerOfferingOnlyTls10Or11IsRefusedBeforeAnyRequestByte) {
+    Select(rig, "OpenAI", "sk-secret");
+    ScopedEnv route("PARLY_OPENAI_URL", HttpsUrl(kOnlyOldTls));
+    const int before = Sim::Count();
+    rig.Exec("ParlySend", {"FAILED-old-tls", "[A]"});
+    EXPECT_EQ(rig.Var("[A]"), "");
+    const std::string error = rig.LastError();
+    EXPECT_TRUE(IsTextWithNumber(error, "OpenAI API error (0): Failed to send request. Error code: ")) << error;
+    EXPECT_EQ(Sim::Count(), before) << "the request went out over TLS older than 1.2";
 }
 
 }  // namespace

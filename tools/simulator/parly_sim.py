@@ -8,6 +8,7 @@ canned replies so the transport's failure paths can be driven from tests.
 import argparse
 import base64
 import collections
+import fcntl
 import json
 import math
 import os
@@ -18,8 +19,10 @@ import socket
 import ssl
 import struct
 import sys
+import termios
 import threading
 import time
+import warnings
 import zlib
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -43,7 +46,7 @@ UNKNOWN = {"error": {"message": "Unknown path"}}
 TAGS = {"models": [{"name": "llama3:latest", "size": 1}, {"name": "mistral:7b", "size": 2}]}
 EMBED_DIMS = 32
 OVERRIDE_KEYS = {"count", "status", "body", "body_b64", "headers", "content", "repeat_content", "refusal",
-                 "embedding", "pretty", "delay_ms", "mode", "drip_ms", "redirect", "page_size"}
+                 "embedding", "pretty", "delay_ms", "mode", "drip_ms", "redirect", "page_size", "keep"}
 BAD_KEYS = {"bad", "wrong"}  # keys the providers refuse, so the wrong-key path needs no queued fault
 SIZE = re.compile(r"[1-9][0-9]*x[1-9][0-9]*|auto")
 
@@ -312,7 +315,7 @@ def parse_override(raw):
     for key, kind, low in (("count", int, 1), ("status", int, 100), ("delay_ms", (int, float), 0),
                            ("repeat_content", int, 0), ("page_size", int, 1), ("body", str, None), ("content", str, None),
                            ("headers", dict, None), ("drip_ms", (int, float), 1), ("refusal", str, None),
-                           ("pretty", bool, None)):
+                           ("pretty", bool, None), ("keep", bool, None)):
         value = ov.get(key)
         if key in ov and (not isinstance(value, kind) or (kind is not bool and isinstance(value, bool))
                           or (low is not None and value < low)):
@@ -430,6 +433,20 @@ class Handler(BaseHTTPRequestHandler):
             pass
         self.close_connection = True
 
+    def await_delivery(self):
+        # A reset discards what the client has not read yet, so the cut must come after the first half arrived:
+        # once the client's side has acknowledged every byte, plus a moment for it to read them.
+        deadline = time.monotonic() + 2.0
+        while time.monotonic() < deadline and not self.sim.stop.is_set():
+            try:
+                unsent = struct.unpack("i", fcntl.ioctl(self.connection, termios.TIOCOUTQ, b"\0\0\0\0"))[0]
+            except OSError:
+                return
+            if unsent == 0:
+                break
+            time.sleep(0.01)
+        self.sim.stop.wait(0.2)
+
     def abort(self):
         # Linger 0 turns close into an RST, as a crashed server would look.
         # Closing the detached descriptor bypasses the rfile/wfile references that would delay it.
@@ -438,6 +455,10 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         method, target = self.command, self.requestline.split()[1]
+        # Servers must accept the absolute form too; a client speaking through a proxy tunnel may send it.
+        m = re.match(r"https?://[^/]*(/.*)?$", target)
+        if m:
+            target = m.group(1) or "/"
         length = int(self.headers.get("Content-Length") or 0)
         raw = self.rfile.read(length) if length > 0 else b""
         path, _, query = target.partition("?")
@@ -468,9 +489,16 @@ class Handler(BaseHTTPRequestHandler):
         if ov.get("redirect") == "decoy":
             extra.setdefault("Location", f"http://127.0.0.1:{self.sim.decoy_port}{target}")
             status = 307
-        self.reply(ov.get("status", status), data, extra, mode, drip_s=ov.get("drip_ms", DRIP_MS) / 1000.0)
+        self.reply(ov.get("status", status), data, extra, mode, drip_s=ov.get("drip_ms", DRIP_MS) / 1000.0,
+                   keep=ov.get("keep") is True)
 
     do_POST = do_PUT = do_DELETE = do_PATCH = do_GET
+
+    def do_HEAD(self):
+        # A client opening a proxy tunnel asks HEAD / without a key first: answered, kept open, not recorded.
+        self.send_response(200)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
 
     def streamed(self, path, query, raw, ov, status):
         """The stream protocol to answer in, when the request asked for one and no canned reply overrides it."""
@@ -645,7 +673,8 @@ class Handler(BaseHTTPRequestHandler):
             if self.sim.stop.wait(interval):
                 return
 
-    def reply(self, status, data, extra=None, mode=None, ctype="application/json", drip_s=DRIP_MS / 1000.0):
+    def reply(self, status, data, extra=None, mode=None, ctype="application/json", drip_s=DRIP_MS / 1000.0,
+              keep=False):
         headers = {"Content-Type": ctype}
         for k, v in (extra or {}).items():
             headers = {h: hv for h, hv in headers.items() if h.lower() != k.lower()}
@@ -661,8 +690,10 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Transfer-Encoding", "chunked")
         else:
             self.send_header("Content-Length", str(len(data) + (100 if mode == "truncate" else 0)))
-        self.send_header("Connection", "close")
-        self.close_connection = True
+        # "keep": the connection stays open for a next request, as the real providers' servers do.
+        if not keep:
+            self.send_header("Connection", "close")
+        self.close_connection = not keep
         if mode in ("drip", "drip_body"):
             self._headers_buffer.append(b"\r\n")
             head, self._headers_buffer = b"".join(self._headers_buffer), []
@@ -679,6 +710,8 @@ class Handler(BaseHTTPRequestHandler):
             data = b"".join(b"%X\r\n%s\r\n" % (len(p), p) for p in pieces)
         elif mode == "reset_mid_body":
             self.wfile.write(data[:len(data) // 2])
+            self.wfile.flush()
+            self.await_delivery()
             return self.abort()
         self.wfile.write(data)
 
@@ -692,13 +725,19 @@ class SimServer(ThreadingHTTPServer):
             super().handle_error(request, client_address)
 
 
-def start_server(sim, quiet, port=0, tls=None):
-    """A listener on 127.0.0.1 sharing `sim`; with tls=(cert, key) it speaks HTTPS."""
+def start_server(sim, quiet, port=0, tls=None, legacy=False):
+    """A listener on 127.0.0.1 sharing `sim`; with tls=(cert, key) it speaks HTTPS, with legacy only TLS 1.0 and 1.1."""
     server = SimServer(("127.0.0.1", port), Handler)
     server.sim, server.quiet = sim, quiet
     if tls:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(*tls)
+        if legacy:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+                ctx.minimum_version = ssl.TLSVersion.TLSv1
+                ctx.maximum_version = ssl.TLSVersion.TLSv1_1
         # The handshake runs in the connection's own thread, so a stuck client cannot block accept().
         server.socket = ctx.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
@@ -723,6 +762,8 @@ def main(argv=None):
     ap.add_argument("--quiet", action="store_true", help="do not log requests")
     ap.add_argument("--tls", nargs=2, action="append", default=[], metavar=("CERT", "KEY"),
                     help="also serve HTTPS with this PEM certificate and key (repeatable; ports at /__sim/tls/N)")
+    ap.add_argument("--tls-legacy", nargs=2, action="append", default=[], metavar=("CERT", "KEY"),
+                    help="also serve HTTPS limited to TLS 1.0 and 1.1 (numbered after the --tls listeners)")
     args = ap.parse_args(argv)
 
     sim = SimState()
@@ -731,8 +772,8 @@ def main(argv=None):
     server = start_server(sim, args.quiet, args.port)
     servers = [server, start_server(sim.decoy, args.quiet)]
     sim.decoy_port = servers[1].server_address[1]
-    for cert, key in args.tls:
-        servers.append(start_server(sim, args.quiet, tls=(cert, key)))
+    for (cert, key), legacy in [(pair, False) for pair in args.tls] + [(pair, True) for pair in args.tls_legacy]:
+        servers.append(start_server(sim, args.quiet, tls=(cert, key), legacy=legacy))
         sim.tls_ports.append(servers[-1].server_address[1])
     port = server.server_address[1]
     if args.port_file:

@@ -495,6 +495,33 @@ class NewShapes(SimTestCase):
                 self.assertEqual(call("POST", "/__sim/next", json.dumps(bad).encode())[0], 400)
 
 
+class Connections(SimTestCase):
+    def test_keep_leaves_the_connection_open_for_the_next_request(self):
+        queue(keep=True)
+        conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=5)
+        try:
+            for said in ("one", "two"):
+                body = json.dumps({"messages": [{"role": "user", "content": said}]})
+                conn.request("POST", "/v1/chat/completions", body=body, headers={"Authorization": "Bearer k"})
+                resp = conn.getresponse()
+                self.assertIn(said.encode(), resp.read())
+                closes = resp.getheader("Connection") == "close"
+                self.assertEqual(closes, said == "two")  # only the queued reply kept the connection
+        finally:
+            conn.close()
+
+    def test_tunnel_head_is_answered_kept_and_not_recorded_and_absolute_form_is_routed(self):
+        body = json.dumps({"messages": [{"role": "user", "content": "abs"}]}).encode()
+        raw = (b"HEAD / HTTP/1.1\r\nHost: a\r\n\r\n"
+               b"POST https://openai.parly.test:443/v1/chat/completions HTTP/1.1\r\nHost: a\r\n"
+               b"Authorization: Bearer k\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+        data = send_raw(raw)
+        self.assertTrue(data.startswith(b"HTTP/1.1 200"))
+        self.assertIn(b"OpenAI says: abs", data)
+        self.assertEqual(call("GET", "/__sim/count")[1], b"1")
+        self.assertEqual(recorded(0, "head")[1].split(b"\r\n")[0], b"POST /v1/chat/completions")
+
+
 class Tls(unittest.TestCase):
     def test_https_listener_shares_the_recordings_and_refuses_nothing_else(self):
         with tempfile.TemporaryDirectory() as tmp:
