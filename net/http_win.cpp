@@ -223,6 +223,9 @@ HttpResult ExchangeOnce(Verb verb, const HttpTarget& target, const std::string* 
 
         DWORD length = post ? static_cast<DWORD>(body->size()) : 0;
         LPVOID data = (post && length) ? const_cast<char*>(body->data()) : WINHTTP_NO_REQUEST_DATA;
+        // Waiting for the tunnel turn and its first request may have used the whole deadline; a request sent now
+        // would reach the provider after the script was told it timed out.
+        if (deadline.Passed()) return Fail(result, HttpFailure::Send, ERROR_WINHTTP_TIMEOUT, deadline);
         deadline.Apply(request.get());
         const BOOL sent = WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, 0);
         const DWORD sendError = sent ? 0 : GetLastError();
@@ -272,7 +275,10 @@ HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body
     const bool stale = (result.failure == HttpFailure::Send || result.failure == HttpFailure::Receive) &&
                        IsStaleConnectionError(result.systemError);
     if (replied || !stale || deadline.Passed()) return result;
-    return ExchangeOnce(verb, target, body, headers, timeoutSeconds, deadline, &replied);
+    // The new session starts from the whole span again, so the second attempt narrows its request's time-outs
+    // (the reply-header wait among them) afresh rather than trusting what was set on the first request.
+    const Deadline again(deadline.End(), static_cast<DWORD>(timeoutSeconds) * 1000u);
+    return ExchangeOnce(verb, target, body, headers, timeoutSeconds, again, &replied);
 }
 
 // One exchange handed to a courier thread, so a server that keeps every single read short cannot hold the
