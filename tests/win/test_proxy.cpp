@@ -165,6 +165,7 @@ TEST_F(ProxyNet, WhateverAServerAnswersToTheTunnelsFirstRequestTheKeyStaysInTheT
     const struct {
         std::string head;
         bool answered;
+        bool sentOnce = false;  // sent, and its answer unreadable
     } rows[] = {
         {R"({"headers":{"Connection":"close"}})", false},
         {R"({"headers":{"Connection":"Keep-Alive, Close"}})", false},
@@ -173,6 +174,7 @@ TEST_F(ProxyNet, WhateverAServerAnswersToTheTunnelsFirstRequestTheKeyStaysInTheT
         {R"({"version":"HTTP/1.0","headers":{"Connection":"keep-alive"}})", true},
         {"{\"status\":302,\"headers\":{\"Location\":\"" + elsewhere + "\"}}", true},  // never followed
         {R"({"status":404})", true},
+        {R"({"body":"stray bytes after a HEAD answer"})", false, true},  // the request went out once, and only once
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.head);
@@ -184,7 +186,7 @@ TEST_F(ProxyNet, WhateverAServerAnswersToTheTunnelsFirstRequestTheKeyStaysInTheT
         EXPECT_EQ(Rig().Var("[A]"), row.answered ? "OpenAI says: quirk" : "") << Rig().LastError();
         const std::string clear = ProxyClearBytes();
         EXPECT_EQ(clear.find("sk-openai-key-1234"), std::string::npos) << "the key reached the proxy in clear:\n" << clear;
-        EXPECT_EQ(Sim::Count(), row.answered ? 1 : 0);
+        EXPECT_EQ(Sim::Count(), row.answered || row.sentOnce ? 1 : 0);
         if (Sim::Count() > 0)
             EXPECT_EQ(Sim::Header("Host", -1), "openai.parly.test:" + std::to_string(Sim::TlsPort(kProxiedNames)));
         for (const std::string& line : ProxyLog()) EXPECT_EQ(line, Connect("openai"));

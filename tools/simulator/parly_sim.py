@@ -517,6 +517,10 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.flush()
             if drip and line and self.sim.stop.wait(drip):
                 break
+        if how.get("body"):
+            # A faulty server: a body after a HEAD answer, which no client reads as part of it.
+            self.wfile.write(how["body"].encode("latin-1"))
+            self.wfile.flush()
         said = {k.lower(): v.lower() for k, v in headers.items()}
         keeps = "keep-alive" in said.get("connection", "") if version == "HTTP/1.0" else True
         self.close_connection = (self.close_connection or bool(how.get("close")) or not keeps
@@ -639,7 +643,7 @@ class Handler(BaseHTTPRequestHandler):
         if method == "POST" and path == "/__sim/head":
             try:
                 how = json.loads(raw or b"{}")
-                if not isinstance(how, dict) or set(how) - {"version", "status", "headers", "close", "drip_ms"}:
+                if not isinstance(how, dict) or set(how) - {"version", "status", "headers", "close", "drip_ms", "body"}:
                     raise ValueError("unknown member")
             except ValueError as err:
                 return text(f"bad head reply: {err}", 400)
