@@ -503,7 +503,7 @@ class Handler(BaseHTTPRequestHandler):
         # A client opening a proxy tunnel asks HEAD / without a key first: answered, kept open, not recorded.
         # /__sim/head can make it look like other servers: "version" (an HTTP/1.0 reply ends the connection unless
         # it says keep-alive), "status", "headers", "close" (hang up after the reply without saying so) and
-        # "drip_ms" (one header line at a time).
+        # "drip_ms" (one header line at a time) and "body" (stray bytes after the answer).
         with self.sim.lock:
             how = dict(self.sim.head)
             self.sim.heads += 1
