@@ -217,9 +217,10 @@ HttpResult& FailProxyAuth(HttpResult& result, const ProxyRoute& route) {
 }
 
 // One attempt at the exchange, on whichever thread runs it; every failure is a value in the result.
-// *replied turns true once the reply's headers have arrived.
+// *delivered turns true once the server may have acted on the request: the reply's headers arrived, or a request was
+// sent whole into a tunnel opened for it a moment ago, where no stale connection can be to blame for what follows.
 HttpResult ExchangeOnce(Verb verb, const HttpTarget& target, const std::string* body, const HeaderMap& headers,
-                        int timeoutSeconds, const Deadline& deadline, bool* replied, StreamTap* tap) {
+                        int timeoutSeconds, const Deadline& deadline, bool* delivered, StreamTap* tap) {
     HttpResult result;
     const bool post = (verb == Verb::Post);
     // Declared in creation order so they close request -> connection -> session on every path.
@@ -278,12 +279,16 @@ HttpResult ExchangeOnce(Verb verb, const HttpTarget& target, const std::string* 
 
         DWORD length = post ? static_cast<DWORD>(body->size()) : 0;
         LPVOID data = (post && length) ? const_cast<char*>(body->data()) : WINHTTP_NO_REQUEST_DATA;
+        // Waiting for the tunnel turn and its first request may have used the whole deadline; a request sent now
+        // would reach the provider after the script was told it timed out.
+        if (deadline.Passed()) return Fail(result, HttpFailure::Send, ERROR_WINHTTP_TIMEOUT, deadline);
         deadline.Apply(request.get());
         const BOOL sent = WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, 0);
         const DWORD sendError = sent ? 0 : GetLastError();
         tunnelOpen = false;  // the request took the tunnel, whatever became of it
         turn.Release();
         if (!sent) return Fail(result, HttpFailure::Send, sendError, deadline);
+        if (tunnelled) *delivered = true;
         if (deadline.Passed()) return Fail(result, HttpFailure::Send, ERROR_WINHTTP_TIMEOUT, deadline);
         deadline.Apply(request.get());
         if (!WinHttpReceiveResponse(request.get(), nullptr))
@@ -292,7 +297,7 @@ HttpResult ExchangeOnce(Verb verb, const HttpTarget& target, const std::string* 
         if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
             result.statusCode = static_cast<int>(status);
-        *replied = true;
+        *delivered = true;
         if (route.viaProxy && result.statusCode == 407) return FailProxyAuth(result, route);
         if (tap) tap->Headers(result.statusCode, ContentTypeOf(request.get()));
         ReadBody(request.get(), deadline, result, tap);
@@ -323,12 +328,15 @@ bool IsStaleConnectionError(DWORD code) {
 // any byte of a reply, and only while the deadline allows.
 HttpResult Exchange(Verb verb, const HttpTarget& target, const std::string* body, const HeaderMap& headers,
                     int timeoutSeconds, const Deadline& deadline, StreamTap* tap = nullptr) {
-    bool replied = false;
-    HttpResult result = ExchangeOnce(verb, target, body, headers, timeoutSeconds, deadline, &replied, tap);
+    bool delivered = false;
+    HttpResult result = ExchangeOnce(verb, target, body, headers, timeoutSeconds, deadline, &delivered, tap);
     const bool stale = (result.failure == HttpFailure::Send || result.failure == HttpFailure::Receive) &&
                        IsStaleConnectionError(result.systemError);
-    if (replied || !stale || deadline.Passed()) return result;
-    return ExchangeOnce(verb, target, body, headers, timeoutSeconds, deadline, &replied, tap);
+    if (delivered || !stale || deadline.Passed()) return result;
+    // The new session starts from the whole span again, so the second attempt narrows its request's time-outs
+    // (the reply-header wait among them) afresh rather than trusting what was set on the first request.
+    const Deadline again(deadline.End(), static_cast<DWORD>(timeoutSeconds) * 1000u);
+    return ExchangeOnce(verb, target, body, headers, timeoutSeconds, again, &delivered, tap);
 }
 
 // One exchange handed to a courier thread, so a server that keeps every single read short cannot hold the

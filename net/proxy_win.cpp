@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "net/encoding.h"
@@ -177,14 +178,40 @@ void LimitRequest(HINTERNET request, DWORD ms) {
     WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &ms, sizeof ms);
 }
 
-// True when the reply's Connection header says the server closes after it.
-bool ReplyCloses(HINTERNET request) {
-    wchar_t value[64] = {};
+// A reply header's value, empty when the reply has none (or one too long to be a connection token list).
+std::wstring HeaderValue(HINTERNET request, DWORD query) {
+    wchar_t value[128] = {};
     DWORD size = sizeof value;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONNECTION, WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
-                             WINHTTP_NO_HEADER_INDEX))
-        return false;
-    return _wcsicmp(value, L"close") == 0;
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value, &size, WINHTTP_NO_HEADER_INDEX))
+        return std::wstring();
+    return value;
+}
+
+// True when the comma-separated list names the token, in any case.
+bool HasToken(const std::wstring& list, const wchar_t* token) {
+    const size_t length = wcslen(token);
+    for (size_t at = 0; at <= list.size();) {
+        size_t end = list.find(L',', at);
+        if (end == std::wstring::npos) end = list.size();
+        size_t first = at, last = end;
+        while (first < last && (list[first] == L' ' || list[first] == L'\t')) ++first;
+        while (last > first && (list[last - 1] == L' ' || list[last - 1] == L'\t')) --last;
+        if (last - first == length && _wcsnicmp(list.c_str() + first, token, length) == 0) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+// True when WinHTTP keeps the connection after this reply: neither Connection nor Proxy-Connection says close,
+// and an HTTP/1.0 reply asks for keep-alive. Otherwise the next request opens a tunnel of its own, and some WinHTTP
+// versions copy that request's headers, the key among them, into their CONNECT.
+bool ReplyKeepsConnection(HINTERNET request) {
+    const std::wstring connection = HeaderValue(request, WINHTTP_QUERY_CONNECTION);
+    const std::wstring proxyConnection = HeaderValue(request, WINHTTP_QUERY_PROXY_CONNECTION);
+    if (HasToken(connection, L"close") || HasToken(proxyConnection, L"close")) return false;
+    const std::wstring version = HeaderValue(request, WINHTTP_QUERY_VERSION);
+    if (_wcsicmp(version.c_str(), L"HTTP/1.1") == 0) return true;
+    return HasToken(connection, L"keep-alive") || HasToken(proxyConnection, L"keep-alive");
 }
 
 SRWLOCK g_turnLock = SRWLOCK_INIT;
@@ -277,7 +304,7 @@ TunnelOutcome OpenTunnel(HINTERNET connection, DWORD timeoutMs) {
         if (read == 0) break;
     }
     // A tunnel the server closes after this reply would make the real request open a new one, headers and all.
-    if (ReplyCloses(request.get())) outcome.error = ERROR_WINHTTP_CONNECTION_ERROR;
+    if (!ReplyKeepsConnection(request.get())) outcome.error = ERROR_WINHTTP_CONNECTION_ERROR;
     return outcome;
 }
 

@@ -221,6 +221,11 @@ void Next(const std::string& json) {
     if (r.status != 200) throw std::runtime_error("simulator refused override: " + r.body);
 }
 
+void HeadReply(const std::string& json) {
+    Reply r = Call(L"POST", "/__sim/head", json);
+    if (r.status != 200) throw std::runtime_error("simulator refused head reply: " + r.body);
+}
+
 int Count() { return std::atoi(Call(L"GET", "/__sim/count").body.c_str()); }
 std::string Body(int index) { return Call(L"GET", "/__sim/request/" + std::to_string(index) + "/body").body; }
 std::string Head(int index) { return Call(L"GET", "/__sim/request/" + std::to_string(index) + "/head").body; }

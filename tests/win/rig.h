@@ -88,6 +88,8 @@ std::string BaseUrl();  // http://127.0.0.1:PORT
 void Reset();
 // Queues one override, as the simulator's JSON object.
 void Next(const std::string& json);
+// How HEAD / is answered until the next Reset, as the simulator's JSON object ("version", "status", "headers", "close").
+void HeadReply(const std::string& json);
 int Count();
 std::string Body(int index = -1);
 std::string Head(int index = -1);

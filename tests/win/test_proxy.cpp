@@ -157,6 +157,57 @@ TEST_F(ProxyNet, KeysNeverReachTheProxyAndEachProviderGetsItsOwnTunnel) {
         EXPECT_EQ(clear.find(secret), std::string::npos) << secret << " reached the proxy in clear:\n" << clear;
 }
 
+// Servers answer the key-less HEAD / in their own ways; whatever they do, the key travels only inside a tunnel, to
+// the provider the script chose. A reply after which WinHTTP drops the connection leaves no tunnel for the key.
+TEST_F(ProxyNet, WhateverAServerAnswersToTheTunnelsFirstRequestTheKeyStaysInTheTunnel) {
+    ScopedEnv openai("PARLY_OPENAI_URL", Proxied("openai"));
+    const std::string elsewhere = "https://claude.parly.test:" + std::to_string(Sim::TlsPort(kProxiedNames)) + "/";
+    const struct {
+        std::string head;
+        bool answered;
+        bool sentOnce = false;  // sent, and its answer unreadable
+    } rows[] = {
+        {R"({"headers":{"Connection":"close"}})", false},
+        {R"({"headers":{"Connection":"Keep-Alive, Close"}})", false},
+        {R"({"version":"HTTP/1.0"})", false},  // an HTTP/1.0 reply ends its connection unless it says keep-alive
+        {R"({"headers":{"Proxy-Connection":"close"}})", false},
+        {R"({"version":"HTTP/1.0","headers":{"Connection":"keep-alive"}})", true},
+        {"{\"status\":302,\"headers\":{\"Location\":\"" + elsewhere + "\"}}", true},  // never followed
+        {R"({"status":404})", true},
+        {R"({"body":"stray bytes after a HEAD answer"})", false, true},  // the request went out once, and only once
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.head);
+        Sim::Reset();
+        Sim::HeadReply(row.head);
+        LoopbackCall(ProxyPort(), L"POST", "/__proxy/reset");
+        Select(Rig(), "OpenAI", "sk-openai-key-1234");
+        Rig().Exec("ParlySend", {"quirk", "[A]"});
+        EXPECT_EQ(Rig().Var("[A]"), row.answered ? "OpenAI says: quirk" : "") << Rig().LastError();
+        const std::string clear = ProxyClearBytes();
+        EXPECT_EQ(clear.find("sk-openai-key-1234"), std::string::npos) << "the key reached the proxy in clear:\n" << clear;
+        EXPECT_EQ(Sim::Count(), row.answered || row.sentOnce ? 1 : 0);
+        if (Sim::Count() > 0)
+            EXPECT_EQ(Sim::Header("Host", -1), "openai.parly.test:" + std::to_string(Sim::TlsPort(kProxiedNames)));
+        for (const std::string& line : ProxyLog()) EXPECT_EQ(line, Connect("openai"));
+    }
+}
+
+// A server that drips its answer to the tunnel's first request past the deadline: the script hears of the time-out,
+// and the request itself is never sent after that.
+TEST_F(ProxyNet, ARequestWhoseTunnelOutlastsTheDeadlineIsNeverSent) {
+    ScopedEnv openai("PARLY_OPENAI_URL", Proxied("openai"));
+    Sim::HeadReply(R"({"drip_ms":2000})");
+    Select(Rig(), "OpenAI", "sk-openai-key-1234");
+    Rig().Exec("ParlySetTimeout", {"5"});
+    Rig().Exec("ParlySend", {"too late", "[A]"});
+    EXPECT_EQ(Rig().LastError(), "OpenAI API error (0): Request timed out after 5 seconds");
+    // What the exchange does once the tunnel's answer is complete: send the request, or close the tunnel.
+    auto heads = [] { return std::atoi(LoopbackCall(Sim::Port(), L"GET", "/__sim/heads").c_str()); };
+    EXPECT_TRUE(Rig().PumpUntil([&] { return heads() >= 2 || Sim::Count() > 0; }, 10000));
+    EXPECT_EQ(Sim::Count(), 0) << "the request went out after its deadline";
+}
+
 // A background request and a foreground one through the same proxy at the same time, to two providers.
 TEST_F(ProxyNet, TwoProvidersAtOnceEachTravelInTheirOwnTunnel) {
     ScopedEnv openai("PARLY_OPENAI_URL", Proxied("openai"));
@@ -315,6 +366,22 @@ TEST_F(ProxyNet, AClosedPortFailsAtOnceAndASilentServerIsAskedOnceAndTimesOutOnT
         EXPECT_EQ(Rig().Var("[A]"), "OpenAI says: again") << Rig().LastError();
         EXPECT_EQ(Sim::Count(), 2);
     }
+}
+
+// The second attempt after a dropped request gets what is left of the one deadline, and its own wait for the reply
+// ends there too, so no exchange is left waiting on the silent server after the script got its time-out.
+TEST_F(ProxyNet, ARequestAskedAgainAfterADropStillEndsAtItsDeadline) {
+    SetInternetSettings(kDirect, "", "");
+    ScopedEnv route("PARLY_OPENAI_URL", Sim::BaseUrl());
+    Select(Rig(), "OpenAI");
+    Rig().Exec("ParlySetTimeout", {"5"});
+    Sim::Next(R"({"mode":"drop"})");
+    Sim::Next(R"({"mode":"stall"})");
+    Rig().Exec("ParlySend", {"dropped then silent", "[A]"});
+    EXPECT_EQ(Rig().LastError(), "OpenAI API error (0): Request timed out after 5 seconds");
+    EXPECT_EQ(Sim::Count(), 2);
+    EXPECT_TRUE(Rig().PumpUntil([] { return LoopbackCall(Sim::Port(), L"GET", "/__sim/held") == "0"; }, 3000))
+        << "the second attempt still waits on the silent server";
 }
 
 }  // namespace

@@ -347,11 +347,16 @@ class SimState:
         self.decoy = None      # SimState of the second server that redirects point at
         self.decoy_port = 0
         self.tls_ports = []
+        self.head = {}         # how HEAD / is answered (/__sim/head); empty: 200, kept open
+        self.heads = 0         # HEAD requests asked since the last reset
+        self.held = 0          # connections "stall" or "silent" holds right now, until their client lets go
 
     def reset(self):
         with self.lock:
             self.records.clear()
             self.queue.clear()
+            self.head = {}
+            self.heads = 0
         if self.decoy:
             self.decoy.reset()
 
@@ -428,9 +433,15 @@ class Handler(BaseHTTPRequestHandler):
 
     def hold(self):
         deadline = time.monotonic() + HOLD_LIMIT_S
-        while (not self.sim.stop.wait(0.05) and time.monotonic() < deadline
-               and not peer_gone(self.connection)):
-            pass
+        with self.sim.lock:
+            self.sim.held += 1
+        try:
+            while (not self.sim.stop.wait(0.05) and time.monotonic() < deadline
+                   and not peer_gone(self.connection)):
+                pass
+        finally:
+            with self.sim.lock:
+                self.sim.held -= 1
         self.close_connection = True
 
     def await_delivery(self):
@@ -496,9 +507,30 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_HEAD(self):
         # A client opening a proxy tunnel asks HEAD / without a key first: answered, kept open, not recorded.
-        self.send_response(200)
-        self.send_header("Content-Length", "0")
-        self.end_headers()
+        # /__sim/head can make it look like other servers: "version" (an HTTP/1.0 reply ends the connection unless
+        # it says keep-alive), "status", "headers", "close" (hang up after the reply without saying so) and
+        # "drip_ms" (one header line at a time) and "body" (stray bytes after the answer).
+        with self.sim.lock:
+            how = dict(self.sim.head)
+            self.sim.heads += 1
+        version, status = how.get("version", "HTTP/1.1"), how.get("status", 200)
+        headers = dict(how.get("headers") or {})
+        lines = [f"{version} {status} {HTTPStatus(status).phrase if status in HTTPStatus._value2member_map_ else 'X'}",
+                 f"Server: {self.server_version}"] + [f"{k}: {v}" for k, v in headers.items()] + ["Content-Length: 0"]
+        drip = how.get("drip_ms", 0) / 1000.0
+        for line in lines + [""]:
+            self.wfile.write((line + "\r\n").encode("latin-1"))
+            self.wfile.flush()
+            if drip and line and self.sim.stop.wait(drip):
+                break
+        if how.get("body"):
+            # A faulty server: a body after a HEAD answer, which no client reads as part of it.
+            self.wfile.write(how["body"].encode("latin-1"))
+            self.wfile.flush()
+        said = {k.lower(): v.lower() for k, v in headers.items()}
+        keeps = "keep-alive" in said.get("connection", "") if version == "HTTP/1.0" else True
+        self.close_connection = (self.close_connection or bool(how.get("close")) or not keeps
+                                 or "close" in said.get("connection", ""))
 
     def streamed(self, path, query, raw, ov, status):
         """The stream protocol to answer in, when the request asked for one and no canned reply overrides it."""
@@ -627,8 +659,24 @@ class Handler(BaseHTTPRequestHandler):
             return text("ok")
         if path.startswith("/__sim/stream/"):
             return sim_stream.control(self, method, path)
+        if method == "POST" and path == "/__sim/head":
+            try:
+                how = json.loads(raw or b"{}")
+                if not isinstance(how, dict) or set(how) - {"version", "status", "headers", "close", "drip_ms", "body"}:
+                    raise ValueError("unknown member")
+            except ValueError as err:
+                return text(f"bad head reply: {err}", 400)
+            with sim.lock:
+                sim.head = how
+            return text("ok")
         if method == "GET" and path == "/__sim/ping":
             return text("pong")
+        if method == "GET" and path == "/__sim/heads":
+            with sim.lock:
+                return text(str(sim.heads))
+        if method == "GET" and path == "/__sim/held":
+            with sim.lock:
+                return text(str(sim.held))
         if method == "GET" and path == "/__sim/count":
             with sim.lock:
                 return text(str(len(sim.records)))

@@ -522,6 +522,31 @@ class Connections(SimTestCase):
         self.assertEqual(recorded(0, "head")[1].split(b"\r\n")[0], b"POST /v1/chat/completions")
 
 
+    def test_tunnel_head_can_look_like_other_servers_until_reset(self):
+        self.assertEqual(call("POST", "/__sim/head", b'{"colour":"red"}')[0], 400)
+        try:
+            heads = int(call("GET", "/__sim/heads")[1])
+            # HTTP/1.0 without keep-alive: the server hangs up after the reply.
+            self.assertEqual(call("POST", "/__sim/head", b'{"version":"HTTP/1.0","status":404}')[0], 200)
+            data = send_raw(b"HEAD / HTTP/1.1\r\nHost: a\r\n\r\n")
+            self.assertTrue(data.startswith(b"HTTP/1.0 404 "), data)
+            # With keep-alive the connection stays for the next request.
+            call("POST", "/__sim/head", b'{"version":"HTTP/1.0","headers":{"Connection":"keep-alive"}}')
+            with socket.create_connection(("127.0.0.1", PORT), timeout=5) as s:
+                s.sendall(b"HEAD / HTTP/1.1\r\nHost: a\r\n\r\nGET /__sim/ping HTTP/1.1\r\nHost: a\r\n\r\n")
+                data = b""
+                while b"pong" not in data:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    data += chunk
+            self.assertIn(b"pong", data)
+            self.assertEqual(int(call("GET", "/__sim/heads")[1]), heads + 2)
+        finally:
+            call("POST", "/__sim/reset")
+        self.assertTrue(send_raw(b"HEAD / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n").startswith(b"HTTP/1.1 200"))
+        self.assertEqual(call("GET", "/__sim/heads")[1], b"1")
+
 class Tls(unittest.TestCase):
     def test_https_listener_shares_the_recordings_and_refuses_nothing_else(self):
         with tempfile.TemporaryDirectory() as tmp:
