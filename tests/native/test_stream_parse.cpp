@@ -393,6 +393,11 @@ TEST(StreamOutcome, EachWayAStreamEndsHasItsText) {
     EXPECT_EQ(InterpretChatStream(kProviderGemini, starved, ok200).error,
               "Google stopped at the token limit before writing any answer (MAX_TOKENS). Raise the limit with "
               "ParlySetMaxTokens.");
+    // A blocked prompt's only chunk has no candidates, so no finishReason: its block reason ends the stream.
+    ChatStream blocked(StreamProtocol::Gemini);
+    EXPECT_TRUE(FeedChatStream(&blocked, "data: {\"promptFeedback\": {\"blockReason\": \"SAFETY\"}, "
+                                         "\"usageMetadata\": {\"promptTokenCount\": 8}}\r\n\r\n"));
+    EXPECT_EQ(InterpretChatStream(kProviderGemini, blocked, ok200).error, "Google blocked the prompt (SAFETY).");
     ChatStream refusedClaude(StreamProtocol::Claude);
     refusedClaude.ended = true;
     refusedClaude.answer = "I will not";
