@@ -261,6 +261,21 @@ TEST_F(Stream, AHostEventDuringTheRevealCanSendItsOwnRequestAndStartABackgroundJ
     EXPECT_FALSE(rig.HasVar("[T]"));
 }
 
+TEST_F(Stream, AStreamedSendFromAHostEventDuringTheRevealRunsWholeAndTheOuterRevealGoesOn) {
+    Select(rig, "OpenAI");
+    Sim::Next("{\"content\":\"" + Words(12) + "\",\"event_delay_ms\":80}");
+    Sim::Next("{\"content\":\"" + Words(5) + "\",\"event_delay_ms\":30}");
+    g_eventActions = {{"ParlySendStream", {"inner", "[I]"}}, {"ParlyClearHistory", {}}};
+    rig.Exec("ParlySendStream", {"outer", "[S]"});
+    EXPECT_EQ(WritesTo("[S]"), RevealOf(Words(12)));
+    EXPECT_EQ(WritesTo("[I]"), RevealOf(Words(5)));
+    EXPECT_EQ(rig.LastError(), "");
+    // The history was cleared after both had left: neither exchange joins it.
+    rig.Exec("ParlySend", {"next", "[N]"});
+    EXPECT_EQ(CountOf(Sim::Body(), "\"role\":\"user\""), 1u) << Sim::Body();
+    EXPECT_EQ(CountOf(Sim::Body(), "\"role\":\"assistant\""), 0u) << Sim::Body();
+}
+
 TEST_F(Stream, UnloadDuringTheRevealEndsItAndClosesTheExchange) {
     Select(rig, "Groq");
     Sim::Next("{\"content\":\"" + Words(30) + "\",\"event_delay_ms\":100}");
