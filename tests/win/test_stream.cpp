@@ -14,7 +14,7 @@ using namespace simtest;
 
 namespace {
 
-// The Part's reveal of a whole answer: the writes it makes.
+// The word-by-word reveal of a whole answer: the writes it makes.
 std::vector<std::string> RevealOf(const std::string& answer) {
     std::vector<std::string> writes;
     RevealCursor cursor;
