@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "net/json.h"
 #include "session/text_rules.h"
 #include "tests/win/rig.h"
 #include "tests/win/sim_helpers.h"
@@ -126,6 +127,22 @@ TEST_F(Stream, ReadsCutInsideUtf8AndInsideDataLinesWithCrlfChangeNothing) {
         Sim::Next("{\"content\":" + JsonStr(answer) + ",\"split_bytes\":7,\"crlf\":true}");
         rig.Exec("ParlySendStream", {"Hi", "[S]"});
         EXPECT_EQ(WritesTo("[S]"), RevealOf(answer));
+    }
+}
+
+TEST_F(Stream, WithMultilineOffLineBreaksCutAcrossReadsAreTypedAsTheWholeAnswerWould) {
+    const std::string answer = "one\r\ntwo  three\n\nfour \nfive";
+    rig.Exec("ParlySetMultiline", {"false"});
+    rig.Exec("ParlySetStreaming", {"true", "[S]"});
+    for (const char* provider : {"OpenAI", "Claude", "Google", "Ollama"}) {
+        SCOPED_TRACE(provider);
+        Select(rig, provider);
+        rig.writes.clear();
+        Sim::Next("{\"content\":" + JsonStr(answer) + ",\"split_bytes\":3,\"pieces\":[\"one\\r\",\"\\ntwo \",\" three\\n\","
+                  "\"\\nfour \",\"\\nfive\"]}");
+        rig.Exec("ParlySend", {"Hi", "[R]"});
+        EXPECT_EQ(WritesTo("[S]"), RevealOf(FlattenLineBreaks(answer, false)));
+        EXPECT_EQ(rig.Var("[R]"), answer) << "the result holds the raw answer";
     }
 }
 
