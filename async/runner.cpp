@@ -13,6 +13,7 @@
 #include "net/http.h"
 #include "net/win_holders.h"
 #include "plugin/host.h"
+#include "plugin/lifecycle.h"
 #include "providers/registry.h"
 #include "session/settings.h"
 
@@ -178,27 +179,6 @@ bool HostStillHoldsUs() {
     }
     return true;
 }
-
-// The host's callbacks may take as long as they like: meanwhile this reference keeps our code mapped, whatever
-// our other threads do. It is given back from a thread that runs no code of ours, so no return lands in freed code.
-class LibraryHeldForHostCalls {
-  public:
-    LibraryHeldForHostCalls() {
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&StopTimer), &held_);
-    }
-    ~LibraryHeldForHostCalls() {
-        if (!held_) return;
-        // FreeLibrary has a thread routine's shape; without a thread the reference stays, which is safe.
-        HANDLE release =
-            CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(&FreeLibrary), held_, 0, nullptr);
-        if (release) CloseHandle(release);
-    }
-    LibraryHeldForHostCalls(const LibraryHeldForHostCalls&) = delete;
-    LibraryHeldForHostCalls& operator=(const LibraryHeldForHostCalls&) = delete;
-
-  private:
-    HMODULE held_ = nullptr;
-};
 
 void DeliverCompletion() {
     {

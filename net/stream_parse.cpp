@@ -3,25 +3,39 @@
 #include "net/json.h"
 
 bool IsCompleteJsonValue(std::string_view text) {
-    size_t i = SkipJsonBlank(text, 0);
-    if (i == text.size() || (text[i] != '{' && text[i] != '[')) return false;
-    int depth = 0;
-    bool inString = false, escaped = false;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            ++depth;
-        } else if ((c == '}' || c == ']') && --depth == 0) {
-            return SkipJsonBlank(text, i + 1) == text.size();
+    JsonValueScan scan;
+    scan.Feed(text);
+    return scan.Complete();
+}
+
+void JsonValueScan::Feed(std::string_view more) {
+    for (const char c : more) {
+        switch (state_) {
+            case State::Other:
+                return;
+            case State::Blank:
+                if (IsJsonBlank(c)) break;
+                state_ = (c == '{' || c == '[') ? State::Open : State::Other;
+                depth_ = 1;
+                break;
+            case State::Closed:
+                if (!IsJsonBlank(c)) state_ = State::Other;
+                break;
+            case State::Open:
+                if (inString_) {
+                    if (escaped_) escaped_ = false;
+                    else if (c == '\\') escaped_ = true;
+                    else if (c == '"') inString_ = false;
+                } else if (c == '"') {
+                    inString_ = true;
+                } else if (c == '{' || c == '[') {
+                    ++depth_;
+                } else if ((c == '}' || c == ']') && --depth_ == 0) {
+                    state_ = State::Closed;
+                }
+                break;
         }
     }
-    return false;
 }
 
 bool SseParser::Feed(std::string_view bytes, std::vector<StreamEvent>* out) {
@@ -51,6 +65,10 @@ bool SseParser::Feed(std::string_view bytes, std::vector<StreamEvent>* out) {
 }
 
 void SseParser::EndLine(std::vector<StreamEvent>* out) {
+    if (firstLine_) {
+        firstLine_ = false;
+        if (line_.compare(0, 3, "\xEF\xBB\xBF") == 0) line_.erase(0, 3);
+    }
     if (line_.empty()) return Dispatch(out);
     if (line_[0] != ':') {
         const std::string_view line(line_);
@@ -59,10 +77,14 @@ void SseParser::EndLine(std::vector<StreamEvent>* out) {
         std::string_view value = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
         if (!value.empty() && value[0] == ' ') value.remove_prefix(1);
         if (field == "data") {
-            if (hasData_) data_ += '\n';
+            if (hasData_) {
+                data_ += '\n';
+                scan_.Feed("\n");
+            }
             data_.append(value);
+            scan_.Feed(value);
             hasData_ = true;
-            if (IsCompleteJsonValue(data_)) {
+            if (scan_.Complete()) {
                 line_.clear();
                 return Dispatch(out);
             }
@@ -78,6 +100,7 @@ void SseParser::Dispatch(std::vector<StreamEvent>* out) {
     if (hasData_) out->push_back(StreamEvent{std::move(name_), std::move(data_)});
     name_.clear();
     data_.clear();
+    scan_ = JsonValueScan();
     hasData_ = false;
 }
 

@@ -17,6 +17,19 @@ constexpr size_t kMaxStreamEventBytes = 16u << 20;
 // True when text holds one whole JSON object or array, with only JSON blanks around it.
 bool IsCompleteJsonValue(std::string_view text);
 
+// IsCompleteJsonValue of a text that grows at its end: each byte is looked at once, however often it is asked.
+class JsonValueScan {
+  public:
+    void Feed(std::string_view more);
+    bool Complete() const { return state_ == State::Closed; }
+
+  private:
+    enum class State { Blank, Open, Closed, Other };
+    State state_ = State::Blank;
+    int depth_ = 0;
+    bool inString_ = false, escaped_ = false;
+};
+
 // Server-Sent Events: "data:", "event:", comment lines, CRLF, LF or CR line ends, several data lines per event.
 // An event whose data is already one whole JSON value (or "[DONE]") is handed out at the end of its data line,
 // without waiting for the blank line: under WinHTTP the last byte of a chunk arrives only with the next one.
@@ -33,7 +46,9 @@ class SseParser {
     std::string line_;   // the incomplete line
     std::string name_;   // event name of the event being built
     std::string data_;   // its data lines so far, joined by '\n'
+    JsonValueScan scan_; // whether data_ is one whole JSON value yet
     bool hasData_ = false;
+    bool firstLine_ = true;  // a byte order mark may open the stream's first line
     bool skipLf_ = false;  // the last line ended with CR: an LF right after it belongs to that line end
     bool overflow_ = false;
 };

@@ -1,5 +1,7 @@
 #include "plugin/lifecycle.h"
 
+#include <windows.h>
+
 #include "async/runner.h"
 #include "net/http.h"
 #include "net/proxy_win.h"
@@ -39,4 +41,17 @@ void BeginHostSession() {
     ApplyLoadDefaults();
     g_session.lastError.clear();
     g_stopStreamRequested = false;
+}
+
+LibraryHeldForHostCalls::LibraryHeldForHostCalls() {
+    HMODULE self = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&HostUnloadCount), &self))
+        held_ = self;
+}
+
+LibraryHeldForHostCalls::~LibraryHeldForHostCalls() {
+    if (!held_) return;
+    // FreeLibrary has a thread routine's shape; without a thread the reference stays, which is safe.
+    HANDLE release = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(&FreeLibrary), held_, 0, nullptr);
+    if (release) CloseHandle(release);
 }

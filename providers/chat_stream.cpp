@@ -96,7 +96,8 @@ void GeminiEvent(ChatStream* s, const StreamEvent& e) {
     if (CarriesError(data)) return Break(s, ErrorMessageOf(data));
     const size_t parts = MemberValue(data, "\"parts\"", 0);
     for (size_t at = parts; at != kNotFound;) at = AppendStringMember(data, "\"text\"", at, &s->answer);
-    if (HasMember(data, "\"finishReason\"")) s->ended = true;
+    // A blocked prompt gets one chunk without candidates: its promptFeedback's blockReason is the end.
+    if (HasMember(data, "\"finishReason\"") || HasMember(data, "\"blockReason\"")) s->ended = true;
 }
 
 // {"message":{"content":"..."},"done":false} lines, the last with "done":true; an "error" line breaks it.

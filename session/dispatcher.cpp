@@ -11,6 +11,7 @@
 #include "net/encoding.h"
 #include "plugin/catalogue.h"
 #include "plugin/host.h"
+#include "plugin/lifecycle.h"
 #include "providers/registry.h"
 #include "session/settings.h"
 #include "session/text_rules.h"
@@ -104,6 +105,8 @@ void Send(const Params& p) {
     const bool hasResult = p.has(1);
     const std::string resultVariable = p.text(1);
     g_stopStreamRequested = false;
+    // A script event may let go of the library while the answer is typed.
+    LibraryHeldForHostCalls held;
     StreamedReply reply = SendAndReveal(prompt, streamVariable);
     // A failed stream takes back the part it had revealed, and reports the empty answer, never an earlier one.
     if (!reply.ok && reply.revealed) SetHostVariable(streamVariable.c_str(), "");
@@ -117,6 +120,7 @@ void SendStream(const Params& p) {
     if (variable.empty()) return ReplaceLastError("Result variable cannot be empty");
     if (!HaveProvider()) return ReplaceLastError(kNoProvider);
     g_stopStreamRequested = false;
+    LibraryHeldForHostCalls held;
     // A failure, or an answer with nothing to type (line breaks alone, flattened away), leaves the empty text.
     const StreamedReply reply = SendAndReveal(prompt, variable);
     if (!reply.ok || !reply.revealed) SetHostVariable(variable.c_str(), "");

@@ -66,6 +66,9 @@ TEST(SseParser, FieldsCommentsLineEndsAndMultiLineData) {
         {"a JSON value over two data lines goes when it is whole",
          "data: {\"a\":\ndata: 1}\n\n", {{"", "{\"a\":\n1}"}}},
         {"an empty data field is an event", "data\n\n", {{"", ""}}},
+        {"a byte order mark before the first line is dropped", "\xEF\xBB\xBF" "data: {\"a\":1}\n\n",
+         {{"", "{\"a\":1}"}}},
+        {"only before the first line", "data: 1\n\n\xEF\xBB\xBF" "data: 2\n\n", {{"", "1"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -84,6 +87,20 @@ TEST(SseParser, EveryCutOfAProviderStreamGivesTheSameEvents) {
     EXPECT_EQ(whole[0].name, "content_block_delta");
     EXPECT_EQ(whole[1].name, "message_stop");
     ExpectSameForEverySplit<SseParser>(stream, whole);
+}
+
+TEST(SseParser, AnEventOfManyDataLinesIsReadOnceNotOncePerLine) {
+    // 4 MB of one-byte data lines inside one JSON value: a reader that looked at the whole event again at every
+    // line would keep the host's thread for hours.
+    std::string bytes = "data: [\n";
+    for (int i = 0; i < 500000; ++i) bytes += "data: 1,\n";
+    bytes += "data: 1]\n";
+    SseParser p;
+    Events out;
+    ASSERT_TRUE(p.Feed(bytes, &out));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].data.size(), bytes.size() - 6 * 500002 - 1);
+    EXPECT_EQ(out[0].data.substr(0, 6), "[\n1,\n1");
 }
 
 TEST(SseParser, ALineLongerThanTheCapIsAnOverflow) {
@@ -127,6 +144,14 @@ TEST(CompleteJsonValue, OnlyOneWholeObjectOrArray) {
     EXPECT_FALSE(IsCompleteJsonValue("{} {}"));
     EXPECT_FALSE(IsCompleteJsonValue("\"text\""));
     EXPECT_FALSE(IsCompleteJsonValue(""));
+    // Asked again as the text grows, the answer is the one for the whole text so far.
+    for (const std::string text : {"{\"a\":\"[{\\\"\"}", "{} {}", " [1,[2]]\n", "{\"a\":\"}\"", "x{}"}) {
+        JsonValueScan scan;
+        for (size_t i = 0; i < text.size(); ++i) {
+            scan.Feed(text.substr(i, 1));
+            EXPECT_EQ(scan.Complete(), IsCompleteJsonValue(text.substr(0, i + 1))) << text << " at " << i;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -368,6 +393,11 @@ TEST(StreamOutcome, EachWayAStreamEndsHasItsText) {
     EXPECT_EQ(InterpretChatStream(kProviderGemini, starved, ok200).error,
               "Google stopped at the token limit before writing any answer (MAX_TOKENS). Raise the limit with "
               "ParlySetMaxTokens.");
+    // A blocked prompt's only chunk has no candidates, so no finishReason: its block reason ends the stream.
+    ChatStream blocked(StreamProtocol::Gemini);
+    EXPECT_TRUE(FeedChatStream(&blocked, "data: {\"promptFeedback\": {\"blockReason\": \"SAFETY\"}, "
+                                         "\"usageMetadata\": {\"promptTokenCount\": 8}}\r\n\r\n"));
+    EXPECT_EQ(InterpretChatStream(kProviderGemini, blocked, ok200).error, "Google blocked the prompt (SAFETY).");
     ChatStream refusedClaude(StreamProtocol::Claude);
     refusedClaude.ended = true;
     refusedClaude.answer = "I will not";

@@ -262,6 +262,26 @@ TEST(AsyncUnloadChild, DISABLED_LeaveWithoutMessage2) {
             << "the library stayed mapped after the host let go from its subroutine";
         return;
     }
+    if (mode == "free-during-reveal") {
+        // A script event lets go of the library while an answer is typed; the typing goes on well after the
+        // exchange thread, and its reference, have gone.
+        std::string words;
+        for (int i = 1; i <= 80; ++i) words += (i > 1 ? " w" : "w") + std::to_string(i);
+        rig->Exec("ParlySetProgress", {"False"});
+        rig->onWrite = [](PluginRig& r, const VariableWrite& w) {
+            static bool freed = false;
+            if (w.name != "[S]" || freed) return;
+            freed = true;
+            FreeLibrary(r.module());
+        };
+        Sim::Next("{\"content\":\"" + words + "\"}");
+        rig->Exec("ParlySendStream", {"Hi", "[S]"});
+        EXPECT_EQ(rig->Var("[S]"), words);
+        const std::string path = BuildDir() + "\\ParlyPlugin.nbp";
+        EXPECT_TRUE(rig->PumpUntil([&] { return GetModuleHandleA(path.c_str()) == nullptr; }, 5000))
+            << "the library stayed mapped after the host let go";
+        return;
+    }
     if (mode == "free-as-abandoned-exchange-ends") {
         // An exchange abandoned at its deadline ends only after the host let go; it then waits idle, holding the
         // library, until the host pumps again and the finished job is looked at.
@@ -363,6 +383,15 @@ TEST(AsyncUnload, ASubroutineThatLetsGoOfTheLibraryReturnsSafelyAndTheLibraryGoe
         EXPECT_EQ(run.exitCode, 0u) << run.output;
         EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
     }
+    Sim::Reset();
+}
+
+// A host that lets go of the library from a script event during the word-by-word reveal: the reveal ends safely.
+TEST(AsyncUnload, LettingGoOfTheLibraryDuringTheRevealNeitherCrashesNorKeepsItMapped) {
+    Sim::Reset();
+    ChildRun run = RunChild("free-during-reveal");
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
     Sim::Reset();
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "net/json.h"
 #include "session/text_rules.h"
 #include "tests/win/rig.h"
 #include "tests/win/sim_helpers.h"
@@ -14,7 +15,7 @@ using namespace simtest;
 
 namespace {
 
-// The Part's reveal of a whole answer: the writes it makes.
+// The word-by-word reveal of a whole answer: the writes it makes.
 std::vector<std::string> RevealOf(const std::string& answer) {
     std::vector<std::string> writes;
     RevealCursor cursor;
@@ -126,6 +127,22 @@ TEST_F(Stream, ReadsCutInsideUtf8AndInsideDataLinesWithCrlfChangeNothing) {
         Sim::Next("{\"content\":" + JsonStr(answer) + ",\"split_bytes\":7,\"crlf\":true}");
         rig.Exec("ParlySendStream", {"Hi", "[S]"});
         EXPECT_EQ(WritesTo("[S]"), RevealOf(answer));
+    }
+}
+
+TEST_F(Stream, WithMultilineOffLineBreaksCutAcrossReadsAreTypedAsTheWholeAnswerWould) {
+    const std::string answer = "one\r\ntwo  three\n\nfour \nfive";
+    rig.Exec("ParlySetMultiline", {"false"});
+    rig.Exec("ParlySetStreaming", {"true", "[S]"});
+    for (const char* provider : {"OpenAI", "Claude", "Google", "Ollama"}) {
+        SCOPED_TRACE(provider);
+        Select(rig, provider);
+        rig.writes.clear();
+        Sim::Next("{\"content\":" + JsonStr(answer) + ",\"split_bytes\":3,\"pieces\":[\"one\\r\",\"\\ntwo \",\" three\\n\","
+                  "\"\\nfour \",\"\\nfive\"]}");
+        rig.Exec("ParlySend", {"Hi", "[R]"});
+        EXPECT_EQ(WritesTo("[S]"), RevealOf(FlattenLineBreaks(answer, false)));
+        EXPECT_EQ(rig.Var("[R]"), answer) << "the result holds the raw answer";
     }
 }
 
@@ -259,6 +276,21 @@ TEST_F(Stream, AHostEventDuringTheRevealCanSendItsOwnRequestAndStartABackgroundJ
     ASSERT_TRUE(rig.PumpUntil([&] { return rig.HasVar("[Q]"); }, 5000));
     EXPECT_EQ(Sim::Body().find("\"stream\":true"), std::string::npos);
     EXPECT_FALSE(rig.HasVar("[T]"));
+}
+
+TEST_F(Stream, AStreamedSendFromAHostEventDuringTheRevealRunsWholeAndTheOuterRevealGoesOn) {
+    Select(rig, "OpenAI");
+    Sim::Next("{\"content\":\"" + Words(12) + "\",\"event_delay_ms\":80}");
+    Sim::Next("{\"content\":\"" + Words(5) + "\",\"event_delay_ms\":30}");
+    g_eventActions = {{"ParlySendStream", {"inner", "[I]"}}, {"ParlyClearHistory", {}}};
+    rig.Exec("ParlySendStream", {"outer", "[S]"});
+    EXPECT_EQ(WritesTo("[S]"), RevealOf(Words(12)));
+    EXPECT_EQ(WritesTo("[I]"), RevealOf(Words(5)));
+    EXPECT_EQ(rig.LastError(), "");
+    // The history was cleared after both had left: neither exchange joins it.
+    rig.Exec("ParlySend", {"next", "[N]"});
+    EXPECT_EQ(CountOf(Sim::Body(), "\"role\":\"user\""), 1u) << Sim::Body();
+    EXPECT_EQ(CountOf(Sim::Body(), "\"role\":\"assistant\""), 0u) << Sim::Body();
 }
 
 TEST_F(Stream, UnloadDuringTheRevealEndsItAndClosesTheExchange) {
