@@ -66,7 +66,7 @@ def embed_input(value):
 
 
 # --- Today's models: retirements, request rules of reasoning models, paged listings, image models ---
-# Facts as the providers published them, checked 2026-12-08 (see docs/guide.md, "Models and defaults").
+# Facts as the providers published them, checked 2026-12-08 (see docs/guide.md, "Providers and models").
 
 RETIRED = {
     "OpenAI": {"gpt-4", "gpt-4-turbo", "gpt-3.5-turbo", "o1", "o3-mini", "o4-mini", "o3", "gpt-5", "gpt-5-mini",
