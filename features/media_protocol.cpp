@@ -28,18 +28,6 @@ constexpr std::array<signed char, 256> MakeBase64Table() {
 }
 constexpr std::array<signed char, 256> kBase64Value = MakeBase64Table();
 
-// The provider's "message", else the transport's text, else the whole body; a bad escape counts as no message.
-std::string ErrorDetail(const HttpResult& reply) {
-    std::string detail;
-    try {
-        detail = ExtractJsonValue(reply.body, "message");
-    } catch (const std::invalid_argument&) {
-        detail.clear();
-    }
-    if (!detail.empty()) return detail;
-    return reply.error.empty() ? reply.body : reply.error;
-}
-
 // True when text begins with prefix.
 bool StartsWith(const std::string& text, std::string_view prefix) {
     return text.size() >= prefix.size() && std::string_view(text).substr(0, prefix.size()) == prefix;
@@ -151,7 +139,7 @@ ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prom
 ImageOutcome InterpretImageReply(const HttpResult& reply) {
     ImageOutcome outcome;
     if (reply.statusCode != 200) {
-        outcome.error = "Image generation error (" + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply);
+        outcome.error = "Image generation error (" + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply, "message");
         return outcome;
     }
     const std::string& body = reply.body;
@@ -211,7 +199,7 @@ EmbeddingRequest BuildEmbeddingRequest(const SessionSettings& s, const std::stri
 EmbeddingOutcome InterpretEmbeddingReply(const HttpResult& reply) {
     EmbeddingOutcome outcome;
     if (reply.statusCode != 200) {
-        outcome.error = "Embedding error (" + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply);
+        outcome.error = "Embedding error (" + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply, "message");
         return outcome;
     }
     // Providers that pretty-print put white space around the colon, and "embedding" may also appear as a value first.

@@ -48,6 +48,10 @@ constexpr unsigned long long kMaxReplyBytes = 256ull * 1024u * 1024u;
 // The one place a transport failure is worded: POST texts carry the host and the error number, GET texts do not.
 std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::string& host, int timeoutSeconds);
 
+// What an error reply says: the provider's message under `key`, else the transport's text, else the whole body;
+// a bad escape counts as no message.
+std::string ErrorDetail(const HttpResult& reply, const char* key);
+
 namespace HttpTransport {
 // Each call ends within timeoutSeconds (plus the platform's rounding), never follows a redirect,
 // and fails rather than returns a body cut short of its announced length. The body is lent to the

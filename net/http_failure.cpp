@@ -1,5 +1,9 @@
 #include "net/http.h"
 
+#include <stdexcept>
+
+#include "net/json.h"
+
 std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::string& host, int timeoutSeconds) {
     const std::string code = std::to_string(result.systemError);
     switch (result.failure) {
@@ -21,4 +25,15 @@ std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::
                    " earlier requests are still waiting for their servers";
     }
     return "Exception: unknown";
+}
+
+std::string ErrorDetail(const HttpResult& reply, const char* key) {
+    std::string detail;
+    try {
+        detail = ExtractJsonValue(reply.body, key);
+    } catch (const std::invalid_argument&) {
+        detail.clear();
+    }
+    if (!detail.empty()) return detail;
+    return reply.error.empty() ? reply.body : reply.error;
 }

@@ -286,18 +286,6 @@ ChatOutcome ReadOllamaAnswer(const std::string& body) {
 
 namespace {
 
-// The provider's error message, else the transport's text, else the whole body; a bad escape counts as no message.
-std::string ErrorDetail(const HttpResult& reply, const char* key) {
-    std::string detail;
-    try {
-        detail = ExtractJsonValue(reply.body, key);
-    } catch (const std::invalid_argument&) {
-        detail.clear();
-    }
-    if (!detail.empty()) return detail;
-    return reply.error.empty() ? reply.body : reply.error;
-}
-
 // Why a 200 reply carries no answer, from the stop reason the provider gave; empty when it gave none we know.
 std::string StopText(const ProviderInfo& p, const std::string& body) {
     const std::string limit = std::string(p.label) +

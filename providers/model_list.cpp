@@ -180,18 +180,6 @@ ModelPage ReadPage(const ProviderInfo& p, const std::string& body) {
     return page;
 }
 
-// The provider's error message, else the transport's text, else the whole body.
-std::string ErrorDetail(const HttpResult& reply, const char* key) {
-    std::string detail;
-    try {
-        detail = ExtractJsonValue(reply.body, key);
-    } catch (const std::invalid_argument&) {
-        detail.clear();
-    }
-    if (!detail.empty()) return detail;
-    return reply.error.empty() ? reply.body : reply.error;
-}
-
 }  // namespace
 
 ChatRequest BuildModelListRequest(const SessionSettings& s, const std::string& cursor) {
