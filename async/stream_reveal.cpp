@@ -13,6 +13,7 @@
 #include "providers/chat_stream.h"
 #include "providers/model_rules.h"
 #include "providers/provider_table.h"
+#include "providers/registry.h"
 #include "session/settings.h"
 #include "session/text_rules.h"
 
@@ -144,20 +145,9 @@ bool WaitPumping(const Arrival& arrival) {
 
 StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable) {
     StreamedReply out;
-    int provider, timeout;
-    bool multiline;
-    unsigned conversation;
-    std::string model;
-    {
-        std::lock_guard<std::mutex> hold(SessionLock());
-        provider = g_session.settings.provider;
-        multiline = g_session.settings.multiline;
-        timeout = g_session.settings.timeoutSeconds;
-        model = g_session.settings.model;
-        conversation = ConversationLocked();
-    }
+    const ChatStart start = BeginLiveChat();
     // The body is built from the live history under the lock; again for a resend without a refused member.
-    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout) * 1000u;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(start.timeoutSeconds);
     std::unique_ptr<Arrival> sending;
     std::string error;
     auto send = [&]() -> bool {
@@ -171,9 +161,9 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
             return false;
         }
         // Every request of this send shares the one time-out: a resend gets what is left of it.
-        const ULONGLONG now = GetTickCount64();
-        const int left = now >= deadline ? 0 : static_cast<int>((deadline - now + 999) / 1000);
-        sending.reset(new Arrival(provider, FindProvider(provider)->stream, multiline, request.shape, timeout,
+        const int left = SecondsLeft(deadline);
+        sending.reset(new Arrival(start.provider, FindProvider(start.provider)->stream, start.multiline, request.shape,
+                                  start.timeoutSeconds,
                                   left == 0 ? nullptr
                                             : HttpTransport::OpenStream(request.target, std::move(request.body),
                                                                         request.headers, left)));
@@ -189,7 +179,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
     bool recorded = false, stopped = false;
     auto record = [&](const std::string& answer) {
         // An answer from before ParlyInit, ParlyReset, ParlyClearHistory or unload joins no history.
-        if (!recorded && !answer.empty()) AppendExchange(conversation, prompt, answer);
+        if (!recorded && !answer.empty()) AppendExchange(start.conversation, prompt, answer);
         recorded = true;
     };
 
@@ -200,7 +190,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
         sending->Absorb(resent);
         const ParamRefusal refusal = sending->Refusal();
         if (refusal.param) {
-            RememberParamRefusal(provider, model, refusal);
+            RememberParamRefusal(start.provider, start.model, refusal);
             resent |= refusal.param;
             if (!send()) {
                 CloseProgress();

@@ -82,10 +82,8 @@ bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::
             return false;
         }
         // The resend gets what is left of the one time-out; a time-out's text names the script's.
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() > 0) {
-            reply = HttpTransport::Post(request.target, request.body, request.headers,
-                                        static_cast<int>((left.count() + 999) / 1000));
+        if (const int seconds = SecondsLeft(deadline)) {
+            reply = HttpTransport::Post(request.target, request.body, request.headers, seconds);
         } else {
             reply = HttpResult();
             reply.failure = HttpFailure::TimedOut;

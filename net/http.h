@@ -1,5 +1,6 @@
 // One blocking HTTP exchange per call; every handle is opened and closed inside it.
 #pragma once
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -51,6 +52,12 @@ std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::
 // What an error reply says: the provider's message under `key`, else the transport's text, else the whole body;
 // a bad escape counts as no message.
 std::string ErrorDetail(const HttpResult& reply, const char* key);
+
+// Whole seconds left of a deadline, rounded up so a request never gets less than remains; 0 once it has passed.
+inline int SecondsLeft(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
+}
 
 namespace HttpTransport {
 // Each call ends within timeoutSeconds (plus the platform's rounding), never follows a redirect,

@@ -14,13 +14,6 @@
 
 namespace {
 
-// Seconds left of one deadline, at least 1; 0 when it has passed.
-int SecondsLeft(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return 0;
-    return static_cast<int>((left.count() + 999) / 1000);
-}
-
 // Sends requests made by `build` until one is not a refusal of a member we add on our own: a refused member
 // is remembered for the model and the request resent once without it (or under the name the provider gives).
 // Each member is resent at most once, so at most one request per member follows the first; all of them share
@@ -125,27 +118,22 @@ bool InitProvider(const std::string& name, const std::string& apiKey) {
     return true;
 }
 
+ChatStart BeginLiveChat() {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    const SessionSettings& s = g_session.settings;
+    return ChatStart{s.provider, s.multiline, s.timeoutSeconds, s.model, ConversationLocked()};
+}
+
 std::string SendChat(const std::string& prompt, std::string* raw) {
-    int provider, timeout;
-    bool multiline;
-    unsigned conversation;
-    std::string model;
-    {
-        std::lock_guard<std::mutex> hold(SessionLock());
-        provider = g_session.settings.provider;
-        multiline = g_session.settings.multiline;
-        timeout = g_session.settings.timeoutSeconds;
-        model = g_session.settings.model;
-        conversation = ConversationLocked();
-    }
+    const ChatStart start = BeginLiveChat();
     // The body is built from the live history under the lock, without copying it.
     auto build = [&] {
         std::lock_guard<std::mutex> hold(SessionLock());
         return BuildChatRequest(g_session.settings, g_session.conversation.history, prompt);
     };
-    ChatOutcome outcome = Deliver(build, provider, model, timeout);
+    ChatOutcome outcome = Deliver(build, start.provider, start.model, start.timeoutSeconds);
     if (raw) *raw = outcome.ok ? outcome.answer : std::string();
-    return CommitChat(outcome, prompt, multiline, conversation);
+    return CommitChat(outcome, prompt, start.multiline, start.conversation);
 }
 
 ChatOutcome RunChat(const SessionSettings& settings, const ConversationHistory& history, const std::string& prompt) {

@@ -10,6 +10,15 @@
 bool SelectProvider(const std::string& name, const std::string& apiKey, SessionSettings* s, std::string* error);
 // Selects and initialises a provider by name and begins a new conversation; on failure only lastError changes.
 bool InitProvider(const std::string& name, const std::string& apiKey);
+// What a chat on the live session fixes when it starts, read at once under the session lock.
+struct ChatStart {
+    int provider;
+    bool multiline;
+    int timeoutSeconds;
+    std::string model;
+    unsigned conversation;  // the conversation its exchange may join
+};
+ChatStart BeginLiveChat();
 // Sends prompt with the live settings and history; answer (flattened) or "" with lastError set.
 // *raw, when given, receives the answer as the provider wrote it (empty on failure).
 std::string SendChat(const std::string& prompt, std::string* raw = nullptr);
