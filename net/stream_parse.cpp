@@ -111,8 +111,8 @@ bool NdjsonParser::Feed(std::string_view bytes, std::vector<StreamEvent>* out) {
             if (!line_.empty() && line_.back() == '\r') line_.pop_back();
             if (!emitted_ && SkipJsonBlank(line_, 0) < line_.size()) out->push_back(StreamEvent{std::string(), line_});
             line_.clear();
-            emitted_ = inString_ = escaped_ = started_ = false;
-            depth_ = 0;
+            scan_ = JsonValueScan();
+            emitted_ = false;
             continue;
         }
         if (emitted_) continue;
@@ -121,8 +121,8 @@ bool NdjsonParser::Feed(std::string_view bytes, std::vector<StreamEvent>* out) {
             return false;
         }
         line_ += c;
-        Byte(c);
-        if (started_ && depth_ == 0 && (c == '}' || c == ']')) {
+        scan_.Feed(std::string_view(&c, 1));
+        if (scan_.Complete()) {
             out->push_back(StreamEvent{std::string(), line_});
             emitted_ = true;
         }
@@ -130,24 +130,3 @@ bool NdjsonParser::Feed(std::string_view bytes, std::vector<StreamEvent>* out) {
     return true;
 }
 
-// Follows the bracket depth of a line that starts with an object or array; other lines wait for their line feed.
-void NdjsonParser::Byte(char c) {
-    if (!started_) {
-        if (IsJsonBlank(c)) return;
-        started_ = true;
-        depth_ = (c == '{' || c == '[') ? 1 : -1;  // -1: not an object or array, so whole only at its line feed
-        return;
-    }
-    if (depth_ <= 0) return;
-    if (inString_) {
-        if (escaped_) escaped_ = false;
-        else if (c == '\\') escaped_ = true;
-        else if (c == '"') inString_ = false;
-    } else if (c == '"') {
-        inString_ = true;
-    } else if (c == '{' || c == '[') {
-        ++depth_;
-    } else if (c == '}' || c == ']') {
-        --depth_;
-    }
-}

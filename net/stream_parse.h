@@ -61,11 +61,9 @@ class NdjsonParser {
     bool Feed(std::string_view bytes, std::vector<StreamEvent>* out);
 
   private:
-    void Byte(char c);
     size_t cap_;
     std::string line_;
+    JsonValueScan scan_;     // whether line_ is one whole JSON value yet
     bool emitted_ = false;   // this line's value was handed out already; the rest up to the line feed is ignored
-    int depth_ = 0;          // bracket depth of the line's value so far
-    bool inString_ = false, escaped_ = false, started_ = false;
     bool overflow_ = false;
 };
