@@ -8,7 +8,6 @@
 #include "editor/resource.h"
 #include "plugin/host.h"
 #include "session/settings.h"
-#include "session/text_rules.h"
 
 namespace {
 
@@ -85,15 +84,4 @@ bool PumpHostMessages() {
         DispatchMessageW(&msg);
     }
     return true;
-}
-
-void RevealWordByWord(const std::string& reply, const std::string& variableName) {
-    RevealCursor cursor;
-    while (!g_stopStreamRequested && cursor.Next(reply, true)) {
-        SetHostVariable(variableName.c_str(), cursor.acc);
-        Sleep(kRevealPauseMs);
-        // Let the host redraw and run script events, one of which may stop the reveal.
-        if (!PumpHostMessages()) break;
-    }
-    g_stopStreamRequested = false;
 }

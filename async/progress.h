@@ -12,5 +12,3 @@ struct HWND__* TakeProgressWindow();
 constexpr unsigned long kRevealPauseMs = 40;
 // Dispatches every message waiting for this thread's windows; false when it met the host's quit (posted again).
 bool PumpHostMessages();
-// Writes reply into the variable one space-separated piece at a time, 40 ms and a message pump apart.
-void RevealWordByWord(const std::string& reply, const std::string& variableName);

@@ -8,7 +8,7 @@ struct StreamedReply {
     bool revealed = false;  // at least one piece was written into the variable
 };
 
-// Sends the prompt asking for a stream, reveals the answer into `variable` piece by piece as it arrives (the
-// pattern of RevealWordByWord, starting with the first piece), and records the exchange in the history once:
+// Sends the prompt asking for a stream, reveals the answer into `variable` piece by piece as it arrives (one
+// space-separated piece a write, 40 ms and a message pump apart), and records the exchange in the history once:
 // whole on success, as far as it came on a stop. A failure leaves its text in lastError.
 StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable);
