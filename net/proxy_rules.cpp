@@ -105,6 +105,7 @@ std::string UsableProxy(const std::string& entry, size_t skip, std::string* unus
     if (value.empty()) return std::string();
     std::string proxy = NormalizedProxy(WithoutUserInfo(value));
     if (proxy.empty()) *unusable = WithoutUserInfo(entry);
+    if (proxy.empty() && unusable->empty()) *unusable = "(no host)";  // "user:password@" and nothing after it
     return proxy;
 }
 

@@ -40,6 +40,8 @@ TEST(ProxyForScheme, PicksTheSchemesProxyInTheFormWinHttpAcceptsAndNamesOneItCan
         {"proxy:0", "", "", "proxy:0", "proxy:0"},
         {"proxy:65536", "", "", "proxy:65536", "proxy:65536"},
         {"fd00::1", "", "", "fd00::1", "fd00::1"},
+        {"user:secret@", "", "", "(no host)", "(no host)"},
+        {"socks5=s:1080", "", "", "socks5=s:1080", "socks5=s:1080"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
