@@ -92,6 +92,7 @@ add_test(NAME proxy_trust_test_ca COMMAND parly-trust-ca Z:${PARLY_TLS_DIR}/ca.d
 set_tests_properties(proxy_trust_test_ca PROPERTIES FIXTURES_SETUP proxy_trust FIXTURES_REQUIRED https_certificates
   ENVIRONMENT "${PARLY_PROXY_ENV}")
 add_dependencies(test_proxy parly-trust-ca)
+target_link_libraries(test_proxy PRIVATE ws2_32)  # its own small server on IPv6 loopback
 set_tests_properties(test_proxy PROPERTIES FIXTURES_REQUIRED "https_certificates;proxy_trust"
   ENVIRONMENT "${PARLY_PROXY_ENV};PARLY_SIM_TLS_DIR=${PARLY_TLS_DIR};PARLY_PROXY_TOOL=1")
 

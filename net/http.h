@@ -16,6 +16,7 @@ enum class HttpFailure {
     TooLarge,   // the reply is longer than the transport keeps in memory
     Exception,  // an allocation or other standard exception; `detail` holds its message
     ProxyAuth,  // the user's proxy asked for a sign-in (407); `detail` names the proxy
+    ProxySetting,  // the user's proxy setting names a proxy that cannot be used; `detail` is that entry; nothing was sent
     NoThread,   // no thread could be started for the exchange; nothing was sent
     Backlog,    // too many abandoned exchanges are still waiting for their servers; nothing was sent
 };

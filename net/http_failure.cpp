@@ -19,6 +19,8 @@ std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::
         case HttpFailure::Exception: return "Exception: " + result.detail;
         case HttpFailure::ProxyAuth:
             return "The proxy " + result.detail + " asks for a sign-in (407), which this plug-in cannot give";
+        case HttpFailure::ProxySetting:
+            return "The proxy setting " + result.detail + " cannot be used: this plug-in needs a proxy given as host:port";
         case HttpFailure::NoThread: return "Failed to start request: no thread could be started";
         case HttpFailure::Backlog:
             return "Failed to start request: " + std::to_string(kMaxAbandonedExchanges) +

@@ -227,6 +227,11 @@ HttpResult ExchangeOnce(Verb verb, const HttpTarget& target, const std::string* 
     ScopedInternet session, connection, request;
     try {
         const ProxyRoute route = RouteFor(target, deadline.RemainingMs());
+        if (!route.unusable.empty()) {  // never go direct past a proxy the user set
+            Fail(result, HttpFailure::ProxySetting, 0, deadline);
+            result.detail = route.unusable;
+            return result;
+        }
         session = ScopedInternet(OpenRouteSession(route));
         if (!session) return Fail(result, HttpFailure::Session, 0, deadline);
         int t = timeoutSeconds * 1000;

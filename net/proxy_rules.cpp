@@ -1,5 +1,6 @@
 #include "net/proxy_rules.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "net/ascii.h"
@@ -52,7 +53,27 @@ bool GlobMatches(std::string_view pattern, std::string_view text) {
     return p == pattern.size();
 }
 
-// A proxy as "host:port" (port 80 when none is given); empty when it is not a plain host and port.
+bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Where an entry's value starts: after a leading "scheme=" (letters only, so an '=' in a password is no scheme).
+size_t ValueStart(std::string_view entry) {
+    size_t k = 0;
+    while (k < entry.size() && IsAsciiLetter(entry[k])) ++k;
+    return (k > 0 && k < entry.size() && entry[k] == '=') ? k + 1 : 0;
+}
+
+// The entry without a "user:password@" before its host, so neither is ever shown or sent.
+std::string WithoutUserInfo(std::string_view entry) {
+    const size_t at = entry.rfind('@');
+    if (at == std::string_view::npos) return std::string(entry);
+    size_t start = ValueStart(entry), k = start;
+    while (k < at && IsAsciiLetter(entry[k])) ++k;
+    if (entry.substr(k, 3) == "://") start = k + 3;
+    if (start > at) return std::string(entry);
+    return std::string(entry.substr(0, start)) + std::string(entry.substr(at + 1));
+}
+
+// A proxy value (no user info) as "host:port", port 80 when none is given; empty when it is not a plain host and port.
 std::string NormalizedProxy(std::string_view value) {
     if (StartsWith(value, "http://")) value.remove_prefix(7);
     while (!value.empty() && value.back() == '/') value.remove_suffix(1);
@@ -67,47 +88,164 @@ std::string NormalizedProxy(std::string_view value) {
     const bool hasPort = colon != std::string_view::npos && (close == std::string_view::npos || colon > close) &&
                          (value[0] == '[' || value.find(':') == colon);
     if (hasPort) {
-        if (!AllDigits(value.substr(colon + 1)) || colon == 0) return std::string();
+        const std::string_view port = value.substr(colon + 1);
+        if (colon == 0 || !AllDigits(port) || port.size() > 5) return std::string();
+        const int number = std::stoi(std::string(port));
+        if (number < 1 || number > 65535) return std::string();
         return std::string(value);
     }
     if (value.find(':') != std::string_view::npos && value[0] != '[') return std::string();  // a bare IPv6 address
     return std::string(value) + ":80";
 }
 
-// Four decimal parts of 0..255; *first gets the first.
-bool IsIpv4(std::string_view text, int* first) {
-    int parts = 0;
+// The proxy an entry names after its first `skip` bytes; empty for an empty value (no proxy) and for one that
+// cannot be used, which *unusable then names.
+std::string UsableProxy(const std::string& entry, size_t skip, std::string* unusable) {
+    const std::string_view value = std::string_view(entry).substr(skip);
+    if (value.empty()) return std::string();
+    std::string proxy = NormalizedProxy(WithoutUserInfo(value));
+    if (proxy.empty()) *unusable = WithoutUserInfo(entry);
+    if (proxy.empty() && unusable->empty()) *unusable = "(no host)";  // "user:password@" and nothing after it
+    return proxy;
+}
+
+// One part of a numeric IPv4 text as the resolver reads it: decimal, octal after a leading 0, hex after 0x.
+bool AddressPart(std::string_view text, unsigned long long* value) {
+    unsigned base = 10;
+    if (text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    } else if (text.size() > 1 && text[0] == '0') {
+        base = 8;
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.size() > 32) return false;
+    unsigned long long v = 0;
+    for (char c : text) {
+        const char l = AsciiLower(c);
+        const unsigned digit = (c >= '0' && c <= '9') ? c - '0' : (l >= 'a' && l <= 'f') ? l - 'a' + 10 : 99;
+        if (digit >= base) return false;
+        v = v * base + digit;
+        if (v > 0xFFFFFFFFull) return false;
+    }
+    *value = v;
+    return true;
+}
+
+// An IPv4 address in any form the resolver takes as a number without asking a name server: one to four parts,
+// the last filling the bytes left ("127.1", "0x7f.0.0.1", "2130706433").
+bool LooseIpv4(std::string_view text, unsigned long* address) {
+    unsigned long long parts[4];
+    size_t count = 0;
     for (size_t at = 0;;) {
         size_t end = text.find('.', at);
         if (end == std::string_view::npos) end = text.size();
-        const std::string_view part = text.substr(at, end - at);
-        if (!AllDigits(part) || part.size() > 3) return false;
-        const int value = std::stoi(std::string(part));
-        if (value > 255) return false;
-        if (parts++ == 0) *first = value;
+        if (count == 4 || !AddressPart(text.substr(at, end - at), &parts[count])) return false;
+        ++count;
         if (end == text.size()) break;
-        if (parts == 4) return false;
         at = end + 1;
     }
-    return parts == 4;
+    unsigned long long result = 0;
+    for (size_t i = 0; i + 1 < count; ++i) {
+        if (parts[i] > 0xFF) return false;
+        result |= parts[i] << (24 - 8 * i);
+    }
+    const unsigned long long lastMax = 0xFFFFFFFFull >> (8 * (count - 1));
+    if (parts[count - 1] > lastMax) return false;
+    *address = static_cast<unsigned long>(result | parts[count - 1]);
+    return true;
+}
+
+// A strict dotted quad ("127.0.0.1"), as it may end an IPv6 text.
+bool DottedQuad(std::string_view text, unsigned char out[4]) {
+    size_t at = 0;
+    for (int n = 0; n < 4; ++n) {
+        size_t end = text.find('.', at);
+        if (end == std::string_view::npos) end = text.size();
+        if ((n < 3) == (end == text.size())) return false;
+        const std::string_view part = text.substr(at, end - at);
+        if (!AllDigits(part) || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
+        const int value = std::stoi(std::string(part));
+        if (value > 255) return false;
+        out[n] = static_cast<unsigned char>(value);
+        at = end + 1;
+    }
+    return true;
+}
+
+// Appends the bytes of a run of colon-separated hex groups (the last may be a dotted quad); false when malformed.
+bool Ipv6Groups(std::string_view run, std::vector<unsigned char>* bytes) {
+    if (run.empty()) return true;
+    for (size_t at = 0;;) {
+        size_t end = run.find(':', at);
+        if (end == std::string_view::npos) end = run.size();
+        const std::string_view group = run.substr(at, end - at);
+        if (end == run.size() && group.find('.') != std::string_view::npos) {
+            unsigned char quad[4];
+            if (!DottedQuad(group, quad)) return false;
+            bytes->insert(bytes->end(), quad, quad + 4);
+            return true;
+        }
+        if (group.empty() || group.size() > 4) return false;
+        unsigned value = 0;
+        for (char c : group) {
+            const char l = AsciiLower(c);
+            if (c >= '0' && c <= '9') value = value * 16 + (c - '0');
+            else if (l >= 'a' && l <= 'f') value = value * 16 + (l - 'a' + 10);
+            else return false;
+        }
+        bytes->push_back(static_cast<unsigned char>(value >> 8));
+        bytes->push_back(static_cast<unsigned char>(value & 0xFF));
+        if (end == run.size()) return true;
+        at = end + 1;
+    }
+}
+
+// The sixteen bytes of an IPv6 text: hex groups, one "::" at most, a dotted quad in the last 32 bits.
+bool Ipv6Bytes(std::string_view text, unsigned char out[16]) {
+    const size_t gap = text.find("::");
+    std::vector<unsigned char> head, tail;
+    if (gap == std::string_view::npos) {
+        if (!Ipv6Groups(text, &head) || head.size() != 16) return false;
+    } else {
+        if (text.find("::", gap + 1) != std::string_view::npos) return false;
+        if (!Ipv6Groups(text.substr(0, gap), &head) || !Ipv6Groups(text.substr(gap + 2), &tail)) return false;
+        if (head.size() + tail.size() > 14) return false;
+    }
+    for (size_t i = 0; i < 16; ++i) out[i] = 0;
+    for (size_t i = 0; i < head.size(); ++i) out[i] = head[i];
+    for (size_t i = 0; i < tail.size(); ++i) out[16 - tail.size() + i] = tail[i];
+    return true;
 }
 
 }  // namespace
 
-std::string ProxyForScheme(std::string_view proxyText, bool secure) {
+std::string ProxyForScheme(std::string_view proxyText, bool secure, std::string* unusable) {
+    unusable->clear();
     const std::string wanted = secure ? "https=" : "http=";
-    std::string general;
-    for (const std::string& entry : Entries(proxyText)) {
-        if (StartsWith(entry, wanted)) return NormalizedProxy(std::string_view(entry).substr(wanted.size()));
-        if (entry.find('=') == std::string::npos && general.empty()) general = NormalizedProxy(entry);
+    const std::vector<std::string> entries = Entries(proxyText);
+    const std::string* general = nullptr;
+    const std::string* socks = nullptr;
+    bool perScheme = false;
+    for (const std::string& entry : entries) {
+        if (StartsWith(entry, wanted)) return UsableProxy(entry, wanted.size(), unusable);
+        if (ValueStart(entry) == 0) {
+            if (!general) general = &entry;
+        } else {
+            perScheme = true;
+            if (!socks && StartsWith(entry, "socks=")) socks = &entry;
+        }
     }
-    // Per-scheme entries without one for this scheme mean this scheme goes direct.
-    return proxyText.find('=') != std::string_view::npos ? std::string() : general;
+    // Per-scheme entries without one for this scheme mean direct, unless a SOCKS proxy is to carry the rest.
+    if (!perScheme) return general ? UsableProxy(*general, 0, unusable) : std::string();
+    if (socks && socks->size() > 6) *unusable = WithoutUserInfo(*socks);
+    return std::string();
 }
 
 bool BypassesProxy(std::string_view bypassList, std::string_view hostText, int port, bool secure) {
     std::string host = AsciiLower(hostText);
     while (!host.empty() && host.back() == '.') host.pop_back();
+    if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     for (std::string entry : Entries(bypassList)) {
         if (entry == "<local>") {
             if (host.find_first_of(".:") == std::string::npos) return true;
@@ -140,9 +278,11 @@ bool IsLoopbackHost(std::string_view hostText) {
     while (!host.empty() && host.back() == '.') host.pop_back();
     if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     if (host == "localhost" || (host.size() > 10 && host.compare(host.size() - 10, 10, ".localhost") == 0)) return true;
-    int first = -1;
-    if (IsIpv4(host, &first)) return first == 127;
-    if (host == "::1" || host == "0:0:0:0:0:0:0:1") return true;
-    if (StartsWith(host, "::ffff:") && IsIpv4(std::string_view(host).substr(7), &first)) return first == 127;
-    return false;
+    unsigned long v4 = 0;
+    if (LooseIpv4(host, &v4)) return (v4 >> 24) == 127;
+    unsigned char v6[16];
+    if (!Ipv6Bytes(host, v6)) return false;
+    const unsigned char loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};  // ::ffff:a.b.c.d is IPv4 a.b.c.d
+    return std::equal(v6, v6 + 16, loopback) || (std::equal(v6, v6 + 12, mapped) && v6[12] == 127);
 }

@@ -73,7 +73,7 @@ void ReadSettings(ProxySettings& s) {
 ProxyRoute RouteByList(const std::string& proxyText, const std::string& bypass, const HttpTarget& target, int port) {
     ProxyRoute route;
     if (proxyText.empty() || BypassesProxy(bypass, target.host, port, target.secure)) return route;
-    route.proxy = ProxyForScheme(proxyText, target.secure);
+    route.proxy = ProxyForScheme(proxyText, target.secure, &route.unusable);
     route.viaProxy = !route.proxy.empty();
     return route;
 }

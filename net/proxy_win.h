@@ -7,10 +7,12 @@
 
 #include "net/http.h"
 
-// How one request travels: straight to its host, or through the named proxy.
+// How one request travels: straight to its host, or through the named proxy; or not at all, when the
+// setting that applies names a proxy this plug-in cannot use.
 struct ProxyRoute {
     bool viaProxy = false;
-    std::string proxy;  // "host:port" when viaProxy
+    std::string proxy;     // "host:port" when viaProxy
+    std::string unusable;  // the setting's entry (no user name or password) when it cannot be used
 };
 
 // The route for `target`: loopback always direct; otherwise as the user's Internet settings say (a configuration

@@ -51,7 +51,9 @@ bool ParseEndpointUrl(const std::string& endpoint, Endpoint* out, std::string* e
     const size_t scheme = url.find("://");
     std::string_view rest = scheme == std::string_view::npos ? url : url.substr(scheme + 3);
     int port = secure ? 443 : kOllamaPort;
-    const size_t colon = rest.find(':');
+    // An IPv6 literal keeps its brackets, the form WinHTTP connects to; its port comes after them.
+    const size_t close = rest.substr(0, 1) == "[" ? rest.find(']') : std::string_view::npos;
+    const size_t colon = rest.find(':', close == std::string_view::npos ? 0 : close);
     if (colon != std::string_view::npos) {
         const std::string_view portText = rest.substr(colon + 1);
         if (!ParsePortLikeStoi(portText, &port)) {

@@ -8,7 +8,8 @@ struct Endpoint {
     bool secure = false;
 };
 
-// The endpoint setting as host/port/TLS; false with `error` set when a port is not a number or out of range.
+// The endpoint setting as host/port/TLS ("http://[::1]:11434" gives the host "[::1]"); false with `error` set when
+// a port is not a number or out of range.
 bool ParseEndpointUrl(const std::string& endpoint, Endpoint* out, std::string* error);
 
 // The project's home page, sent to OpenRouter as "HTTP-Referer".

@@ -46,6 +46,10 @@ TEST(ParseEndpointUrl, SplitsHostPortAndTlsLikeTheOllamaClient) {
         {"http://host:65535", "host", 65535, false},
         {"ftp://files", "files", 11434, false},
         {"x https://y", "y", 11434, false},
+        {"http://[::1]:11434", "[::1]", 11434, false},  // IPv6 keeps its brackets, the form WinHTTP connects to
+        {"http://[::1]", "[::1]", 11434, false},
+        {"https://[fd00::5]:8443/", "[fd00::5]", 8443, true},
+        {"[::ffff:7f00:1]:11500", "[::ffff:7f00:1]", 11500, false},
     };
     for (const auto& c : cases) {
         Endpoint e;
@@ -69,6 +73,8 @@ TEST(ParseEndpointUrl, PortThatIsNotAUsablePortIsAnErrorNotAnException) {
         {"http://host:-1", "Invalid endpoint port: -1"},
         {"http://host:99999999999999999999", "Invalid endpoint port: 99999999999999999999"},
         {"https://host:+-1", "Invalid endpoint port: +-1"},
+        {"http://[::1]:abc", "Invalid endpoint port: abc"},
+        {"http://[::1:11434", "Invalid endpoint port: :1:11434"},
     };
     for (const auto& c : cases) {
         Endpoint e;

@@ -34,6 +34,9 @@ TEST(HttpFailureText, EachFailureHasItsPostAndGetWording) {
         {Failed(HttpFailure::ProxyAuth, 0, "proxy.corp:3128"),
          "The proxy proxy.corp:3128 asks for a sign-in (407), which this plug-in cannot give",
          "The proxy proxy.corp:3128 asks for a sign-in (407), which this plug-in cannot give"},
+        {Failed(HttpFailure::ProxySetting, 0, "socks=s:1080"),
+         "The proxy setting socks=s:1080 cannot be used: this plug-in needs a proxy given as host:port",
+         "The proxy setting socks=s:1080 cannot be used: this plug-in needs a proxy given as host:port"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(DescribeHttpFailure(c.result, true, "api.example", 7), c.post);

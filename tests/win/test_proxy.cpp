@@ -2,13 +2,18 @@
 // that travel only inside the provider's tunnel, the bypass list, a proxy that wants a sign-in, and servers that
 // close kept connections just as they are reused.
 #include <gtest/gtest.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/win/rig.h"
@@ -244,6 +249,9 @@ TEST_F(ProxyNet, TheBypassListAndLoopbackGoDirect) {
         {"https://0.0.0.0", "0.0.0.0", true},
         {"", "127.0.0.1", false},  // loopback never goes through a proxy, bypass list or not
         {"", "localhost", false},
+        {"", "127.1", false},  // spellings the resolver reads as 127.0.0.1: a proxy would reach its own machine
+        {"", "0x7f.0.0.1", false},
+        {"", "2130706433", false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.bypass) + " / " + row.url);
@@ -258,6 +266,145 @@ TEST_F(ProxyNet, TheBypassListAndLoopbackGoDirect) {
         EXPECT_EQ(Sim::Count(), before + 1);
         EXPECT_EQ(ProxyLog().size(), row.viaProxy ? 1u : 0u);
     }
+}
+
+// A proxy written with a user name and password is used at its host and port, and neither is ever sent; a setting
+// the plug-in cannot use fails the request with a text naming it. No request goes direct past a proxy the user set.
+TEST_F(ProxyNet, AProxySettingIsNeverSkippedAndItsPasswordNeverSent) {
+    const std::string at = "127.0.0.1:" + std::to_string(ProxyPort());
+    const std::string signIn = "The proxy " + at + " asks for a sign-in (407), which this plug-in cannot give";
+    const std::string unusable = " cannot be used: this plug-in needs a proxy given as host:port";
+    const struct {
+        std::string setting;
+        bool proxyWantsSignIn;
+        std::string error;  // empty: answered through the proxy
+    } rows[] = {
+        {"user:secret@" + at, false, ""},
+        {"http://user:secret@" + at + "/", false, ""},
+        {"http=user:secret@" + at + ";https=user:secret@" + at, false, ""},
+        {"user:secret@" + at, true, signIn},
+        {"socks=user:secret@" + at, false, "The proxy setting socks=" + at + unusable},
+        {"https://user:secret@" + at, false, "The proxy setting https://" + at + unusable},
+        {"user:secret@127.0.0.1:proxyport", false, "The proxy setting 127.0.0.1:proxyport" + unusable},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.setting);
+        SetInternetSettings(kDirect | kManualProxy, row.setting, "<local>");
+        PluginRig& fresh = Reload();  // the settings are read once per load
+        Sim::Reset();
+        LoopbackCall(ProxyPort(), L"POST", "/__proxy/reset");
+        if (row.proxyWantsSignIn) LoopbackCall(ProxyPort(), L"POST", "/__proxy/auth/on");
+        // 0.0.0.0 reaches the simulator directly without a name lookup, so a request that skipped the proxy shows.
+        fresh.Exec("ParlySetEndpoint", {"http://0.0.0.0:" + std::to_string(Sim::Port())});
+        fresh.Exec("ParlyInit", {"Ollama", "", "[S]"});
+        fresh.Exec("ParlySend", {"over http", "[A]"});
+        if (row.error.empty()) {
+            ASSERT_EQ(fresh.Var("[A]"), "Ollama says: over http") << fresh.LastError();
+            ASSERT_EQ(ProxyLog().size(), 1u) << "the request went direct";
+            // Only now is a name that only the proxy can reach safe to ask for.
+            ScopedEnv route("PARLY_OPENAI_URL", Proxied("openai"));
+            Select(fresh, "OpenAI", "sk-tunnel-only");
+            fresh.Exec("ParlySend", {"over https", "[A]"});
+            EXPECT_EQ(fresh.Var("[A]"), "OpenAI says: over https") << fresh.LastError();
+            EXPECT_EQ(ProxyLog().back(), Connect("openai"));
+            EXPECT_EQ(Sim::Count(), 2);
+        } else {
+            ASSERT_EQ(fresh.LastError(), "Ollama error (0): " + row.error);
+            ASSERT_EQ(Sim::Count(), 0) << "the request went direct";
+            ScopedEnv route("PARLY_OPENAI_URL", Proxied("openai"));
+            Select(fresh, "OpenAI", "sk-never-sent");
+            fresh.Exec("ParlySend", {"over https", "[A]"});
+            EXPECT_EQ(fresh.LastError(), "OpenAI API error (0): " + row.error);
+            EXPECT_EQ(Sim::Count(), 0);
+        }
+        const std::string clear = ProxyClearBytes();
+        for (const char* secret : {"secret", "Proxy-Authorization", "sk-"})
+            EXPECT_EQ(clear.find(secret), std::string::npos) << secret << " reached the proxy:\n" << clear;
+    }
+}
+
+// One request on [::1], answered as Ollama answers (pretty-printed); the simulator listens on IPv4 only.
+class Ipv6Ollama {
+  public:
+    Ipv6Ollama() {
+        WSADATA wsa;
+        started_ = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+        listener_ = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in6 addr = {};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_addr = in6addr_loopback;
+        int size = sizeof addr;
+        if (listener_ == INVALID_SOCKET || bind(listener_, reinterpret_cast<sockaddr*>(&addr), size) != 0 ||
+            listen(listener_, 4) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
+            return;
+        port_ = ntohs(addr.sin6_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~Ipv6Ollama() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (listener_ != INVALID_SOCKET) closesocket(listener_);
+        if (started_) WSACleanup();
+    }
+    int port() const { return port_; }
+    std::string head() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return head_;
+    }
+
+  private:
+    void Serve() {
+        SOCKET peer = INVALID_SOCKET;
+        while (!stop_ && peer == INVALID_SOCKET) {
+            fd_set ready;
+            FD_ZERO(&ready);
+            FD_SET(listener_, &ready);
+            timeval wait = {0, 100000};
+            if (select(0, &ready, nullptr, nullptr, &wait) == 1) peer = accept(listener_, nullptr, nullptr);
+        }
+        if (peer == INVALID_SOCKET) return;
+        std::string got;
+        char buffer[4096];
+        for (int n; got.find("\r\n\r\n") == std::string::npos && (n = recv(peer, buffer, sizeof buffer, 0)) > 0;)
+            got.append(buffer, n);
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            head_ = got.substr(0, got.find("\r\n\r\n"));
+        }
+        const std::string body =
+            "{\n  \"model\": \"llama3\",\n  \"created_at\": \"2026-12-08T10:00:00Z\",\n  \"message\": {\n"
+            "    \"role\": \"assistant\",\n    \"content\": \"Hello over IPv6\"\n  },\n  \"done_reason\": \"stop\",\n"
+            "  \"done\": true,\n  \"eval_count\": 4\n}\n";
+        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+                                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        send(peer, reply.data(), static_cast<int>(reply.size()), 0);
+        shutdown(peer, SD_SEND);
+        while (recv(peer, buffer, sizeof buffer, 0) > 0) {
+        }
+        closesocket(peer);
+    }
+
+    bool started_ = false;
+    SOCKET listener_ = INVALID_SOCKET;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::string head_;
+    std::thread thread_;
+};
+
+// An Ollama on this machine's IPv6 loopback: reached directly, with the proxy set, its address in the Host line.
+TEST_F(ProxyNet, AnOllamaEndpointOnIpv6LoopbackIsReachedDirectly) {
+    Ipv6Ollama server;
+    ASSERT_NE(server.port(), 0) << "no IPv6 loopback on this machine";
+    const std::string hostPort = "[::1]:" + std::to_string(server.port());
+    Rig().Exec("ParlySetEndpoint", {"http://" + hostPort});
+    Rig().Exec("ParlyInit", {"Ollama", "", "[S]"});
+    Rig().Exec("ParlySend", {"over IPv6", "[A]"});
+    EXPECT_EQ(Rig().Var("[A]"), "Hello over IPv6") << Rig().LastError();
+    EXPECT_TRUE(StartsWith(server.head(), "POST /api/chat HTTP/1.1\r\n")) << server.head();
+    EXPECT_NE(server.head().find("\r\nHost: " + hostPort + "\r\n"), std::string::npos) << server.head();
+    EXPECT_TRUE(ProxyLog().empty());
 }
 
 TEST_F(ProxyNet, TheSettingsAreReadOncePerLoad) {
