@@ -157,7 +157,7 @@ ModelPage ReadPage(const ProviderInfo& p, const std::string& body) {
             seenList = true;
             listed = ForEachElement(value, [&](std::string_view entry) {
                 std::string id = ChatModelOf(p.kind, entry);
-                if (!id.empty()) page.models.push_back(std::move(id));
+                if (IsListableModelId(id)) page.models.push_back(std::move(id));
             });
         } else if (key == "has_more") {
             more = value == "true";
@@ -181,6 +181,15 @@ ModelPage ReadPage(const ProviderInfo& p, const std::string& body) {
 }
 
 }  // namespace
+
+bool IsListableModelId(const std::string& id) {
+    if (id.empty()) return false;
+    for (const char c : id) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (c == ',' || b < 0x20 || b == 0x7F) return false;
+    }
+    return true;
+}
 
 ChatRequest BuildModelListRequest(const SessionSettings& s, const std::string& cursor) {
     ChatRequest r;
