@@ -255,14 +255,13 @@ ChatOutcome ReadOpenAIAnswer(const std::string& body) {
 
 ChatOutcome ReadCompatibleAnswer(const std::string& body) {
     ChatOutcome outcome;
-    const size_t top = SkipJsonBlank(body, 0);
-    const size_t choices = JsonMember(body, top, "choices");
-    if (choices != kNotFound) {
+    const size_t choice = JsonFirstElement(body, JsonMember(body, SkipJsonBlank(body, 0), "choices"));
+    const size_t message = JsonMember(body, choice, "message");
+    if (message != kNotFound) {
         // The first choice's message: its "content", never its "reasoning_content" or "reasoning".
-        AppendContent(body, JsonMember(body, JsonMember(body, JsonFirstElement(body, choices), "message"), "content"),
-                      &outcome.answer);
+        AppendContent(body, JsonMember(body, message, "content"), &outcome.answer);
     } else {
-        // A reply without choices: a null "content" (a refusal among them), a number or an object is no answer.
+        // A reply of another shape: a null "content" (a refusal among them), a number or an object is no answer.
         outcome.answer = StringValueOf(body, "content");
     }
     outcome.ok = !outcome.answer.empty();
