@@ -307,7 +307,7 @@ TEST_F(Stream, UnloadDuringTheRevealEndsItAndClosesTheExchange) {
 }  // namespace
 
 // Thinking travels beside the answer in every protocol and is never typed; a stream whose label says otherwise is
-// still known by its body and gives the whole answer.
+// still known by its body and gives the whole answer; a NUL, which would end the host's variable, is dropped.
 TEST_F(Stream, ThinkingIsNeverTypedAndAStreamUnderAnotherLabelGivesTheWholeAnswer) {
     const struct {
         const char* provider;
@@ -328,7 +328,7 @@ TEST_F(Stream, ThinkingIsNeverTypedAndAStreamUnderAnotherLabelGivesTheWholeAnswe
          "event: message_stop\ndata: {\"type\":\"message_stop\"}\n\n"},
         {"Groq", "text/event-stream",
          "data: {\"choices\":[{\"index\":0,\"delta\":{\"role\":\"assistant\",\"reasoning\":\"THOUGHT\"}}]}\n\n"
-         "data: {\"choices\":[{\"index\":0,\"delta\":{\"reasoning_content\":\"THOUGHT\",\"content\":\"First \"}}]}\n\n"
+         "data: {\"choices\":[{\"index\":0,\"delta\":{\"reasoning_content\":\"THOUGHT\",\"content\":\"Fi\\u0000rst \"}}]}\n\n"
          "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"second\"},\"finish_reason\":\"stop\"}]}\n\ndata: [DONE]\n\n"},
         {"Ollama", "application/x-ndjson",
          "{\"model\":\"qwen3\",\"message\":{\"role\":\"assistant\",\"content\":\"\",\"thinking\":\"THOUGHT\"},\"done\":false}\n"
