@@ -142,26 +142,32 @@ ImageOutcome InterpretImageReply(const HttpResult& reply) {
         outcome.error = "Image generation error (" + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply, "message");
         return outcome;
     }
-    const std::string& body = reply.body;
-    std::string data;
-    const size_t key = FindText(body, "\"b64_json\"");
-    if (key != kNotFound) {
-        const size_t colon = body.find(':', key);
-        const size_t open = colon == std::string::npos ? colon : body.find('"', colon + 1);
-        const size_t close = open == std::string::npos ? kNotFound : FindClosingQuote(body, open + 1);
-        if (close != kNotFound) {
-            try {
-                data = JsonUnescape(std::string_view(body).substr(open + 1, close - open - 1));
-            } catch (const std::invalid_argument&) {
-                data.clear();
-            }
-        }
+    const std::string_view body(reply.body);
+    // The first "b64_json" member's value, read only when it is a string: null or a number is no image.
+    size_t value = kNotFound;
+    for (size_t key = FindText(body, "\"b64_json\""); key != kNotFound; key = FindText(body, "\"b64_json\"", key + 1)) {
+        const size_t colon = SkipJsonBlank(body, key + 10);
+        if (colon >= body.size() || body[colon] != ':') continue;  // a string that reads like the key
+        value = SkipJsonBlank(body, colon + 1);
+        break;
     }
-    if (data.empty()) {
+    const size_t close = value < body.size() && body[value] == '"' ? FindClosingQuote(body, value + 1) : kNotFound;
+    if (close == kNotFound || close == value + 1) {
         outcome.error = "Failed to parse image data from response";
         return outcome;
     }
-    outcome.bytes = Base64Decode(data);
+    const std::string_view encoded = body.substr(value + 1, close - value - 1);
+    // Base64 carries no escapes as a rule: decoded in place, the reply is not copied first.
+    if (encoded.find('\\') == std::string_view::npos) {
+        outcome.bytes = Base64Decode(encoded);
+    } else {
+        try {
+            outcome.bytes = Base64Decode(JsonUnescape(encoded));
+        } catch (const std::invalid_argument&) {
+            outcome.error = "Failed to parse image data from response";
+            return outcome;
+        }
+    }
     if (outcome.bytes.empty()) {
         outcome.error = "Failed to decode image data";
         return outcome;
@@ -224,6 +230,11 @@ EmbeddingOutcome InterpretEmbeddingReply(const HttpResult& reply) {
         return outcome;
     }
     outcome.vector = CompactVector(std::string_view(reply.body).substr(start, end - start));
+    // An empty vector embeds nothing: no success.
+    if (outcome.vector.empty()) {
+        outcome.error = "Failed to extract embedding from response";
+        return outcome;
+    }
     outcome.ok = true;
     return outcome;
 }

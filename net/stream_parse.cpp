@@ -107,8 +107,7 @@ void SseParser::Dispatch(std::vector<StreamEvent>* out) {
 bool NdjsonParser::Feed(std::string_view bytes, std::vector<StreamEvent>* out) {
     if (overflow_) return false;
     for (const char c : bytes) {
-        if (c == '\n') {
-            if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+        if (c == '\n' || c == '\r') {  // LF, CRLF or a lone CR: a CRLF's LF ends an empty line, which is skipped
             if (!emitted_ && SkipJsonBlank(line_, 0) < line_.size()) out->push_back(StreamEvent{std::string(), line_});
             line_.clear();
             scan_ = JsonValueScan();

@@ -53,7 +53,7 @@ class SseParser {
     bool overflow_ = false;
 };
 
-// Newline-delimited JSON: one value per line, CRLF or LF, blank lines skipped. A line that is already a whole
+// Newline-delimited JSON: one value per line, CRLF, LF or CR, blank lines skipped. A line that is already a whole
 // JSON value is handed out before its line feed arrives, for the same reason as above.
 class NdjsonParser {
   public:

@@ -1,5 +1,6 @@
 #include "providers/chat_protocol.h"
 
+#include <algorithm>
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
@@ -8,6 +9,7 @@
 #include "net/json.h"
 #include "providers/chat_stream.h"
 #include "providers/endpoint.h"
+#include "providers/model_list.h"
 
 namespace {
 
@@ -253,16 +255,24 @@ ChatOutcome ReadOpenAIAnswer(const std::string& body) {
 
 ChatOutcome ReadCompatibleAnswer(const std::string& body) {
     ChatOutcome outcome;
-    // A null "content" (a refusal among them), a number or an object is no answer text.
-    outcome.answer = StringValueOf(body, "content");
+    const size_t choice = JsonFirstElement(body, JsonMember(body, SkipJsonBlank(body, 0), "choices"));
+    const size_t message = JsonMember(body, choice, "message");
+    if (message != kNotFound) {
+        // The first choice's message: its "content", never its "reasoning_content" or "reasoning".
+        AppendContent(body, JsonMember(body, message, "content"), &outcome.answer);
+    } else {
+        // A reply of another shape: a null "content" (a refusal among them), a number or an object is no answer.
+        outcome.answer = StringValueOf(body, "content");
+    }
     outcome.ok = !outcome.answer.empty();
     return outcome;
 }
 
-ChatOutcome ReadTextAnswer(const std::string& body) {
+ChatOutcome ReadGeminiAnswer(const std::string& body) {
     ChatOutcome outcome;
-    if (body.size() < 6) return outcome;
-    outcome.answer = ExtractStringAfterKey(body, "\"text\"");
+    // The first candidate's parts, thoughts left out; grounding and other metadata are no answer.
+    const size_t candidate = JsonFirstElement(body, JsonMember(body, SkipJsonBlank(body, 0), "candidates"));
+    AppendGeminiParts(body, JsonMember(body, JsonMember(body, candidate, "content"), "parts"), &outcome.answer);
     outcome.ok = !outcome.answer.empty();
     return outcome;
 }
@@ -271,15 +281,17 @@ ChatOutcome ReadClaudeAnswer(const std::string& body) {
     // A refusal may stop after some text; that text is no answer.
     if (StringValueOf(body, "stop_reason") == "refusal")
         return ChatOutcome{false, "", "Claude refused to answer (stop_reason refusal)."};
-    return ReadTextAnswer(body);
+    ChatOutcome outcome;
+    // Every text block in order; thinking and redacted_thinking blocks are no answer.
+    AppendTextBlocks(body, JsonMember(body, SkipJsonBlank(body, 0), "content"), &outcome.answer);
+    outcome.ok = !outcome.answer.empty();
+    return outcome;
 }
 
 ChatOutcome ReadOllamaAnswer(const std::string& body) {
     ChatOutcome outcome;
-    if (body.size() < 9) return outcome;
-    const size_t message = FindText(body, "\"message\"");
-    if (message == kNotFound) return outcome;
-    outcome.answer = ExtractStringAfterKey(body, "\"content\"", message);
+    // message.content; a thinking model's message.thinking is no answer.
+    JsonStringAt(body, JsonMember(body, JsonMember(body, SkipJsonBlank(body, 0), "message"), "content"), &outcome.answer);
     outcome.ok = !outcome.answer.empty();
     return outcome;
 }
@@ -305,6 +317,15 @@ std::string StopText(const ProviderInfo& p, const std::string& body) {
     return std::string();
 }
 
+// A 200 reply that is a whole stream under another label: read as the stream it is, its end marker required.
+ChatOutcome ReadStreamBody(const ProviderInfo& p, std::string_view body) {
+    ChatStream stream(p.stream);
+    FeedChatStream(&stream, body);
+    HttpResult status;
+    status.statusCode = 200;
+    return InterpretChatStream(p.kind, stream, status);
+}
+
 // Outcome of a reply from a known provider; only allocation failures escape.
 ChatOutcome InterpretKnownReply(const ProviderInfo& p, const HttpResult& reply) {
     ChatOutcome outcome;
@@ -312,8 +333,12 @@ ChatOutcome InterpretKnownReply(const ProviderInfo& p, const HttpResult& reply) 
         outcome.error = p.errorPrefix + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply, p.errorKey);
         return outcome;
     }
+    if (IsStreamBody(p.stream, reply.body)) return ReadStreamBody(p, reply.body);
     try {
         outcome = p.readAnswer(reply.body);
+        // A host variable ends at a NUL, so an answer holds none.
+        outcome.answer.erase(std::remove(outcome.answer.begin(), outcome.answer.end(), '\0'), outcome.answer.end());
+        outcome.ok = outcome.ok && !outcome.answer.empty();
     } catch (const std::invalid_argument&) {
         return ChatOutcome{false, "", std::string("Invalid escape sequence in ") + p.label + " response"};
     } catch (const std::out_of_range&) {
@@ -450,12 +475,20 @@ ChatOutcome InterpretOllamaTags(const HttpResult& reply) {
         if (match == kNotFound) break;
         const size_t colon = body.find(':', match);
         const size_t open = colon == std::string::npos ? colon : body.find('"', colon + 1);
-        const size_t close = open == std::string::npos ? open : body.find('"', open + 1);
+        const size_t close = open == std::string::npos ? open : FindClosingQuote(body, open + 1);
         // A later match could only find the same missing colon or quote, so stopping lists the same names.
-        if (close == std::string::npos) break;
-        if (!outcome.answer.empty()) outcome.answer += ',';
-        outcome.answer.append(body, open + 1, close - open - 1);  // names are copied as they stand, escapes included
+        if (close == kNotFound) break;
         p = close + 1;
+        std::string name;
+        try {
+            name = JsonUnescape(std::string_view(body).substr(open + 1, close - open - 1));
+        } catch (const std::invalid_argument&) {
+            continue;
+        }
+        // A name the list could not give back as one entry is left out.
+        if (!IsListableModelId(name)) continue;
+        if (!outcome.answer.empty()) outcome.answer += ',';
+        outcome.answer += name;
     }
     outcome.ok = true;
     return outcome;

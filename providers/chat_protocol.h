@@ -63,6 +63,6 @@ void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const Chat
 // One answer reader per reply shape.
 ChatOutcome ReadOpenAIAnswer(const std::string& body);
 ChatOutcome ReadCompatibleAnswer(const std::string& body);
-ChatOutcome ReadTextAnswer(const std::string& body);
+ChatOutcome ReadGeminiAnswer(const std::string& body);
 ChatOutcome ReadClaudeAnswer(const std::string& body);
 ChatOutcome ReadOllamaAnswer(const std::string& body);

@@ -56,7 +56,30 @@ void Break(ChatStream* s, std::string message) {
     s->error = std::move(message);
 }
 
+// Appends text without its NUL characters: a host variable would end at the first.
+void AppendWithoutNul(std::string* out, std::string_view text) {
+    for (size_t nul = text.find('\0'); nul != std::string_view::npos; nul = text.find('\0')) {
+        out->append(text.substr(0, nul));
+        text.remove_prefix(nul + 1);
+    }
+    out->append(text);
+}
+
+// The first element of the array member `key` of the object at `object`; kNotFound when there is none.
+size_t FirstOf(std::string_view json, size_t object, std::string_view key) {
+    return JsonFirstElement(json, JsonMember(json, object, key));
+}
+
+// Appends the string member `key` of the object at `object`; false when it is absent or no string.
+bool AppendMember(std::string_view json, size_t object, std::string_view key, std::string* out) {
+    std::string text;
+    if (!JsonStringAt(json, JsonMember(json, object, key), &text)) return false;
+    AppendWithoutNul(out, text);
+    return true;
+}
+
 // data: {"choices":[{"delta":{"content":"..."}}]} ... data: [DONE]; an "error" chunk breaks the stream.
+// Reasoning deltas ("reasoning_content", "reasoning") are members of their own and never read.
 void ChatCompletionsEvent(ChatStream* s, const StreamEvent& e) {
     const std::string_view data(e.data);
     const size_t start = SkipJsonBlank(data, 0);
@@ -65,24 +88,24 @@ void ChatCompletionsEvent(ChatStream* s, const StreamEvent& e) {
         return;
     }
     if (CarriesError(data)) return Break(s, ErrorMessageOf(data));
-    const size_t delta = MemberValue(data, "\"delta\"", 0);
+    const size_t delta = JsonMember(data, FirstOf(data, start, "choices"), "delta");
     if (delta == kNotFound) return;
-    AppendStringMember(data, "\"content\"", delta, &s->answer);
-    AppendStringMember(data, "\"refusal\"", delta, &s->refusal);
+    AppendContent(data, JsonMember(data, delta, "content"), &s->answer);
+    AppendMember(data, delta, "refusal", &s->refusal);
 }
 
 // event: content_block_delta with a text_delta adds text; message_stop ends; error breaks; ping and the rest pass.
+// thinking_delta and signature_delta belong to thinking blocks and are passed over.
 void ClaudeEvent(ChatStream* s, const StreamEvent& e) {
     const std::string_view data(e.data);
+    const size_t top = SkipJsonBlank(data, 0);
     std::string type = e.name;
-    if (type.empty()) AppendStringMember(data, "\"type\"", 0, &type);
+    if (type.empty()) AppendMember(data, top, "type", &type);
     if (type == "content_block_delta") {
-        const size_t delta = MemberValue(data, "\"delta\"", 0);
+        const size_t delta = JsonMember(data, top, "delta");
         std::string kind;
-        if (delta == kNotFound || AppendStringMember(data, "\"type\"", delta, &kind) == kNotFound ||
-            kind != "text_delta")
-            return;
-        AppendStringMember(data, "\"text\"", delta, &s->answer);
+        if (!AppendMember(data, delta, "type", &kind) || kind != "text_delta") return;
+        AppendMember(data, delta, "text", &s->answer);
     } else if (type == "message_stop") {
         s->ended = true;
     } else if (type == "error") {
@@ -91,23 +114,24 @@ void ClaudeEvent(ChatStream* s, const StreamEvent& e) {
 }
 
 // data: {"candidates":[{"content":{"parts":[{"text":"..."}]},"finishReason":"STOP"}]}; the finishReason ends it.
+// Only the first candidate's parts are answer text; thoughts, grounding and other metadata are not.
 void GeminiEvent(ChatStream* s, const StreamEvent& e) {
     const std::string_view data(e.data);
     if (CarriesError(data)) return Break(s, ErrorMessageOf(data));
-    const size_t parts = MemberValue(data, "\"parts\"", 0);
-    for (size_t at = parts; at != kNotFound;) at = AppendStringMember(data, "\"text\"", at, &s->answer);
+    const size_t content = JsonMember(data, FirstOf(data, SkipJsonBlank(data, 0), "candidates"), "content");
+    AppendGeminiParts(data, JsonMember(data, content, "parts"), &s->answer);
     // A blocked prompt gets one chunk without candidates: its promptFeedback's blockReason is the end.
     if (HasMember(data, "\"finishReason\"") || HasMember(data, "\"blockReason\"")) s->ended = true;
 }
 
 // {"message":{"content":"..."},"done":false} lines, the last with "done":true; an "error" line breaks it.
+// A thinking model's "thinking" is a member of its own and never read.
 void OllamaEvent(ChatStream* s, const StreamEvent& e) {
     const std::string_view data(e.data);
     if (CarriesError(data)) return Break(s, ErrorMessageOf(data));
-    const size_t message = MemberValue(data, "\"message\"", 0);
-    if (message != kNotFound) AppendStringMember(data, "\"content\"", message, &s->answer);
-    const size_t done = MemberValue(data, "\"done\"", 0);
-    if (done != kNotFound && data.substr(done, 4) == "true") s->ended = true;
+    const size_t top = SkipJsonBlank(data, 0);
+    AppendMember(data, JsonMember(data, top, "message"), "content", &s->answer);
+    if (JsonTrueAt(data, JsonMember(data, top, "done"))) s->ended = true;
 }
 
 // Keeps an event that says why the answer stopped, for the text of an answer-less end.
@@ -134,10 +158,44 @@ void Interpret(ChatStream* s, const StreamEvent& e) {
 
 }  // namespace
 
+void AppendGeminiParts(std::string_view json, size_t parts, std::string* out) {
+    for (size_t part = JsonFirstElement(json, parts); part != kNotFound; part = JsonNextElement(json, part)) {
+        if (JsonTrueAt(json, JsonMember(json, part, "thought"))) continue;
+        AppendMember(json, part, "text", out);
+    }
+}
+
+void AppendTextBlocks(std::string_view json, size_t array, std::string* out) {
+    for (size_t block = JsonFirstElement(json, array); block != kNotFound; block = JsonNextElement(json, block)) {
+        std::string type;
+        if (AppendMember(json, block, "type", &type) && type == "text") AppendMember(json, block, "text", out);
+    }
+}
+
+void AppendContent(std::string_view json, size_t content, std::string* out) {
+    std::string text;
+    if (JsonStringAt(json, content, &text)) AppendWithoutNul(out, text);
+    else AppendTextBlocks(json, content, out);
+}
+
 bool IsStreamContentType(StreamProtocol protocol, std::string_view contentType) {
     const std::string type = AsciiLower(std::string(contentType));
     if (protocol == StreamProtocol::Ollama) return type.find("ndjson") != std::string::npos;
     return type.find("text/event-stream") != std::string::npos;
+}
+
+bool IsStreamBody(StreamProtocol protocol, std::string_view body) {
+    size_t start = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    start = SkipJsonBlank(body, start);
+    if (protocol == StreamProtocol::Ollama) {
+        if (start >= body.size() || body[start] != '{') return false;
+        const size_t end = SkipJsonValue(body, start);
+        return end != kNotFound && SkipJsonBlank(body, end) < body.size();
+    }
+    const std::string_view rest = body.substr(start);
+    for (const std::string_view field : {"data:", "event:", ":", "id:", "retry:"})
+        if (rest.substr(0, field.size()) == field) return true;
+    return false;
 }
 
 bool FeedChatStream(ChatStream* s, std::string_view bytes) {

@@ -28,8 +28,20 @@ struct ChatStream {
     std::vector<StreamEvent> events;  // scratch, reused between feeds
 };
 
+// Appends the answer in the Gemini "parts" array at `parts`: each part's "text", parts marked "thought" left out.
+void AppendGeminiParts(std::string_view json, size_t parts, std::string* out);
+// Appends the "text" of each element of the array at `array` whose "type" is "text" (Claude's content blocks,
+// typed content parts); thinking and every other kind of block are left out.
+void AppendTextBlocks(std::string_view json, size_t array, std::string* out);
+// Appends a message's or delta's "content" at `content`: a string, or an array of typed parts.
+void AppendContent(std::string_view json, size_t content, std::string* out);
+
 // Whether a 200 reply with this Content-Type is the protocol's stream (otherwise it is read whole).
 bool IsStreamContentType(StreamProtocol protocol, std::string_view contentType);
+
+// Whether a whole 200 body is the protocol's stream whatever its label said: SSE fields for the SSE protocols,
+// more than one JSON value for Ollama's NDJSON.
+bool IsStreamBody(StreamProtocol protocol, std::string_view body);
 
 // Feeds the next bytes of a stream reply; false once the stream is broken. Bytes after the end marker are ignored.
 bool FeedChatStream(ChatStream* stream, std::string_view bytes);

@@ -31,35 +31,6 @@ std::string EncodeQueryValue(std::string_view text) {
 
 // --- A small structural reader: listings nest objects, so a first-match search could take a nested id.
 
-// Index just past the value that starts at or after `i`, or kNotFound when it is malformed or cut short.
-size_t SkipValue(std::string_view j, size_t i) {
-    i = SkipJsonBlank(j, i);
-    if (i >= j.size()) return kNotFound;
-    if (j[i] == '"') {
-        const size_t close = FindClosingQuote(j, i + 1);
-        return close == kNotFound ? kNotFound : close + 1;
-    }
-    if (j[i] == '{' || j[i] == '[') {
-        size_t depth = 0;
-        for (; i < j.size(); ++i) {
-            const char c = j[i];
-            if (c == '"') {
-                const size_t close = FindClosingQuote(j, i + 1);
-                if (close == kNotFound) return kNotFound;
-                i = close;
-            } else if (c == '{' || c == '[') {
-                ++depth;
-            } else if (c == '}' || c == ']') {
-                if (--depth == 0) return i + 1;
-            }
-        }
-        return kNotFound;
-    }
-    size_t k = i;
-    while (k < j.size() && j[k] != ',' && j[k] != '}' && j[k] != ']' && !IsJsonBlank(j[k])) ++k;
-    return k == i ? kNotFound : k;
-}
-
 // Calls visit(key, value) for each member of the object `j` (blanks around it allowed); false when malformed.
 bool ForEachMember(std::string_view j, const std::function<void(const std::string&, std::string_view)>& visit) {
     size_t i = SkipJsonBlank(j, 0);
@@ -74,7 +45,7 @@ bool ForEachMember(std::string_view j, const std::function<void(const std::strin
         i = SkipJsonBlank(j, close + 1);
         if (i >= j.size() || j[i] != ':') return false;
         const size_t start = SkipJsonBlank(j, i + 1);
-        const size_t end = SkipValue(j, start);
+        const size_t end = SkipJsonValue(j, start);
         if (end == kNotFound) return false;
         visit(key, j.substr(start, end - start));
         i = SkipJsonBlank(j, end);
@@ -94,7 +65,7 @@ bool ForEachElement(std::string_view j, const std::function<void(std::string_vie
     if (i < j.size() && j[i] == ']') return true;
     for (;;) {
         const size_t start = SkipJsonBlank(j, i);
-        const size_t end = SkipValue(j, start);
+        const size_t end = SkipJsonValue(j, start);
         if (end == kNotFound) return false;
         visit(j.substr(start, end - start));
         i = SkipJsonBlank(j, end);
@@ -157,7 +128,7 @@ ModelPage ReadPage(const ProviderInfo& p, const std::string& body) {
             seenList = true;
             listed = ForEachElement(value, [&](std::string_view entry) {
                 std::string id = ChatModelOf(p.kind, entry);
-                if (!id.empty()) page.models.push_back(std::move(id));
+                if (IsListableModelId(id)) page.models.push_back(std::move(id));
             });
         } else if (key == "has_more") {
             more = value == "true";
@@ -181,6 +152,15 @@ ModelPage ReadPage(const ProviderInfo& p, const std::string& body) {
 }
 
 }  // namespace
+
+bool IsListableModelId(const std::string& id) {
+    if (id.empty()) return false;
+    for (const char c : id) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (c == ',' || b < 0x20 || b == 0x7F) return false;
+    }
+    return true;
+}
 
 ChatRequest BuildModelListRequest(const SessionSettings& s, const std::string& cursor) {
     ChatRequest r;

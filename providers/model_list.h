@@ -14,6 +14,9 @@ constexpr int kMaxModelPages = 100;
 // token or id the previous page gave. Not for Ollama, whose listing is BuildOllamaTagsRequest.
 ChatRequest BuildModelListRequest(const SessionSettings& s, const std::string& cursor);
 
+// True when `id` can stand as one entry of the comma-separated list: not empty, no comma, no control character.
+bool IsListableModelId(const std::string& id);
+
 struct ModelPage {
     bool ok = false;
     std::string error;                // lastError when !ok

@@ -35,7 +35,7 @@ const ProviderInfo kProviders[] = {
      "generativelanguage.googleapis.com", "PARLY_GEMINI_URL", nullptr, "/v1beta/models/",
      TemperatureFormat::Fixed2, false, false, false,
      "Google API error (", "Failed to parse Google response", "message",
-     BuildGeminiChat, ReadTextAnswer,
+     BuildGeminiChat, ReadGeminiAnswer,
      StreamProtocol::Gemini,
      nullptr, kNoImages, kNoEmbeddings},
     {kProviderOllama, {"ollama", nullptr}, "Ollama", false, PARLY_OLLAMA_DEFAULT_MODEL,

@@ -286,11 +286,91 @@ TEST(ChatReply, AnswersAreTakenFromEachProvidersReplyShape) {
         {kProviderGroq, 200, R"({"content":"g"})", "", true, "g", ""},
         {kProviderGrok, 200, R"({"content":"k"})", "", true, "k", ""},
         {kProviderClaude, 200, R"({"content":[{"type":"text","text":"Hello"},{"type":"text","text":"more"}]})", "", true,
-         "Hello", ""},
-        {kProviderGemini, 200, R"({"candidates":[{"content":{"parts":[{"text":"G1"},{"text":"G2"}]}}]})", "", true, "G1", ""},
+         "Hellomore", ""},
+        {kProviderGemini, 200, R"({"candidates":[{"content":{"parts":[{"text":"G1"},{"text":"G2"}]}}]})", "", true, "G1G2", ""},
         {kProviderOllama, 200, R"({"model":"llama3","message":{"role":"assistant","content":"O"},"done":true})", "", true,
          "O", ""},
         {kProviderOllama, 200, R"({"content":"early","message":{"content":"late"}})", "", true, "late", ""},
+    });
+}
+
+// Thinking, signatures and grounding travel beside the answer; only the answer's own parts are read.
+TEST(ChatReply, ThinkingIsNeverTheAnswer) {
+    ExpectOutcomes({
+        {kProviderGemini, 200,
+         "{\n  \"candidates\": [\n    {\n      \"content\": {\n        \"parts\": [\n"
+         "          {\"text\": \"**Weighing it** first\", \"thought\": true},\n"
+         "          {\"thoughtSignature\": \"c2lnbmF0dXJl\"},\n"
+         "          {\"text\": \"The answer\", \"thoughtSignature\": \"c2ln\"},\n"
+         "          {\"text\": \" is 4.\"}\n        ],\n        \"role\": \"model\"\n      },\n"
+         "      \"finishReason\": \"STOP\",\n      \"groundingMetadata\": {\"groundingSupports\": [{\"segment\": "
+         "{\"startIndex\": 0, \"text\": \"The answer\"}}]}\n    }\n  ],\n"
+         "  \"usageMetadata\": {\"thoughtsTokenCount\": 12}\n}",
+         "", true, "The answer is 4.", ""},
+        {kProviderGemini, 200, R"({"candidates":[{"content":{"parts":[{"text":"only a thought","thought":true}]},"finishReason":"MAX_TOKENS"}]})",
+         "", false, "",
+         "Google stopped at the token limit before writing any answer (MAX_TOKENS). Raise the limit with ParlySetMaxTokens."},
+        {kProviderClaude, 200,
+         "{\n  \"id\": \"msg_1\",\n  \"type\": \"message\",\n  \"role\": \"assistant\",\n  \"content\": [\n"
+         "    {\"type\": \"thinking\", \"thinking\": \"Let me see\", \"signature\": \"EqQB\"},\n"
+         "    {\"type\": \"redacted_thinking\", \"data\": \"EmwKAhgB\"},\n"
+         "    {\"type\": \"text\", \"text\": \"Four\", \"citations\": [{\"type\": \"char_location\", \"cited_text\": \"4\"}]},\n"
+         "    {\"type\": \"text\", \"text\": \" it is.\"}\n  ],\n  \"stop_reason\": \"end_turn\"\n}",
+         "", true, "Four it is.", ""},
+        {kProviderOpenAI, 200,
+         R"({"choices":[{"index":0,"message":{"role":"assistant","reasoning_content":"hmm","reasoning":"hmm","content":"Four"}}]})",
+         "", true, "Four", ""},
+        // Typed content parts (a gateway's thinking models): only the text parts.
+        {kProviderOpenRouter, 200,
+         R"({"choices":[{"message":{"role":"assistant","content":[{"type":"thinking","thinking":[{"type":"text","text":"hmm"}]},)"
+         R"({"type":"text","text":"Four"}]}}]})",
+         "", true, "Four", ""},
+        {kProviderGroq, 200, R"({"choices":[{"message":{"role":"assistant","reasoning":"long thought","content":null}}]})", "",
+         false, "", "Failed to extract response from Groq"},
+        {kProviderOllama, 200,
+         "{\n  \"model\": \"qwen3\",\n  \"message\": {\n    \"role\": \"assistant\",\n    \"thinking\": \"hmm\",\n"
+         "    \"content\": \"Four\"\n  },\n  \"done\": true\n}",
+         "", true, "Four", ""},
+        {kProviderOllama, 200, R"({"message":{"role":"assistant","content":"","thinking":"only thinking"},"done":true})", "",
+         false, "", "Failed to parse Ollama response"},
+    });
+}
+
+// A host variable ends at its first NUL: an answer's NULs are dropped, so nothing after one is lost.
+TEST(ChatReply, NulCharactersAreDroppedFromTheAnswer) {
+    ExpectOutcomes({
+        {kProviderOpenAI, 200, R"({"choices":[{"message":{"content":"a\u0000b"}}]})", "", true, "ab", ""},
+        {kProviderClaude, 200, R"({"content":[{"type":"text","text":"\u0000x\u0000"}]})", "", true, "x", ""},
+        {kProviderOllama, 200, R"({"message":{"content":"\u0000"}})", "", false, "", "Failed to parse Ollama response"},
+    });
+}
+
+// A streamed reply read whole, whatever its label: the whole answer with its end marker, else a clear error.
+TEST(ChatReply, AStreamUnderAnotherLabelIsReadAsTheStreamItIs) {
+    ExpectOutcomes({
+        {kProviderOpenAI, 200,
+         "data: {\"choices\":[{\"delta\":{\"content\":\"First \"}}]}\n\ndata: {\"choices\":[{\"delta\":{\"content\":\"second\"}}]}\n\n"
+         "data: [DONE]\n\n",
+         "", true, "First second", ""},
+        {kProviderOpenAI, 200, "data: {\"choices\":[{\"delta\":{\"content\":\"First \"}}]}\n\n", "", false, "",
+         "OpenAI API error (200): The answer stream ended before it was complete"},
+        {kProviderClaude, 200,
+         "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"A\"}}\n\n"
+         "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"B\"}}\n\n"
+         "event: message_stop\ndata: {\"type\":\"message_stop\"}\n\n",
+         "", true, "AB", ""},
+        {kProviderGemini, 200,
+         "\xEF\xBB\xBF" "data: {\"candidates\":[{\"content\":{\"parts\":[{\"text\":\"G\"}]}}]}\r\n\r\n"
+         "data: {\"candidates\":[{\"content\":{\"parts\":[{\"text\":\"H\"}]},\"finishReason\":\"STOP\"}]}\r\n\r\n",
+         "", true, "GH", ""},
+        {kProviderOllama, 200,
+         "{\"message\":{\"content\":\"O\"},\"done\":false}\n{\"message\":{\"content\":\"K\"},\"done\":false}\n"
+         "{\"message\":{\"content\":\"\"},\"done\":true}\n",
+         "", true, "OK", ""},
+        {kProviderOllama, 200, "{\"message\":{\"content\":\"O\"},\"done\":false}\r{\"message\":{\"content\":\"K\"},\"done\":false}\r", "",
+         false, "", "Ollama error (200): The answer stream ended before it was complete"},
+        // One value and blanks after it is the usual whole reply.
+        {kProviderOllama, 200, "{\"message\":{\"content\":\"O\"},\"done\":true}\r\n\r\n", "", true, "O", ""},
     });
 }
 
@@ -352,8 +432,8 @@ TEST(ChatReply, MalformedUnicodeEscapeIsAnOrderlyFailure) {
     ExpectOutcomes({
         {kProviderOpenAI, 200, R"({"content":"bad \uzzzz"})", "", false, "", "Invalid escape sequence in OpenAI response"},
         {kProviderGrok, 200, R"({"content":"bad \uzzzz"})", "", false, "", "Invalid escape sequence in Grok response"},
-        {kProviderClaude, 200, R"({"text":"\u+zzz"})", "", false, "", "Invalid escape sequence in Claude response"},
-        {kProviderGemini, 200, R"({"text":"\uzzzz"})", "", false, "", "Invalid escape sequence in Google response"},
+        {kProviderClaude, 200, R"({"content":[{"type":"text","text":"\u+zzz"}]})", "", false, "", "Invalid escape sequence in Claude response"},
+        {kProviderGemini, 200, R"({"candidates":[{"content":{"parts":[{"text":"\uzzzz"}]}}]})", "", false, "", "Invalid escape sequence in Google response"},
         {kProviderOllama, 200, R"({"message":{"content":"\uzzzz"}})", "", false, "",
          "Invalid escape sequence in Ollama response"},
         {kProviderOpenAI, 400, R"({"message":"\uzzzz"})", "", false, "", R"(OpenAI API error (400): {"message":"\uzzzz"})"},
@@ -377,7 +457,7 @@ TEST(OllamaTags, RequestIsAPlainGetToTheEndpoint) {
     EXPECT_EQ(r.error, "Invalid endpoint port: 99999");
 }
 
-TEST(OllamaTags, NamesAreJoinedByCommasAsTheyStand) {
+TEST(OllamaTags, NamesAreDecodedAndOnlyWholeOnesJoinedByCommas) {
     const struct {
         HttpResult reply;
         bool ok;
@@ -386,7 +466,10 @@ TEST(OllamaTags, NamesAreJoinedByCommasAsTheyStand) {
     } cases[] = {
         {{200, R"({"models":[{"name":"llama3:latest","size":1},{"name":"mistral:7b"}]})", ""}, true,
          "llama3:latest,mistral:7b", ""},
-        {{200, R"({"models":[{"name" : "a\"b"}]})", ""}, true, "a\\", ""},
+        {{200, R"({"models":[{"name" : "a\"b"}]})", ""}, true, "a\"b", ""},
+        // A name with a comma or a control character could not be read back as one entry.
+        {{200, "{\n  \"models\": [\n    {\"name\": \"a,b\"},\n    {\"name\": \"line\\nbreak\"},\n    {\"name\": \"tab\\tx\"},\n"
+               "    {\"name\": \"ok:7b\"},\n    {\"name\": \"bad\\uzzzz\"}\n  ]\n}", ""}, true, "ok:7b", ""},
         {{200, R"({"models":[]})", ""}, true, "", ""},
         {{200, R"({"name":"one","name":"two","name":)", ""}, true, "one,two", ""},
         {{404, "404 page not found", ""}, false, "", "Failed to get Ollama models: "},

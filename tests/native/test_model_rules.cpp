@@ -256,6 +256,23 @@ TEST_F(ModelRules, ListingPagesGiveOnlyChatModelsAndTheirCursor) {
     EXPECT_EQ(refused.error, "Failed to get Google models (400): API key not valid.");
 }
 
+// The list is joined by commas, so an id holding a comma or a control character could not be read back.
+TEST_F(ModelRules, EveryListedEntryIsOneWholeModelId) {
+    const struct {
+        int provider;
+        const char* body;
+        std::vector<std::string> models;
+    } cases[] = {
+        {kProviderOpenAI,
+         "{\n  \"object\": \"list\",\n  \"data\": [\n    {\"id\": \"a,b\"},\n    {\"id\": \"line\\nbreak\"},\n"
+         "    {\"id\": \"cr\\r\"},\n    {\"id\": \"del\\u007f\"},\n    {\"id\": \"ok-1\"},\n    {\"id\": \"q\\\"uote\"}\n  ]\n}",
+         {"ok-1", "q\"uote"}},
+        {kProviderGemini, R"({"models":[{"name":"models/x,y"},{"name":"models/tab\tz"},{"name":"models/g-1"}]})", {"g-1"}},
+        {kProviderClaude, R"({"data":[{"id":"c\u0000"},{"id":""},{"id":"claude-x"}],"has_more":false})", {"claude-x"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Models(c.provider, c.body), c.models) << c.body;
+}
+
 TEST_F(ModelRules, ListingRequestsCarryTheKeyTheProviderWantsAndTheCursorEncoded) {
     SessionSettings s = Settings(kProviderGemini, "m");
     s.apiKey = "a&b";

@@ -298,6 +298,113 @@ TEST(ChatStreamProtocols, ARefusalDeltaIsKeptApartFromTheAnswer) {
     EXPECT_EQ(f.stream.refusal, "I can't help.");
 }
 
+// Thinking and other non-answer text travel in parts, blocks and members of their own; none of it is answer.
+TEST(ChatStreamProtocols, ThinkingAndGroundingAreNeverTheAnswer) {
+    struct Case {
+        StreamProtocol protocol;
+        std::string bytes;
+        const char* answer;
+    } cases[] = {
+        {StreamProtocol::Gemini,
+         "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"**Planning** the reply\", \"thought\": true}],"
+         "\"role\": \"model\"},\"index\": 0}]}\r\n\r\n"
+         "data: {\"candidates\": [{\"content\": {\"parts\": [{\"thoughtSignature\": \"c2ln\"},{\"text\": \"First \","
+         "\"thoughtSignature\": \"c2ln\"}],\"role\": \"model\"},\"index\": 0}]}\r\n\r\n"
+         "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"second\"}],\"role\": \"model\"},\"finishReason\": \"STOP\","
+         "\"groundingMetadata\": {\"groundingSupports\": [{\"segment\": {\"endIndex\": 6, \"text\": \"First \"}}],"
+         "\"searchEntryPoint\": {\"renderedContent\": \"<b>x</b>\"}},\"index\": 0}]}\r\n\r\n",
+         "First second"},
+        {StreamProtocol::Claude,
+         "event: content_block_start\ndata: {\"type\":\"content_block_start\",\"index\":0,\"content_block\":{\"type\":\"thinking\","
+         "\"thinking\":\"\",\"signature\":\"\"}}\n\n"
+         "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"thinking_delta\","
+         "\"thinking\":\"Let me\"}}\n\n"
+         "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"signature_delta\","
+         "\"signature\":\"EqQB\"}}\n\n"
+         "event: content_block_start\ndata: {\"type\":\"content_block_start\",\"index\":1,\"content_block\":{\"type\":\"redacted_thinking\","
+         "\"data\":\"EmwK\"}}\n\n"
+         "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":2,\"delta\":{\"type\":\"text_delta\","
+         "\"text\":\"Four\"}}\n\n"
+         "event: message_stop\ndata: {\"type\":\"message_stop\"}\n\n",
+         "Four"},
+        {StreamProtocol::ChatCompletions,
+         "data: {\"choices\":[{\"index\":0,\"delta\":{\"role\":\"assistant\",\"content\":null,\"reasoning_content\":\"hmm\"}}]}\n\n"
+         "data: {\"choices\":[{\"index\":0,\"delta\":{\"reasoning\":\"more\",\"reasoning_details\":[{\"type\":\"reasoning.text\","
+         "\"text\":\"more\"}]}}]}\n\n"
+         "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"Four\"},\"logprobs\":{\"content\":[{\"token\":\"x\"}]}}]}\n\n"
+         "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":[{\"type\":\"thinking\",\"thinking\":[{\"type\":\"text\","
+         "\"text\":\"hidden\"}]},{\"type\":\"text\",\"text\":\"!\"}]}}]}\n\n"
+         "data: [DONE]\n\n",
+         "Four!"},
+        {StreamProtocol::Ollama,
+         "{\"model\":\"qwen3\",\"message\":{\"role\":\"assistant\",\"content\":\"\",\"thinking\":\"Let\"},\"done\":false}\n"
+         "{\"model\":\"qwen3\",\"message\":{\"role\":\"assistant\",\"thinking\":\" me\",\"content\":\"Four\"},\"done\":false}\n"
+         "{\"model\":\"qwen3\",\"message\":{\"role\":\"assistant\",\"content\":\"\"},\"done\":true}\n",
+         "Four"},
+    };
+    for (const Case& c : cases) {
+        for (size_t step : {0u, 1u, 7u}) {
+            Fed f = FeedAll(c.protocol, c.bytes, step);
+            EXPECT_TRUE(f.ok) << c.answer << " step " << step << ": " << f.stream.error;
+            EXPECT_TRUE(f.stream.ended) << c.answer << " step " << step;
+            EXPECT_EQ(f.stream.answer, c.answer) << "step " << step;
+        }
+    }
+}
+
+// A host variable ends at a NUL, so a streamed answer's NULs are dropped as they arrive.
+TEST(ChatStreamProtocols, NulCharactersAreDroppedFromTheAnswer) {
+    struct Case {
+        StreamProtocol protocol;
+        std::string bytes;
+    } cases[] = {
+        {StreamProtocol::ChatCompletions, "data: {\"choices\":[{\"delta\":{\"content\":\"a\\u0000b\"}}]}\n\ndata: [DONE]\n\n"},
+        {StreamProtocol::Claude,
+         "data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"a\\u0000b\"}}\n\n"
+         "data: {\"type\":\"message_stop\"}\n\n"},
+        {StreamProtocol::Gemini, "data: {\"candidates\":[{\"content\":{\"parts\":[{\"text\":\"a\\u0000b\"}]},\"finishReason\":\"STOP\"}]}\n\n"},
+        {StreamProtocol::Ollama, "{\"message\":{\"content\":\"a\\u0000b\"},\"done\":true}\n"},
+    };
+    for (const Case& c : cases) {
+        Fed f = FeedAll(c.protocol, c.bytes, 3);
+        EXPECT_TRUE(f.stream.ended) << c.bytes;
+        EXPECT_EQ(f.stream.answer, "ab") << c.bytes;
+    }
+}
+
+TEST(ChatStreamProtocols, OllamaLinesMayEndWithALoneCarriageReturn) {
+    const std::string lines =
+        "{\"message\":{\"content\":\"Hi\"},\"done\":false}\r{\"message\":{\"content\":\" you\"},\"done\":false}\r\r"
+        "{\"message\":{\"content\":\"\"},\"done_reason\":\"stop\",\"done\":true}\r";
+    for (size_t step : {0u, 1u, 5u}) {
+        Fed f = FeedAll(StreamProtocol::Ollama, lines, step);
+        EXPECT_TRUE(f.stream.ended) << "step " << step;
+        EXPECT_EQ(f.stream.answer, "Hi you") << "step " << step;
+    }
+}
+
+TEST(ChatStreamProtocols, AStreamIsKnownByItsBodyWhateverItsLabel) {
+    const struct {
+        StreamProtocol protocol;
+        const char* body;
+        bool stream;
+    } cases[] = {
+        {StreamProtocol::ChatCompletions, "data: {\"choices\":[]}\n\n", true},
+        {StreamProtocol::ChatCompletions, "\r\n: keep-alive\n\ndata: [DONE]\n\n", true},
+        {StreamProtocol::Claude, "event: message_start\ndata: {}\n\n", true},
+        {StreamProtocol::Gemini, "\xEF\xBB\xBF" "data: {}\n\n", true},
+        {StreamProtocol::ChatCompletions, "{\n  \"choices\": []\n}\n", false},
+        {StreamProtocol::Gemini, "[{\"candidates\":[]}]", false},
+        {StreamProtocol::Claude, "", false},
+        {StreamProtocol::Ollama, "{\"done\":false}\n{\"done\":true}\n", true},
+        {StreamProtocol::Ollama, "{\"done\":false}\r{\"done\":true}", true},
+        {StreamProtocol::Ollama, "{\"done\":true}\r\n\r\n", false},
+        {StreamProtocol::Ollama, "{\"done\":tr", false},
+        {StreamProtocol::Ollama, "data: {}\n\n", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsStreamBody(c.protocol, c.body), c.stream) << c.body;
+}
+
 TEST(ChatStreamProtocols, ABadEscapeBreaksTheStream) {
     Fed f = FeedAll(StreamProtocol::Ollama, "{\"message\":{\"content\":\"\\uZZZZ\"},\"done\":false}\n");
     EXPECT_FALSE(f.ok);

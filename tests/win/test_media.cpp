@@ -152,6 +152,10 @@ TEST_F(Images, EveryFailureLeavesAnExistingFileAsItWas) {
         {500, R"({"error":{"message":"nope"}})", "Image generation error (500): nope"},
         {400, "plain failure", "Image generation error (400): plain failure"},
         {200, R"({"data":[{"url":"x"}]})", "Failed to parse image data from response"},
+        // A gateway that answers with a URL: the null is no image, and the next member's name is not decoded.
+        {200, "{\n  \"data\": [\n    {\n      \"b64_json\": null,\n      \"url\": \"https://img.example/a.png\"\n    }\n  ]\n}",
+         "Failed to parse image data from response"},
+        {200, R"({"data":[{"b64_json":1234,"revised_prompt":"TWFu"}]})", "Failed to parse image data from response"},
         {200, ImageReply(""), "Failed to parse image data from response"},
         {200, ImageReply("===="), "Failed to decode image data"},
         {201, ImageReply(Base64(Sim::Png())), "Image generation error (201): " + ImageReply(Base64(Sim::Png()))},
@@ -465,7 +469,10 @@ TEST_F(Embeddings, RepliesAndTheirFailures) {
         std::string error;  // expected lastError afterwards
     } cases[] = {
         {200, "{\"embedding\":[0.1, 0.2,\n0.3]}", "0.1,0.2,0.3", "previous"},
-        {200, R"({"embedding":[]})", "", "previous"},
+        // An empty vector is no success.
+        {200, R"({"embedding":[]})", "", "Failed to extract embedding from response"},
+        {200, "{\n  \"data\": [\n    {\n      \"embedding\": [],\n      \"index\": 0\n    }\n  ]\n}", "",
+         "Failed to extract embedding from response"},
         {200, R"({"data":[]})", "", "Failed to extract embedding from response"},
         {200, R"({"embedding":[0.1,0.2)", "", "Malformed embedding response"},
         {200, R"({"embedding":[)", "", "Malformed embedding response"},

@@ -305,3 +305,52 @@ TEST_F(Stream, UnloadDuringTheRevealEndsItAndClosesTheExchange) {
 }
 
 }  // namespace
+
+// Thinking travels beside the answer in every protocol and is never typed; a stream whose label says otherwise is
+// still known by its body and gives the whole answer; a NUL, which would end the host's variable, is dropped.
+TEST_F(Stream, ThinkingIsNeverTypedAndAStreamUnderAnotherLabelGivesTheWholeAnswer) {
+    const struct {
+        const char* provider;
+        const char* type;
+        std::string body;
+    } cases[] = {
+        {"Google", "text/event-stream",
+         "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"THOUGHT\", \"thought\": true}], \"role\": \"model\"}}]}\r\n\r\n"
+         "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"First \", \"thoughtSignature\": \"c2ln\"}], \"role\": \"model\"}}]}\r\n\r\n"
+         "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"second\"}], \"role\": \"model\"}, \"finishReason\": \"STOP\","
+         " \"groundingMetadata\": {\"groundingSupports\": [{\"segment\": {\"text\": \"THOUGHT\"}}]}}]}\r\n\r\n"},
+        {"Claude", "text/event-stream",
+         "event: content_block_start\ndata: {\"type\":\"content_block_start\",\"index\":0,\"content_block\":{\"type\":\"thinking\",\"thinking\":\"\"}}\n\n"
+         "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"thinking_delta\",\"thinking\":\"THOUGHT\"}}\n\n"
+         "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"signature_delta\",\"signature\":\"EqQB\"}}\n\n"
+         "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":1,\"delta\":{\"type\":\"text_delta\",\"text\":\"First \"}}\n\n"
+         "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":1,\"delta\":{\"type\":\"text_delta\",\"text\":\"second\"}}\n\n"
+         "event: message_stop\ndata: {\"type\":\"message_stop\"}\n\n"},
+        {"Groq", "text/event-stream",
+         "data: {\"choices\":[{\"index\":0,\"delta\":{\"role\":\"assistant\",\"reasoning\":\"THOUGHT\"}}]}\n\n"
+         "data: {\"choices\":[{\"index\":0,\"delta\":{\"reasoning_content\":\"THOUGHT\",\"content\":\"Fi\\u0000rst \"}}]}\n\n"
+         "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"second\"},\"finish_reason\":\"stop\"}]}\n\ndata: [DONE]\n\n"},
+        {"Ollama", "application/x-ndjson",
+         "{\"model\":\"qwen3\",\"message\":{\"role\":\"assistant\",\"content\":\"\",\"thinking\":\"THOUGHT\"},\"done\":false}\n"
+         "{\"model\":\"qwen3\",\"message\":{\"role\":\"assistant\",\"content\":\"First \"},\"done\":false}\n"
+         "{\"model\":\"qwen3\",\"message\":{\"role\":\"assistant\",\"content\":\"second\"},\"done\":false}\n"
+         "{\"model\":\"qwen3\",\"message\":{\"role\":\"assistant\",\"content\":\"\"},\"done_reason\":\"stop\",\"done\":true}\n"},
+    };
+    for (const auto& c : cases) {
+        for (const char* label : {c.type, "text/plain; charset=utf-8"}) {
+            SCOPED_TRACE(std::string(c.provider) + " as " + label);
+            Select(rig, c.provider);
+            rig.writes.clear();
+            Sim::Next("{\"status\":200,\"body_b64\":\"" + Base64(c.body) + "\",\"headers\":{\"Content-Type\":\"" + label + "\"}}");
+            rig.Exec("ParlySendStream", {"Hi", "[S]"});
+            EXPECT_EQ(rig.Var("[S]"), "First second");
+            EXPECT_EQ(rig.LastError(), "");
+            for (const std::string& typed : WritesTo("[S]")) EXPECT_EQ(typed.find("THOUGHT"), std::string::npos) << typed;
+            // Nor does the thinking join the history.
+            rig.Exec("ParlySend", {"next", "[N]"});
+            EXPECT_NE(Sim::Body().find("First second"), std::string::npos) << Sim::Body();
+            EXPECT_EQ(Sim::Body().find("THOUGHT"), std::string::npos) << Sim::Body();
+            rig.Exec("ParlyClearHistory");
+        }
+    }
+}
