@@ -274,10 +274,10 @@ bool BypassesProxy(std::string_view bypassList, std::string_view hostText, int p
 }
 
 bool IsLoopbackHost(std::string_view hostText) {
+    // No trailing dot and no "*.localhost": the resolver asks a name server for those, which may answer anything.
     std::string host = AsciiLower(hostText);
-    while (!host.empty() && host.back() == '.') host.pop_back();
     if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    if (host == "localhost" || (host.size() > 10 && host.compare(host.size() - 10, 10, ".localhost") == 0)) return true;
+    if (host == "localhost") return true;
     unsigned long v4 = 0;
     if (LooseIpv4(host, &v4)) return (v4 >> 24) == 127;
     unsigned char v6[16];
