@@ -55,11 +55,29 @@ bool GlobMatches(std::string_view pattern, std::string_view text) {
 
 bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-// Where an entry's value starts: after a leading "scheme=" (letters only, so an '=' in a password is no scheme).
+// Where an entry's value starts: after a leading "scheme=" of a scheme the settings know, so a password's
+// "word=" is no scheme.
 size_t ValueStart(std::string_view entry) {
-    size_t k = 0;
-    while (k < entry.size() && IsAsciiLetter(entry[k])) ++k;
-    return (k > 0 && k < entry.size() && entry[k] == '=') ? k + 1 : 0;
+    for (std::string_view scheme : {"http=", "https=", "ftp=", "gopher=", "socks="})
+        if (StartsWith(entry, scheme)) return scheme.size();
+    return 0;
+}
+
+// The proxy text's entries, a piece before a later '@' of the same entry joined to it: a password may hold a
+// separator, and no piece of it may be shown, used as a host, or read as an entry of its own.
+std::vector<std::string> ProxyEntries(std::string_view text) {
+    const std::vector<std::string> pieces = Entries(text);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        size_t last = i;
+        for (size_t j = i + 1; j < pieces.size() && ValueStart(pieces[j]) == 0; ++j)
+            if (pieces[j].find('@') != std::string::npos) last = j;
+        std::string entry = pieces[i];
+        for (size_t j = i + 1; j <= last; ++j) entry += ";" + pieces[j];
+        out.push_back(entry);
+        i = last;
+    }
+    return out;
 }
 
 // The entry without a "user:password@" before its host, so neither is ever shown or sent.
@@ -223,7 +241,7 @@ bool Ipv6Bytes(std::string_view text, unsigned char out[16]) {
 std::string ProxyForScheme(std::string_view proxyText, bool secure, std::string* unusable) {
     unusable->clear();
     const std::string wanted = secure ? "https=" : "http=";
-    const std::vector<std::string> entries = Entries(proxyText);
+    const std::vector<std::string> entries = ProxyEntries(proxyText);
     const std::string* general = nullptr;
     const std::string* socks = nullptr;
     bool perScheme = false;

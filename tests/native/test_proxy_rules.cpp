@@ -42,6 +42,14 @@ TEST(ProxyForScheme, PicksTheSchemesProxyInTheFormWinHttpAcceptsAndNamesOneItCan
         {"fd00::1", "", "", "fd00::1", "fd00::1"},
         {"user:secret@", "", "", "(no host)", "(no host)"},
         {"socks5=s:1080", "", "", "socks5=s:1080", "socks5=s:1080"},
+        // A password holding a separator or an '@' stays one entry: no piece of it is shown, used as a host, or
+        // taken for a scheme that sends the request direct.
+        {"user:se;cret@proxy:8080", "proxy:8080", "proxy:8080", "", ""},
+        {"user:my secret@proxy:8080", "proxy:8080", "proxy:8080", "", ""},
+        {"user:p@ss;word@proxy:8080", "proxy:8080", "proxy:8080", "", ""},
+        {"http=u:p,w@a:1;https=u:p w@b:2", "a:1", "b:2", "", ""},
+        {"user:pa;ss=w@proxy:8080", "proxy:8080", "proxy:8080", "", ""},
+        {"user:se;cret@proxy:port", "", "", "proxy:port", "proxy:port"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
