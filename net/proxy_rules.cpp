@@ -294,7 +294,11 @@ bool BypassesProxy(std::string_view bypassList, std::string_view hostText, int p
 bool IsLoopbackHost(std::string_view hostText) {
     // No trailing dot and no "*.localhost": the resolver asks a name server for those, which may answer anything.
     std::string host = AsciiLower(hostText);
-    if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    // Brackets hold only an IPv6 address; "[127.0.0.1]" or "[localhost]" is a name the resolver cannot read as one.
+    if (host.size() > 1 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        if (host.find(':') == std::string::npos) return false;
+    }
     if (host == "localhost") return true;
     unsigned long v4 = 0;
     if (LooseIpv4(host, &v4)) return (v4 >> 24) == 127;
