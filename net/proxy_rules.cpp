@@ -227,7 +227,10 @@ bool Ipv6Bytes(std::string_view text, unsigned char out[16]) {
         if (!Ipv6Groups(text, &head) || head.size() != 16) return false;
     } else {
         if (text.find("::", gap + 1) != std::string_view::npos) return false;
-        if (!Ipv6Groups(text.substr(0, gap), &head) || !Ipv6Groups(text.substr(gap + 2), &tail)) return false;
+        // A dotted quad may only end the text, never stand before the "::".
+        const std::string_view before = text.substr(0, gap);
+        if (before.find('.') != std::string_view::npos) return false;
+        if (!Ipv6Groups(before, &head) || !Ipv6Groups(text.substr(gap + 2), &tail)) return false;
         if (head.size() + tail.size() > 14) return false;
     }
     for (size_t i = 0; i < 16; ++i) out[i] = 0;

@@ -113,7 +113,8 @@ TEST(IsLoopbackHost, KnowsLocalhostAndEverySpellingOfTheLoopbackAddresses) {
                              // the resolver asks a name server for these, which may answer any address
                              "127.0.0.1.", "127.1.", "2130706433.", "localhost.", "api.localhost", "::1.",
                              "[::1].", "127.0.0.1.evil.example", "0x7f.1.evil", "[fe80::1%25eth0]", "[::1%251]",
-                             "127.0.0.1%00", " 127.0.0.1", "127.0.0.1 ", "[127.0.0.1]", "[localhost]", "[127.1]"})
+                             "127.0.0.1%00", " 127.0.0.1", "127.0.0.1 ", "[127.0.0.1]", "[localhost]", "[127.1]",
+                             "0.0.0.0::1", "[0.0.0.0::1]"})
         EXPECT_FALSE(IsLoopbackHost(host)) << host;
 }
 
