@@ -247,18 +247,16 @@ std::string ProxyForScheme(std::string_view proxyText, bool secure, std::string*
     const std::vector<std::string> entries = ProxyEntries(proxyText);
     const std::string* general = nullptr;
     const std::string* socks = nullptr;
-    bool perScheme = false;
     for (const std::string& entry : entries) {
         if (StartsWith(entry, wanted)) return UsableProxy(entry, wanted.size(), unusable);
         if (ValueStart(entry) == 0) {
             if (!general) general = &entry;
         } else {
-            perScheme = true;
             if (!socks && StartsWith(entry, "socks=")) socks = &entry;
         }
     }
-    // Per-scheme entries without one for this scheme mean direct, unless a SOCKS proxy is to carry the rest.
-    if (!perScheme) return general ? UsableProxy(*general, 0, unusable) : std::string();
+    // An entry without a scheme serves every scheme without its own; with neither, direct unless SOCKS is to carry it.
+    if (general) return UsableProxy(*general, 0, unusable);
     if (socks && socks->size() > 6) *unusable = WithoutUserInfo(*socks);
     return std::string();
 }

@@ -50,6 +50,10 @@ TEST(ProxyForScheme, PicksTheSchemesProxyInTheFormWinHttpAcceptsAndNamesOneItCan
         {"http=u:p,w@a:1;https=u:p w@b:2", "a:1", "b:2", "", ""},
         {"user:pa;ss=w@proxy:8080", "proxy:8080", "proxy:8080", "", ""},
         {"user:se;cret@proxy:port", "", "", "proxy:port", "proxy:port"},
+        // An entry without a scheme serves the schemes the per-scheme entries leave out.
+        {"a:1;https=b:2", "a:1", "b:2", "", ""},
+        {"http=a:1 b:2", "a:1", "b:2", "", ""},
+        {"socks=s:1080;b:2", "b:2", "b:2", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
