@@ -55,11 +55,29 @@ bool GlobMatches(std::string_view pattern, std::string_view text) {
 
 bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-// Where an entry's value starts: after a leading "scheme=" (letters only, so an '=' in a password is no scheme).
+// Where an entry's value starts: after a leading "scheme=" of a scheme the settings know, so a password's
+// "word=" is no scheme.
 size_t ValueStart(std::string_view entry) {
-    size_t k = 0;
-    while (k < entry.size() && IsAsciiLetter(entry[k])) ++k;
-    return (k > 0 && k < entry.size() && entry[k] == '=') ? k + 1 : 0;
+    for (std::string_view scheme : {"http=", "https=", "ftp=", "gopher=", "socks="})
+        if (StartsWith(entry, scheme)) return scheme.size();
+    return 0;
+}
+
+// The proxy text's entries, a piece before a later '@' of the same entry joined to it: a password may hold a
+// separator, and no piece of it may be shown, used as a host, or read as an entry of its own.
+std::vector<std::string> ProxyEntries(std::string_view text) {
+    const std::vector<std::string> pieces = Entries(text);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        size_t last = i;
+        for (size_t j = i + 1; j < pieces.size() && ValueStart(pieces[j]) == 0; ++j)
+            if (pieces[j].find('@') != std::string::npos) last = j;
+        std::string entry = pieces[i];
+        for (size_t j = i + 1; j <= last; ++j) entry += ";" + pieces[j];
+        out.push_back(entry);
+        i = last;
+    }
+    return out;
 }
 
 // The entry without a "user:password@" before its host, so neither is ever shown or sent.
@@ -209,7 +227,10 @@ bool Ipv6Bytes(std::string_view text, unsigned char out[16]) {
         if (!Ipv6Groups(text, &head) || head.size() != 16) return false;
     } else {
         if (text.find("::", gap + 1) != std::string_view::npos) return false;
-        if (!Ipv6Groups(text.substr(0, gap), &head) || !Ipv6Groups(text.substr(gap + 2), &tail)) return false;
+        // A dotted quad may only end the text, never stand before the "::".
+        const std::string_view before = text.substr(0, gap);
+        if (before.find('.') != std::string_view::npos) return false;
+        if (!Ipv6Groups(before, &head) || !Ipv6Groups(text.substr(gap + 2), &tail)) return false;
         if (head.size() + tail.size() > 14) return false;
     }
     for (size_t i = 0; i < 16; ++i) out[i] = 0;
@@ -223,21 +244,19 @@ bool Ipv6Bytes(std::string_view text, unsigned char out[16]) {
 std::string ProxyForScheme(std::string_view proxyText, bool secure, std::string* unusable) {
     unusable->clear();
     const std::string wanted = secure ? "https=" : "http=";
-    const std::vector<std::string> entries = Entries(proxyText);
+    const std::vector<std::string> entries = ProxyEntries(proxyText);
     const std::string* general = nullptr;
     const std::string* socks = nullptr;
-    bool perScheme = false;
     for (const std::string& entry : entries) {
         if (StartsWith(entry, wanted)) return UsableProxy(entry, wanted.size(), unusable);
         if (ValueStart(entry) == 0) {
             if (!general) general = &entry;
         } else {
-            perScheme = true;
             if (!socks && StartsWith(entry, "socks=")) socks = &entry;
         }
     }
-    // Per-scheme entries without one for this scheme mean direct, unless a SOCKS proxy is to carry the rest.
-    if (!perScheme) return general ? UsableProxy(*general, 0, unusable) : std::string();
+    // An entry without a scheme serves every scheme without its own; with neither, direct unless SOCKS is to carry it.
+    if (general) return UsableProxy(*general, 0, unusable);
     if (socks && socks->size() > 6) *unusable = WithoutUserInfo(*socks);
     return std::string();
 }
@@ -274,10 +293,14 @@ bool BypassesProxy(std::string_view bypassList, std::string_view hostText, int p
 }
 
 bool IsLoopbackHost(std::string_view hostText) {
+    // No trailing dot and no "*.localhost": the resolver asks a name server for those, which may answer anything.
     std::string host = AsciiLower(hostText);
-    while (!host.empty() && host.back() == '.') host.pop_back();
-    if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    if (host == "localhost" || (host.size() > 10 && host.compare(host.size() - 10, 10, ".localhost") == 0)) return true;
+    // Brackets hold only an IPv6 address; "[127.0.0.1]" or "[localhost]" is a name the resolver cannot read as one.
+    if (host.size() > 1 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        if (host.find(':') == std::string::npos) return false;
+    }
+    if (host == "localhost") return true;
     unsigned long v4 = 0;
     if (LooseIpv4(host, &v4)) return (v4 >> 24) == 127;
     unsigned char v6[16];

@@ -14,6 +14,6 @@ std::string ProxyForScheme(std::string_view proxyText, bool secure, std::string*
 // a dot; an optional scheme prefix and ":port" suffix) says the request to host:port goes direct.
 bool BypassesProxy(std::string_view bypassList, std::string_view host, int port, bool secure);
 
-// True for names and addresses of this machine's loopback: localhost, 127.0.0.0/8 in every spelling the resolver
+// True for names and addresses of this machine's loopback: localhost (no trailing dot, no subdomain), 127.0.0.0/8 in every spelling the resolver
 // reads as a number ("127.1", "0x7f.0.0.1", "2130706433"), ::1 in any spelling and ::ffff:127.x.x.x; brackets allowed.
 bool IsLoopbackHost(std::string_view host);

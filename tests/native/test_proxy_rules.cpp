@@ -42,6 +42,18 @@ TEST(ProxyForScheme, PicksTheSchemesProxyInTheFormWinHttpAcceptsAndNamesOneItCan
         {"fd00::1", "", "", "fd00::1", "fd00::1"},
         {"user:secret@", "", "", "(no host)", "(no host)"},
         {"socks5=s:1080", "", "", "socks5=s:1080", "socks5=s:1080"},
+        // A password holding a separator or an '@' stays one entry: no piece of it is shown, used as a host, or
+        // taken for a scheme that sends the request direct.
+        {"user:se;cret@proxy:8080", "proxy:8080", "proxy:8080", "", ""},
+        {"user:my secret@proxy:8080", "proxy:8080", "proxy:8080", "", ""},
+        {"user:p@ss;word@proxy:8080", "proxy:8080", "proxy:8080", "", ""},
+        {"http=u:p,w@a:1;https=u:p w@b:2", "a:1", "b:2", "", ""},
+        {"user:pa;ss=w@proxy:8080", "proxy:8080", "proxy:8080", "", ""},
+        {"user:se;cret@proxy:port", "", "", "proxy:port", "proxy:port"},
+        // An entry without a scheme serves the schemes the per-scheme entries leave out.
+        {"a:1;https=b:2", "a:1", "b:2", "", ""},
+        {"http=a:1 b:2", "a:1", "b:2", "", ""},
+        {"socks=s:1080;b:2", "b:2", "b:2", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -91,7 +103,7 @@ TEST(BypassesProxy, HonoursLocalWildcardsSchemesAndPorts) {
 
 // Every spelling the resolver reads as this machine's address goes direct; a proxy would reach its own machine.
 TEST(IsLoopbackHost, KnowsLocalhostAndEverySpellingOfTheLoopbackAddresses) {
-    for (const char* host : {"localhost", "LOCALHOST.", "api.localhost", "127.0.0.1", "127.255.0.9", "127.0.0.5",
+    for (const char* host : {"localhost", "LOCALHOST", "127.0.0.1", "127.255.0.9", "127.0.0.5",
                              "127.1", "127.0.1", "127.0.0", "0x7f.1", "0X7F.0.0.1", "0177.0.0.1", "127.000.000.001",
                              "2130706433", "0x7f000001", "127.65535", "::1", "[::1]", "0:0:0:0:0:0:0:1", "0::0:1",
                              "0000:0000::0001", "::ffff:127.0.0.1", "[::ffff:7f00:1]", "::FFFF:7F00:0001",
@@ -101,7 +113,12 @@ TEST(IsLoopbackHost, KnowsLocalhostAndEverySpellingOfTheLoopbackAddresses) {
                              "127.16777216", "0x80.1", "08.0.0.1", "127..1", ".127.1", "0x.1", "0.0.0.0",
                              "::2", "::", "[::]", "::127.0.0.1", "::ffff:128.0.0.1", "::ffff:0:127.0.0.1",
                              "::ffff:127.0.0.01", "1::1::1", "::1:", "0:0:0:0:0:0:0:0:1", "10.0.0.1", "",
-                             "api.openai.com", "1270.0.0.1", "4294967296", "127.0.0.1x", "[::1"})
+                             "api.openai.com", "1270.0.0.1", "4294967296", "127.0.0.1x", "[::1",
+                             // the resolver asks a name server for these, which may answer any address
+                             "127.0.0.1.", "127.1.", "2130706433.", "localhost.", "api.localhost", "::1.",
+                             "[::1].", "127.0.0.1.evil.example", "0x7f.1.evil", "[fe80::1%25eth0]", "[::1%251]",
+                             "127.0.0.1%00", " 127.0.0.1", "127.0.0.1 ", "[127.0.0.1]", "[localhost]", "[127.1]",
+                             "0.0.0.0::1", "[0.0.0.0::1]"})
         EXPECT_FALSE(IsLoopbackHost(host)) << host;
 }
 

@@ -280,6 +280,7 @@ TEST_F(ProxyNet, AProxySettingIsNeverSkippedAndItsPasswordNeverSent) {
         std::string error;  // empty: answered through the proxy
     } rows[] = {
         {"user:secret@" + at, false, ""},
+        {"user:se;cret@" + at, false, ""},  // a separator inside the password
         {"http://user:secret@" + at + "/", false, ""},
         {"http=user:secret@" + at + ";https=user:secret@" + at, false, ""},
         {"user:secret@" + at, true, signIn},
@@ -318,7 +319,7 @@ TEST_F(ProxyNet, AProxySettingIsNeverSkippedAndItsPasswordNeverSent) {
             EXPECT_EQ(Sim::Count(), 0);
         }
         const std::string clear = ProxyClearBytes();
-        for (const char* secret : {"secret", "Proxy-Authorization", "sk-"})
+        for (const char* secret : {"cret", "Proxy-Authorization", "sk-"})
             EXPECT_EQ(clear.find(secret), std::string::npos) << secret << " reached the proxy:\n" << clear;
     }
 }
