@@ -4,6 +4,7 @@
 
 #include "net/ascii.h"
 #include "net/json.h"
+#include "providers/usage.h"
 
 namespace {
 
@@ -124,6 +125,7 @@ void NoteStopReason(ChatStream* s, const StreamEvent& e) {
 
 void Interpret(ChatStream* s, const StreamEvent& e) {
     NoteStopReason(s, e);
+    FoldUsage(s->protocol, e.data, &s->usage);
     switch (s->protocol) {
         case StreamProtocol::ChatCompletions: return ChatCompletionsEvent(s, e);
         case StreamProtocol::Claude: return ClaudeEvent(s, e);

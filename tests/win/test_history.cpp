@@ -1,0 +1,122 @@
+// ParlyGetUsage after whole and streamed replies of every protocol, and ParlySaveHistory/ParlyLoadHistory.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/win/rig.h"
+#include "tests/win/sim_helpers.h"
+
+using namespace simtest;
+
+namespace {
+
+class History : public SimFixture {
+  protected:
+    // [In], [Out], [Stop] as ParlyGetUsage writes them, joined by "|".
+    std::string Usage() {
+        rig.Exec("ParlyGetUsage", {"[In]", "[Out]", "[Stop]"});
+        return rig.Var("[In]") + "|" + rig.Var("[Out]") + "|" + rig.Var("[Stop]");
+    }
+};
+
+TEST_F(History, UsageOfWholeAndStreamedRepliesInEveryProtocolAndAFailureKeepsIt) {
+    // The simulator counts words: "Hi there friend" is 3, "<name> says: Hi there friend" is 5.
+    const struct {
+        const char* provider;
+        const char* stop;
+    } rows[] = {{"OpenAI", "stop"}, {"Claude", "end_turn"}, {"Google", "STOP"}, {"Ollama", "stop"},
+                {"OpenRouter", "stop"}, {"Groq", "stop"}, {"Grok", "stop"}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.provider);
+        Select(rig, r.provider);
+        rig.Exec("ParlySend", {"Hi there friend", "[A]"});
+        EXPECT_EQ(Usage(), std::string("3|5|") + r.stop) << rig.LastError();
+        rig.Exec("ParlySendStream", {"Hi there", "[S]"});
+        EXPECT_EQ(Usage(), std::string("2|4|") + r.stop) << rig.LastError();
+        NextReply(500, "{\"error\":{\"message\":\"down\"}}");
+        rig.Exec("ParlySend", {"Hi", "[A]"});
+        EXPECT_EQ(Usage(), std::string("2|4|") + r.stop) << "a failed exchange keeps the last values";
+    }
+    // A published, pretty-printed reply without counts gives empty texts, and the stop reason as written.
+    Select(rig, "OpenAI");
+    NextReply(200, "{\n  \"id\": \"x\",\n  \"choices\": [\n    {\n      \"index\": 0,\n      \"message\": {\"role\": "
+                   "\"assistant\", \"content\": \"Hi\"},\n      \"finish_reason\": \"length\"\n    }\n  ]\n}\n");
+    rig.Exec("ParlySend", {"Hi", "[A]"});
+    EXPECT_EQ(Usage(), "||length");
+    // Absent variables are skipped, and a fresh plug-in reports nothing yet.
+    rig.Exec("ParlyGetUsage", {kAbsent, "[Out2]", kAbsent});
+    EXPECT_EQ(rig.Var("[Out2]"), "");
+    PluginRig fresh;
+    fresh.Exec("ParlyGetUsage", {"[In]", "[Out]", "[Stop]"});
+    EXPECT_EQ(fresh.Var("[In]") + fresh.Var("[Out]") + fresh.Var("[Stop]"), "");
+}
+
+TEST_F(History, ASavedConversationContinuesWithAnotherProvider) {
+    const std::string path = ScratchDir("history") + "\\caf\xC3\xA9 chat.json";
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySetSystem", {"Be brief, gr\xC3\xBC\xC3\x9F" "e"});
+    rig.Exec("ParlySend", {"first \"question\"", "[A]"});
+    rig.Exec("ParlySaveHistory", {path, "[St]"});
+    ASSERT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
+    const std::string file = ReadFileBytes(path);
+    EXPECT_EQ(file.rfind("{\"format\": \"parly-conversation\", \"version\": 1,", 0), 0u) << file;
+    // Saving again replaces the file whole.
+    rig.Exec("ParlySaveHistory", {path, "[St]"});
+    EXPECT_EQ(ReadFileBytes(path), file);
+
+    rig.Exec("ParlySetSystem", {"other"});
+    Select(rig, "Claude");  // a new conversation, and another provider
+    rig.Exec("ParlyLoadHistory", {path, "[St]"});
+    ASSERT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
+    rig.Exec("ParlySend", {"and then?", "[A]"});
+    const std::string body = Sim::Body();
+    EXPECT_NE(body.find("\"system\":\"Be brief, gr\xC3\xBC\xC3\x9F" "e\""), std::string::npos) << body;
+    EXPECT_NE(body.find("{\"role\":\"user\",\"content\":\"first \\\"question\\\"\"},{\"role\":\"assistant\",\"content\":"
+                        "\"OpenAI says: first \\\"question\\\"\"},{\"role\":\"user\",\"content\":\"and then?\"}"),
+              std::string::npos)
+        << body;
+    EXPECT_NE(body.find("\"model\":\"claude-sonnet-5\""), std::string::npos) << "the model stays";
+}
+
+TEST_F(History, ABrokenForeignNewerOrMissingFileChangesNothing) {
+    const std::string dir = ScratchDir("history_broken");
+    const std::string good = dir + "\\good.json";
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySetSystem", {"Keep me"});
+    rig.Exec("ParlySend", {"kept question", "[A]"});
+    rig.Exec("ParlySaveHistory", {good, "[St]"});
+    ASSERT_EQ(rig.Var("[St]"), "OK");
+    const std::string text = ReadFileBytes(good);
+    const struct {
+        std::string name, bytes, error;
+    } rows[] = {
+        {"cut.json", text.substr(0, text.size() / 2), "Cannot load history file (it is not well-formed JSON): "},
+        {"foreign.json", "{\"messages\":[]}", "Cannot load history file (it is not a Parly conversation): "},
+        {"newer.json", "{\"format\":\"parly-conversation\",\"version\":2,\"messages\":[]}",
+         "Cannot load history file (it was saved by a newer Parly Plugin (format version 2)): "},
+        {"missing.json", "", "History file not found: "},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string path = dir + "\\" + r.name;
+        if (r.name != "missing.json") WriteFileBytes(path, r.bytes);
+        rig.Exec("ParlyLoadHistory", {path, "[St]"});
+        EXPECT_EQ(rig.Var("[St]"), "ERROR");
+        EXPECT_EQ(rig.LastError(), r.error + path);
+    }
+    rig.Exec("ParlyLoadHistory", {"", "[St]"});
+    EXPECT_EQ(rig.LastError(), "History file path cannot be empty");
+    // A save into a folder that does not exist fails, and the good file is untouched by any of it.
+    rig.Exec("ParlySaveHistory", {dir + "\\no such folder\\x.json", "[St]"});
+    EXPECT_EQ(rig.Var("[St]"), "ERROR");
+    EXPECT_EQ(rig.LastError(), "Failed to create output file: " + dir + "\\no such folder\\x.json");
+    EXPECT_EQ(ReadFileBytes(good), text);
+    rig.Exec("ParlySend", {"next", "[A]"});
+    const std::string body = Sim::Body();
+    EXPECT_NE(body.find("\"content\":\"Keep me\"},{\"role\":\"user\",\"content\":\"kept question\"}"), std::string::npos)
+        << body;
+}
+
+}  // namespace
