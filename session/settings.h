@@ -35,6 +35,7 @@ struct ChatUsage {
     std::string inputTokens;
     std::string outputTokens;
     std::string stopReason;
+    bool operator==(const ChatUsage&) const = default;
 };
 
 // The request settings: a plain value, copied whole wherever a request runs off the lock.

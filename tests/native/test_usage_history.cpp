@@ -9,6 +9,11 @@
 #include "providers/usage.h"
 #include "session/history_json.h"
 
+// Read back as {input,output,stop} in failure messages.
+std::ostream& operator<<(std::ostream& o, const ChatUsage& u) {
+    return o << "{" << u.inputTokens << "," << u.outputTokens << "," << u.stopReason << "}";
+}
+
 namespace {
 
 struct UsageRow {
@@ -17,14 +22,6 @@ struct UsageRow {
     std::string body;
     ChatUsage expected;
 };
-
-bool operator==(const ChatUsage& a, const ChatUsage& b) {
-    return a.inputTokens == b.inputTokens && a.outputTokens == b.outputTokens && a.stopReason == b.stopReason;
-}
-
-std::ostream& operator<<(std::ostream& o, const ChatUsage& u) {
-    return o << "{" << u.inputTokens << "," << u.outputTokens << "," << u.stopReason << "}";
-}
 
 TEST(ReplyUsage, EachProtocolsPublishedShape) {
     const UsageRow rows[] = {
@@ -226,6 +223,17 @@ TEST(ConversationFile, BrokenForeignAndNewerFilesAreRefusedWithTheirReason) {
         std::string error;
         EXPECT_FALSE(ReadConversationJson(std::string_view(good).substr(0, n), &read, &error)) << n;
     }
+    // Every byte replaced by a structural one reads or fails with a reason, never anything in between.
+    for (size_t n = 0; n < good.size(); ++n)
+        for (const char c : {'"', '{', ']', '\\', ',', '\0', '\xFF', '1'}) {
+            std::string bent = good;
+            bent[n] = c;
+            SavedConversation read;
+            std::string error;
+            const bool ok = ReadConversationJson(bent, &read, &error);
+            EXPECT_EQ(ok, error.empty()) << n << " " << c;
+            if (ok) EXPECT_EQ(read.history.size(), 2u);
+        }
 }
 
 TEST(JsonWalk, PathsSkipNestedValuesAndStringsThatLookLikeKeys) {
