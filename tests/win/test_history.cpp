@@ -46,6 +46,16 @@ TEST_F(History, UsageOfWholeAndStreamedRepliesInEveryProtocolAndAFailureKeepsIt)
                    "\"assistant\", \"content\": \"Hi\"},\n      \"finish_reason\": \"length\"\n    }\n  ]\n}\n");
     rig.Exec("ParlySend", {"Hi", "[A]"});
     EXPECT_EQ(Usage(), "||length");
+    // A server that refuses the usage option gets the stream once more without it, and reports no counts.
+    Select(rig, "Groq");
+    NextReply(400, "{\"error\":{\"message\":\"property 'stream_options' is unsupported, did you mean 'stream'?\","
+                   "\"type\":\"invalid_request_error\"}}");
+    const int before = Sim::Count();
+    rig.Exec("ParlySendStream", {"Hi there", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "Groq says: Hi there") << rig.LastError();
+    EXPECT_EQ(Sim::Count(), before + 2);
+    EXPECT_EQ(Sim::Body().find("stream_options"), std::string::npos) << Sim::Body();
+    EXPECT_EQ(Usage(), "||stop");
     // Absent variables are skipped.
     rig.writes.clear();
     rig.Exec("ParlyGetUsage", {kAbsent, "[Out2]", kAbsent});
@@ -54,17 +64,19 @@ TEST_F(History, UsageOfWholeAndStreamedRepliesInEveryProtocolAndAFailureKeepsIt)
 }
 
 TEST_F(History, ASavedConversationContinuesWithAnotherProvider) {
-    const std::string path = ScratchDir("history") + "\\caf\xC3\xA9 chat.json";
+    const std::string dir = ScratchDir("history");
+    const std::string path = dir + "\\caf\xC3\xA9 chat.json", plain = dir + "\\plain.json";  // a UTF-8 name, as dialogs write
     Select(rig, "OpenAI");
     rig.Exec("ParlySetSystem", {"Be brief, gr\xC3\xBC\xC3\x9F" "e"});
     rig.Exec("ParlySend", {"first \"question\"", "[A]"});
     rig.Exec("ParlySaveHistory", {path, "[St]"});
     ASSERT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
-    const std::string file = ReadFileBytes(path);
+    // Saving over an older file replaces it whole.
+    WriteFileBytes(plain, std::string(5000, 'x'));
+    rig.Exec("ParlySaveHistory", {plain, "[St]"});
+    const std::string file = ReadFileBytes(plain);
     EXPECT_EQ(file.rfind("{\"format\": \"parly-conversation\", \"version\": 1,", 0), 0u) << file;
-    // Saving again replaces the file whole.
-    rig.Exec("ParlySaveHistory", {path, "[St]"});
-    EXPECT_EQ(ReadFileBytes(path), file);
+    EXPECT_EQ(file.back(), '\n');
 
     rig.Exec("ParlySetSystem", {"other"});
     Select(rig, "Claude");  // a new conversation, and another provider
