@@ -63,6 +63,23 @@ TEST_F(History, UsageOfWholeAndStreamedRepliesInEveryProtocolAndAFailureKeepsIt)
     EXPECT_EQ(rig.writes[0].name, "[Out2]");
 }
 
+TEST_F(History, ABackgroundAnswerSetsTheUsageOnlyWhileItsJobIsCurrent) {
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySendAsync", {"Hi there friend", "[R]", ""});
+    ASSERT_TRUE(rig.PumpUntil([&] { return rig.HasVar("[R]"); }, 5000));
+    EXPECT_EQ(Usage(), "3|5|stop");
+    // A slow job replaced by a newer one: its later answer changes nothing.
+    const int before = Sim::Count();
+    Sim::Next(R"({"delay_ms":600})");
+    rig.Exec("ParlySendAsync", {"one two three four five six", "[R1]", ""});
+    ASSERT_TRUE(rig.PumpUntil([&] { return Sim::Count() == before + 1; }, 5000));
+    rig.Exec("ParlySendAsync", {"a b", "[R2]", ""});
+    ASSERT_TRUE(rig.PumpUntil([&] { return rig.HasVar("[R2]"); }, 5000));
+    rig.PumpUntil([] { return false; }, 900);
+    EXPECT_EQ(Usage(), "2|4|stop");
+    EXPECT_FALSE(rig.HasVar("[R1]")) << "the replaced job delivers nothing";
+}
+
 TEST_F(History, ASavedConversationContinuesWithAnotherProvider) {
     const std::string dir = ScratchDir("history");
     const std::string path = dir + "\\caf\xC3\xA9 chat.json", plain = dir + "\\plain.json";  // a UTF-8 name, as dialogs write
