@@ -172,6 +172,8 @@ void AppendJsonEscaped(std::string& out, std::string_view text) {
     }
 }
 
+size_t JsonPlainRun(std::string_view text) { return CleanPrefix(text.data(), text.size()); }
+
 std::string JsonEscape(std::string_view text) {
     std::string out;
     AppendJsonEscaped(out, text);

@@ -18,6 +18,8 @@ constexpr size_t SkipJsonBlank(std::string_view text, size_t from) {
 std::string JsonEscape(std::string_view text);
 // Appends the escaped text to out, without a temporary.
 void AppendJsonEscaped(std::string& out, std::string_view text);
+// Length of the leading run of bytes a JSON string holds as they are (no control byte, quote or backslash).
+size_t JsonPlainRun(std::string_view text);
 // Decodes the escapes of a JSON string body; throws std::invalid_argument on a \u with no hex digit.
 std::string JsonUnescape(std::string_view text);
 // Index of the quote closing a string that starts at `start`, or kNotFound.

@@ -82,6 +82,8 @@ namespace json_walk_detail {
 size_t SkipString(std::string_view json, size_t at) {
     if (at >= json.size() || json[at] != '"') return kNotFound;
     for (size_t i = at + 1; i < json.size(); ++i) {
+        i += JsonPlainRun(json.substr(i));  // long answers and Base64 data are mostly plain bytes
+        if (i >= json.size()) break;
         const unsigned char c = static_cast<unsigned char>(json[i]);
         if (c == '"') return i + 1;
         if (c < 0x20) return kNotFound;
