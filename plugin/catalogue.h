@@ -56,5 +56,5 @@ struct ActionEntry {
 extern const ActionEntry kCatalogue[];
 extern const size_t kCatalogueSize;  // 31
 
-// The entry of an action id 1..28, or nullptr (25 is not yet in the table).
+// The entry of a catalogued action id, or nullptr.
 const ActionEntry* FindAction(int id);
