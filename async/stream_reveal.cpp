@@ -106,6 +106,8 @@ class Arrival {
     const std::string& Error() const { return error_; }
     // The raw answer: whole once complete, else as far as the stream has brought it.
     const std::string& Raw() const { return complete_ ? answer_ : stream_.answer; }
+    // What the provider reported of the exchange's tokens and stop reason; nothing for an answer cut short.
+    ChatUsage Usage() const { return complete_ ? usage_ : ChatUsage(); }
 
   private:
     enum class Kind { Unknown, Stream, Whole };
@@ -114,6 +116,7 @@ class Arrival {
         if (outcome.ok) {
             complete_ = true;
             answer_ = std::move(outcome.answer);
+            usage_ = std::move(outcome.usage);
         } else {
             failed_ = true;
             error_ = std::move(outcome.error);
@@ -129,6 +132,7 @@ class Arrival {
     HttpStreamState state_;
     Kind kind_ = Kind::Unknown;
     std::string bytes_, whole_, flat_, answer_, error_;
+    ChatUsage usage_;
     size_t flattened_ = 0;  // how much of the stream's answer is in flat_
     bool complete_ = false, failed_ = false;
 };
@@ -177,9 +181,12 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
     const unsigned unloads = HostUnloadCount();
     RevealCursor cursor;
     bool recorded = false, stopped = false;
-    auto record = [&](const std::string& answer) {
+    auto record = [&](const std::string& answer, const ChatUsage& usage) {
         // An answer from before ParlyInit, ParlyReset, ParlyClearHistory or unload joins no history.
-        if (!recorded && !answer.empty()) AppendExchange(start.conversation, prompt, answer);
+        if (!recorded && !answer.empty()) {
+            AppendExchange(start.conversation, prompt, answer);
+            StoreUsage(usage);
+        }
         recorded = true;
     };
 
@@ -199,7 +206,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
             }
             continue;
         }
-        if (sending->Complete()) record(sending->Raw());
+        if (sending->Complete()) record(sending->Raw(), sending->Usage());
         if (sending->Failed() || (piece = cursor.Next(sending->Flat(), sending->Complete())) || sending->Complete())
             break;
         sending->Wait();
@@ -223,7 +230,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
                 break;
             }
             arrival.Absorb();
-            if (arrival.Complete()) record(arrival.Raw());
+            if (arrival.Complete()) record(arrival.Raw(), arrival.Usage());
             if (arrival.Failed() || (piece = cursor.Next(arrival.Flat(), arrival.Complete())) || arrival.Complete())
                 break;
             if (!WaitPumping(arrival)) {
@@ -238,7 +245,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
     if (stopped && !arrival.Complete() && !arrival.Failed()) {
         // Stopped while the answer was still coming: close the exchange and keep what had come.
         arrival.Close();
-        record(arrival.Raw());
+        record(arrival.Raw(), arrival.Usage());
         out.ok = true;
         out.raw = arrival.Raw();
         return out;

@@ -39,14 +39,17 @@ HANDLE CreateTemporaryBeside(const std::wstring& target, std::wstring* temp) {
 }  // namespace
 
 std::string WriteImageFile(const std::string& path, const std::vector<unsigned char>& bytes) {
+    return WriteWholeFile(path, bytes.data(), bytes.size());
+}
+
+std::string WriteWholeFile(const std::string& path, const void* data, size_t size) {
     const std::wstring target = HostPathToWide(path);
     std::wstring temp;
     HANDLE file = target.empty() ? INVALID_HANDLE_VALUE : CreateTemporaryBeside(target, &temp);
     if (file == INVALID_HANDLE_VALUE) return "Failed to create output file: " + path;
     // Written whole, then moved into place, so an existing file survives every failure.
     DWORD written = 0;
-    bool ok = bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                                written == bytes.size());
+    bool ok = size == 0 || (WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size);
     ok = FlushFileBuffers(file) && ok;
     ok = CloseHandle(file) && ok;
     if (ok && MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return "";

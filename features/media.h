@@ -13,6 +13,9 @@ std::string GenerateImage(const SessionSettings& s, const std::string& prompt, c
 bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
                 std::vector<unsigned char>* bytes, std::string* error);
 std::string WriteImageFile(const std::string& path, const std::vector<unsigned char>& bytes);
+// Writes `size` bytes to a file beside `path` and moves it over `path`: "" or the error text; an existing
+// file survives every failure.
+std::string WriteWholeFile(const std::string& path, const void* data, size_t size);
 // "" when the folder of `path` exists, else the text of a file that cannot be created; checked before an image is paid for.
 std::string CheckOutputFolder(const std::string& path);
 // The vector text exactly as the provider wrote it, or "" with lastError set.

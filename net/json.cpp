@@ -172,6 +172,8 @@ void AppendJsonEscaped(std::string& out, std::string_view text) {
     }
 }
 
+size_t JsonPlainRun(std::string_view text) { return CleanPrefix(text.data(), text.size()); }
+
 std::string JsonEscape(std::string_view text) {
     std::string out;
     AppendJsonEscaped(out, text);
@@ -421,79 +423,3 @@ bool JsonTopLevelCloses(std::string_view text) {
     return false;
 }
 
-size_t SkipJsonValue(std::string_view json, size_t at) {
-    at = SkipJsonBlank(json, at);
-    if (at >= json.size()) return kNotFound;
-    const char first = json[at];
-    if (first == '"') {
-        const size_t close = FindClosingQuote(json, at + 1);
-        return close == kNotFound ? kNotFound : close + 1;
-    }
-    if (first == '{' || first == '[') {
-        size_t depth = 0;
-        for (size_t i = at; i < json.size(); ++i) {
-            const char c = json[i];
-            if (c == '"') {
-                i = FindClosingQuote(json, i + 1);
-                if (i == kNotFound) return kNotFound;
-            } else if (c == '{' || c == '[') {
-                ++depth;
-            } else if ((c == '}' || c == ']') && --depth == 0) {
-                return i + 1;
-            }
-        }
-        return kNotFound;
-    }
-    if (first == '}' || first == ']' || first == ',' || first == ':') return kNotFound;
-    size_t end = at;
-    while (end < json.size() && json[end] != ',' && json[end] != '}' && json[end] != ']' && !IsJsonBlank(json[end])) ++end;
-    return end;
-}
-
-size_t JsonMember(std::string_view json, size_t object, std::string_view key) {
-    if (object >= json.size() || json[object] != '{') return kNotFound;
-    size_t i = SkipJsonBlank(json, object + 1);
-    while (i < json.size() && json[i] == '"') {
-        const size_t close = FindClosingQuote(json, i + 1);
-        if (close == kNotFound) return kNotFound;
-        const std::string_view name = json.substr(i + 1, close - i - 1);
-        const size_t colon = SkipJsonBlank(json, close + 1);
-        if (colon >= json.size() || json[colon] != ':') return kNotFound;
-        const size_t value = SkipJsonBlank(json, colon + 1);
-        if (value >= json.size()) return kNotFound;
-        if (name == key) return value;
-        const size_t after = SkipJsonValue(json, value);
-        if (after == kNotFound) return kNotFound;
-        i = SkipJsonBlank(json, after);
-        if (i >= json.size() || json[i] != ',') return kNotFound;
-        i = SkipJsonBlank(json, i + 1);
-    }
-    return kNotFound;
-}
-
-size_t JsonFirstElement(std::string_view json, size_t array) {
-    if (array >= json.size() || json[array] != '[') return kNotFound;
-    const size_t i = SkipJsonBlank(json, array + 1);
-    return i < json.size() && json[i] != ']' ? i : kNotFound;
-}
-
-size_t JsonNextElement(std::string_view json, size_t element) {
-    const size_t after = SkipJsonValue(json, element);
-    if (after == kNotFound) return kNotFound;
-    size_t i = SkipJsonBlank(json, after);
-    if (i >= json.size() || json[i] != ',') return kNotFound;
-    i = SkipJsonBlank(json, i + 1);
-    return i < json.size() ? i : kNotFound;
-}
-
-bool JsonStringAt(std::string_view json, size_t at, std::string* out) {
-    if (at >= json.size() || json[at] != '"') return false;
-    const size_t close = FindClosingQuote(json, at + 1);
-    if (close == kNotFound) return false;
-    *out = JsonUnescape(json.substr(at + 1, close - at - 1));
-    return true;
-}
-
-bool JsonTrueAt(std::string_view json, size_t at) {
-    return at < json.size() && json.substr(at, 4) == "true";
-}

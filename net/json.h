@@ -18,6 +18,8 @@ constexpr size_t SkipJsonBlank(std::string_view text, size_t from) {
 std::string JsonEscape(std::string_view text);
 // Appends the escaped text to out, without a temporary.
 void AppendJsonEscaped(std::string& out, std::string_view text);
+// Length of the leading run of bytes a JSON string holds as they are (no control byte, quote or backslash).
+size_t JsonPlainRun(std::string_view text);
 // Decodes the escapes of a JSON string body; throws std::invalid_argument on a \u with no hex digit.
 std::string JsonUnescape(std::string_view text);
 // Index of the quote closing a string that starts at `start`, or kNotFound.
@@ -30,20 +32,6 @@ size_t JsonValueStart(std::string_view json, std::string_view key);
 std::string ExtractJsonValue(std::string_view json, std::string_view key);
 // First string literal after the first quotedKey at or after start, decoded; empty when absent.
 std::string ExtractStringAfterKey(std::string_view json, std::string_view quotedKey, size_t start = 0);
-// Index just past the JSON value that starts at `at`, or kNotFound when it is cut or there is none.
-size_t SkipJsonValue(std::string_view json, size_t at);
-// Start of the value of the direct member "key" of the object opening at `object`, or kNotFound
-// (also when `object` is not an object). Members of nested values are never matched.
-size_t JsonMember(std::string_view json, size_t object, std::string_view key);
-// Start of the first element of the array opening at `array`, or kNotFound (empty, cut, or not an array).
-size_t JsonFirstElement(std::string_view json, size_t array);
-// Start of the element after the one that starts at `element`, or kNotFound at the array's end.
-size_t JsonNextElement(std::string_view json, size_t element);
-// Decodes the string value at `at` into *out; false, with *out untouched, when the value there is no string.
-// Throws std::invalid_argument like JsonUnescape.
-bool JsonStringAt(std::string_view json, size_t at, std::string* out);
-// True when the value at `at` is the literal true.
-bool JsonTrueAt(std::string_view json, size_t at);
 // False when text opens an object or array (after white space) that never closes: a reply cut short.
 // Any other text, and whatever follows the closing bracket, is not judged.
 bool JsonTopLevelCloses(std::string_view text);

@@ -40,6 +40,7 @@ void BeginHostSession() {
     ClearHistoryLocked();
     ApplyLoadDefaults();
     g_session.lastError.clear();
+    g_session.usage = ChatUsage();
     g_stopStreamRequested = false;
 }
 

@@ -7,9 +7,11 @@
 
 #include "net/encoding.h"
 #include "net/json.h"
+#include "net/json_walk.h"
 #include "providers/chat_stream.h"
 #include "providers/endpoint.h"
 #include "providers/model_list.h"
+#include "providers/usage.h"
 
 namespace {
 
@@ -112,6 +114,10 @@ void BuildCompatibleChat(const ProviderInfo& p, const SessionSettings& s, const 
         r->shape.tokenLimit = false;
     if (r->stream) body += ",\"stream\":true";
     else if (p.sendsStreamFalse) body += ",\"stream\":false";
+    if (r->stream && p.asksStreamUsage && t.shape.streamOptions) {
+        body += ",\"stream_options\":{\"include_usage\":true}";
+        r->shape.streamOptions = true;
+    }
     body += '}';
     r->body = std::move(body);
     r->headers["Authorization"] = "Bearer " + t.apiKey;
@@ -344,6 +350,7 @@ ChatOutcome InterpretKnownReply(const ProviderInfo& p, const HttpResult& reply) 
     } catch (const std::out_of_range&) {
         return ChatOutcome{false, "", std::string("Invalid escape sequence in ") + p.label + " response"};
     }
+    if (outcome.ok) outcome.usage = ReadReplyUsage(p.stream, reply.body);
     if (!outcome.ok) {
         outcome.answer.clear();
         if (outcome.error.empty()) {
@@ -381,6 +388,7 @@ ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory
     // The shape ends up saying what the request carries, so a refusal of anything else resends nothing.
     r.shape = t.shape;
     r.shape.responseFormat = false;
+    r.shape.streamOptions = false;  // the builder that asks for a stream's usage says so
     p->buildChat(*p, s, t, &r);
     return r;
 }
@@ -446,6 +454,7 @@ ChatOutcome InterpretChatStream(int provider, const ChatStream& stream, const Ht
         } else {
             outcome.ok = true;
             outcome.answer = stream.answer;
+            outcome.usage = stream.usage;
         }
     } catch (const std::exception& e) {
         outcome = ChatOutcome();

@@ -27,6 +27,7 @@ struct ChatOutcome {
     bool ok = false;
     std::string answer;  // raw answer (before FlattenLineBreaks)
     std::string error;   // the text for lastError when !ok
+    ChatUsage usage = {};  // what the reply reported of its tokens and stop reason (when ok)
 };
 
 // Hands a sent body's buffer back to the process-wide spare, for the next request on either thread.

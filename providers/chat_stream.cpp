@@ -4,6 +4,8 @@
 
 #include "net/ascii.h"
 #include "net/json.h"
+#include "net/json_walk.h"
+#include "providers/usage.h"
 
 namespace {
 
@@ -148,6 +150,7 @@ void NoteStopReason(ChatStream* s, const StreamEvent& e) {
 
 void Interpret(ChatStream* s, const StreamEvent& e) {
     NoteStopReason(s, e);
+    FoldUsage(s->protocol, e.data, &s->usage);
     switch (s->protocol) {
         case StreamProtocol::ChatCompletions: return ChatCompletionsEvent(s, e);
         case StreamProtocol::Claude: return ClaudeEvent(s, e);
@@ -189,7 +192,7 @@ bool IsStreamBody(StreamProtocol protocol, std::string_view body) {
     start = SkipJsonBlank(body, start);
     if (protocol == StreamProtocol::Ollama) {
         if (start >= body.size() || body[start] != '{') return false;
-        const size_t end = SkipJsonValue(body, start);
+        const size_t end = JsonSkipValue(body, start);
         return end != kNotFound && SkipJsonBlank(body, end) < body.size();
     }
     const std::string_view rest = body.substr(start);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "net/stream_parse.h"
+#include "session/settings.h"
 
 // The stream protocol a provider speaks when asked to stream.
 enum class StreamProtocol {
@@ -23,6 +24,7 @@ struct ChatStream {
     bool broken = false;  // an error event arrived, or an event outgrew its cap
     std::string error;    // the provider's message from the error event
     std::string stopData; // the last event that gave a stop reason (finish_reason, stop_reason, finishReason, ...)
+    ChatUsage usage;      // token counts and stop reason, as the events so far reported them
     SseParser sse;
     NdjsonParser ndjson;
     std::vector<StreamEvent> events;  // scratch, reused between feeds

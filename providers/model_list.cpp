@@ -6,6 +6,7 @@
 
 #include "net/encoding.h"
 #include "net/json.h"
+#include "net/json_walk.h"
 #include "providers/endpoint.h"
 #include "providers/provider_table.h"
 
@@ -45,7 +46,7 @@ bool ForEachMember(std::string_view j, const std::function<void(const std::strin
         i = SkipJsonBlank(j, close + 1);
         if (i >= j.size() || j[i] != ':') return false;
         const size_t start = SkipJsonBlank(j, i + 1);
-        const size_t end = SkipJsonValue(j, start);
+        const size_t end = JsonSkipValue(j, start);
         if (end == kNotFound) return false;
         visit(key, j.substr(start, end - start));
         i = SkipJsonBlank(j, end);
@@ -65,7 +66,7 @@ bool ForEachElement(std::string_view j, const std::function<void(std::string_vie
     if (i < j.size() && j[i] == ']') return true;
     for (;;) {
         const size_t start = SkipJsonBlank(j, i);
-        const size_t end = SkipJsonValue(j, start);
+        const size_t end = JsonSkipValue(j, start);
         if (end == kNotFound) return false;
         visit(j.substr(start, end - start));
         i = SkipJsonBlank(j, end);

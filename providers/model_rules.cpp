@@ -88,13 +88,15 @@ unsigned ParamNamed(std::string_view name) {
         name == "maxOutputTokens")
         return kParamTokenLimit;
     if (name == "response_format") return kParamResponseFormat;
+    if (name == "stream_options" || name == "include_usage") return kParamStreamOptions;
     return 0;
 }
 
 // The first of our member names that the message names as a whole word, or 0.
 unsigned FirstParamIn(std::string_view message) {
     static constexpr std::string_view kNames[] = {"temperature", "max_tokens", "max_completion_tokens",
-                                                  "max_output_tokens", "maxOutputTokens", "response_format"};
+                                                  "max_output_tokens", "maxOutputTokens", "response_format",
+                                                  "stream_options"};
     size_t best = std::string_view::npos;
     unsigned param = 0;
     for (const std::string_view name : kNames) {
@@ -181,6 +183,7 @@ RequestShape ShapeFor(int provider, const std::string& model, bool limitSet) {
     if (r.dropped & kParamTemperature) shape.temperature = false;
     if (r.dropped & kParamTokenLimit) shape.tokenLimit = false;
     if (r.dropped & kParamResponseFormat) shape.responseFormat = false;
+    if (r.dropped & kParamStreamOptions) shape.streamOptions = false;
     if (!r.tokenLimitName.empty()) shape.tokenLimitName = r.tokenLimitName;
     return shape;
 }
@@ -204,6 +207,7 @@ bool RefusalApplies(const RequestShape& shape, const ParamRefusal& refusal) {
     switch (refusal.param) {
         case kParamTemperature: return shape.temperature;
         case kParamResponseFormat: return shape.responseFormat;
+        case kParamStreamOptions: return shape.streamOptions;
         case kParamTokenLimit:
             return shape.tokenLimit && (refusal.replacement.empty() || refusal.replacement != shape.tokenLimitName);
         default: return false;

@@ -8,6 +8,7 @@ enum RequestParam : unsigned {
     kParamTemperature = 1,
     kParamTokenLimit = 2,
     kParamResponseFormat = 4,
+    kParamStreamOptions = 8,
 };
 
 struct RequestShape {
@@ -15,6 +16,7 @@ struct RequestShape {
     bool tokenLimit = true;      // send the token limit
     std::string tokenLimitName;  // the member that carries the limit; empty: the protocol's own
     bool responseFormat = true;  // images: ask for Base64 with "response_format"
+    bool streamOptions = true;   // streams: ask for the usage with "stream_options"
 };
 
 // True for models that reason before they answer and count that against the token limit.

@@ -81,6 +81,7 @@ struct ProviderInfo {
     ChatBuilder buildChat;
     AnswerReader readAnswer;
     StreamProtocol stream;        // the protocol its streamed answers come in
+    bool asksStreamUsage;         // a stream reports its usage only when asked ("stream_options")
     const char* imagePath;        // nullptr: images are refused with imageRefusal
     const char* imageRefusal;
     EmbeddingShape embedding;

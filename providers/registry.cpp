@@ -148,6 +148,7 @@ std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bo
     }
     // An answer from before ParlyInit, ParlyReset, ParlyClearHistory or unload is still delivered, but joins no history.
     AppendExchange(conversation, prompt, outcome.answer);
+    StoreUsage(outcome.usage);
     return FlattenLineBreaks(outcome.answer, multiline);
 }
 

@@ -25,7 +25,7 @@ std::string SendChat(const std::string& prompt, std::string* raw = nullptr);
 // One exchange with settings copied earlier (the background worker's copy); touches no session state.
 ChatOutcome RunChat(const SessionSettings& settings, const ConversationHistory& history, const std::string& prompt);
 // Records an exchange in the live session: two history entries on success (only while `conversation` is
-// still the current one), lastError on failure; returns the flattened answer or "".
+// still the current one) and its usage, lastError on failure; returns the flattened answer or "".
 std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation);
 // Comma-separated models of the selected provider, or "" with lastError set.
 std::string ListModels();

@@ -37,3 +37,6 @@ queue '{"status":307,"redirect":"decoy","body":"{\"error\":{\"message\":\"Moved 
   '{"mode":"drip","drip_ms":400}'
 echo; echo "### examples/shapes.parly (replies shaped like real providers' bad days)"
 run "$root/examples/shapes.parly"
+echo; echo "### examples/history.parly (usage, and a conversation saved and continued with another provider)"
+run "$root/examples/history.parly"
+head -c 300 "$build/demo/tutor.json"; echo

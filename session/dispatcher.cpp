@@ -13,26 +13,19 @@
 #include "plugin/host.h"
 #include "plugin/lifecycle.h"
 #include "providers/registry.h"
+#include "session/history_file.h"
 #include "session/settings.h"
 #include "session/text_rules.h"
+
+void Params::write(int i, const std::string& value) const {
+    if (has(i)) SetHostVariable(raw[i], value);
+}
 
 namespace {
 
 const char kNoProvider[] = "No provider initialized. Call ParlyInit first.";
 
 }  // namespace
-
-// The parameters of one call: only the positions the catalogue declares; a null pointer is absent.
-struct Params {
-    char** raw;
-    int count;
-    bool has(int i) const { return raw && i < count && raw[i] != nullptr; }
-    std::string text(int i) const { return has(i) ? std::string(raw[i]) : std::string(); }
-    // Writes a variable parameter only when it is present, passing its text as received.
-    void write(int i, const std::string& value) const {
-        if (has(i)) SetHostVariable(raw[i], value);
-    }
-};
 
 namespace {
 
@@ -243,6 +236,9 @@ const DispatchEntry kHandlers[] = {
     {kParlyClearHistory, ClearHistoryOnly},
     {kParlyGetEmbedding, Embedding},
     {kParlySendWithDoc, SendWithDoc},
+    {kParlyGetUsage, RunGetUsage},
+    {kParlySaveHistory, RunSaveHistory},
+    {kParlyLoadHistory, RunLoadHistory},
 };
 
 }  // namespace

@@ -1,8 +1,17 @@
 // Routes a run-time action call by id; every outcome travels in lastError and host variables.
 #pragma once
 #include <cstddef>
+#include <string>
 
-struct Params;
+// The parameters of one call: only the positions the catalogue declares; a null pointer is absent.
+struct Params {
+    char** raw;
+    int count;
+    bool has(int i) const { return raw && i < count && raw[i] != nullptr; }
+    std::string text(int i) const { return has(i) ? std::string(raw[i]) : std::string(); }
+    // Writes a variable parameter only when it is present, passing its text as received.
+    void write(int i, const std::string& value) const;
+};
 
 struct DispatchEntry {
     int id;

@@ -43,6 +43,16 @@ std::string ReadLastError() {
     return g_session.lastError;
 }
 
+void StoreUsage(const ChatUsage& usage) {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    g_session.usage = usage;
+}
+
+ChatUsage ReadUsage() {
+    std::lock_guard<std::mutex> hold(SessionLock());
+    return g_session.usage;
+}
+
 bool AppendExchange(unsigned generation, const std::string& prompt, const std::string& answer) {
     std::lock_guard<std::mutex> hold(SessionLock());
     Conversation& c = g_session.conversation;

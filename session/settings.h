@@ -15,12 +15,28 @@ enum ProviderKind : int {
     kProviderGrok = 7,
 };
 
+// A picture or document sent with a message, kept Base64-encoded with its turn.
+struct ChatAttachment {
+    std::string type;       // "image" or "document"
+    std::string mediaType;  // "image/png", "application/pdf", ...
+    std::string data;       // Base64
+};
+
 struct ChatMessage {
     std::string role;
     std::string content;
+    std::vector<ChatAttachment> attachments = {};
 };
 
 using ConversationHistory = std::vector<ChatMessage>;
+
+// The token counts (decimal text) and stop reason (as the provider wrote it) of one chat exchange; "" when not given.
+struct ChatUsage {
+    std::string inputTokens;
+    std::string outputTokens;
+    std::string stopReason;
+    bool operator==(const ChatUsage&) const = default;
+};
 
 // The request settings: a plain value, copied whole wherever a request runs off the lock.
 struct SessionSettings {
@@ -50,6 +66,7 @@ struct SessionRecord {
     SessionSettings settings;
     Conversation conversation;
     std::string lastError;
+    ChatUsage usage;  // of the last successful chat exchange
 };
 
 // The live record. The host's thread and the background worker both touch it,
@@ -71,6 +88,10 @@ void ApplyLoadDefaults();
 void ReplaceLastError(const std::string& text);
 // Copy of lastError (takes the lock).
 std::string ReadLastError();
+// Replaces the usage of the last successful exchange (takes the lock).
+void StoreUsage(const ChatUsage& usage);
+// Copy of that usage (takes the lock).
+ChatUsage ReadUsage();
 // Appends ("user", prompt) then ("assistant", answer) as one step (takes the lock), only while
 // `generation` is still the current conversation; false when a newer one has begun meanwhile.
 bool AppendExchange(unsigned generation, const std::string& prompt, const std::string& answer);

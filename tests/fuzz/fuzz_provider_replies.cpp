@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const ParamRefusal refusal = ReadParamRefusal(400, body);
     if (refusal.param != 0 && refusal.param != kParamTemperature && refusal.param != kParamTokenLimit &&
-        refusal.param != kParamResponseFormat)
+        refusal.param != kParamResponseFormat && refusal.param != kParamStreamOptions)
         __builtin_trap();
     if (!refusal.replacement.empty() && refusal.param != kParamTokenLimit) __builtin_trap();
     return 0;

@@ -434,10 +434,13 @@ TEST(StreamRequest, OnlyTheStreamFlagOrPathDiffersFromTheUsualRequest) {
         int provider;
         std::string usual, streamed;  // the text that changes
     } cases[] = {
-        {kProviderOpenAI, ",\"max_tokens\":2048}", ",\"max_tokens\":2048,\"stream\":true}"},
-        {kProviderGroq, ",\"max_tokens\":2048}", ",\"max_tokens\":2048,\"stream\":true}"},
+        // OpenAI, Groq and xAI report a stream's usage only when asked; OpenRouter always reports it.
+        {kProviderOpenAI, ",\"max_tokens\":2048}",
+         ",\"max_tokens\":2048,\"stream\":true,\"stream_options\":{\"include_usage\":true}}"},
+        {kProviderGroq, ",\"max_tokens\":2048}",
+         ",\"max_tokens\":2048,\"stream\":true,\"stream_options\":{\"include_usage\":true}}"},
         {kProviderOpenRouter, "\"temperature\":0.7}", "\"temperature\":0.7,\"stream\":true}"},
-        {kProviderGrok, ",\"stream\":false}", ",\"stream\":true}"},
+        {kProviderGrok, ",\"stream\":false}", ",\"stream\":true,\"stream_options\":{\"include_usage\":true}}"},
         {kProviderClaude, "}]}", "}],\"stream\":true}"},
         {kProviderOllama, ",\"stream\":false,", ",\"stream\":true,"},
     };

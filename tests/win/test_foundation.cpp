@@ -48,9 +48,12 @@ const Golden kGolden[] = {
     {22, "ParlyClearHistory", {0}, 0, "Clear conversation history without reinitializing provider."},
     {23, "ParlyGetEmbedding", {2, 6}, 2, "Get vector embedding for text. Returns comma-separated floats. Useful for semantic search."},
     {24, "ParlySendWithDoc", {5, 2, 6}, 3, "Send a prompt with document content. Supports: txt, csv, html, xml, json, md, log, ini, cfg, yaml."},
+    {26, "ParlyGetUsage", {6, 6, 6}, 3, "Get the token counts and stop reason of the last answer."},
+    {27, "ParlySaveHistory", {5, 6}, 2, "Save the system prompt and the conversation to a file. Returns OK or ERROR."},
+    {28, "ParlyLoadHistory", {5, 6}, 2, "Continue a saved conversation: loads its system prompt and history. Returns OK or ERROR."},
 };
 
-TEST(Registration, HostReceivesExactlyTheTwentyEightEntriesInOrder) {
+TEST(Registration, HostReceivesExactlyTheCataloguesEntriesInOrder) {
     PluginRig rig;
     ASSERT_EQ(rig.registrations.size(), std::size(kGolden));
     for (size_t i = 0; i < std::size(kGolden); ++i) {
@@ -76,7 +79,8 @@ TEST(Registration, CatalogueAndDispatcherCoverTheSameIds) {
     std::sort(catalogueIds.begin(), catalogueIds.end());
     std::sort(handlerIds.begin(), handlerIds.end());
     std::vector<int> all;
-    for (int id = 1; id <= 24; ++id) all.push_back(id);
+    for (int id = 1; id <= 28; ++id)
+        if (id != 25) all.push_back(id);
     EXPECT_EQ(catalogueIds, all);
     EXPECT_EQ(handlerIds, all);
 }
@@ -136,7 +140,7 @@ TEST(Entry, IdsOutsideTheCatalogueReturnTrueAndChangeNothing) {
 
 TEST(Entry, ExecActionReturnsOneForEveryActionEvenWhenParametersAreAbsent) {
     PluginRig rig;
-    for (int id = 1; id <= 24; ++id) {
+    for (int id = 1; id <= 28; ++id) {
         if (id == 14 || id == 15 || id == 20) continue;  // requests that would go out; covered elsewhere
         EXPECT_EQ(rig.ExecId(id, {}), 1) << id;
     }

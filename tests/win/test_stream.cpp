@@ -234,7 +234,7 @@ TEST_F(Stream, StreamedRequestsFollowTheModelRulesResendOnceAndSayWhyAnAnswerSta
     rig.Exec("ParlySendStream", {"Hi", "[S]"});
     EXPECT_EQ(rig.Var("[S]"), "OpenAI says: Hi") << rig.LastError();
     ASSERT_EQ(Sim::Count(), 3) << "one resend per refused member, before the stream";
-    EXPECT_TRUE(StartsWith(Sim::Body(-1).substr(Sim::Body(-1).find("]")), R"(],"max_completion_tokens":2048,"stream":true})"))
+    EXPECT_TRUE(StartsWith(Sim::Body(-1).substr(Sim::Body(-1).find("]")), R"(],"max_completion_tokens":2048,"stream":true,"stream_options":{"include_usage":true}})"))
         << Sim::Body(-1);
     EXPECT_EQ(WritesTo("[S]"), RevealOf("OpenAI says: Hi"));
     // A reasoning model whose thinking uses up a small limit says so, in the stream as in a whole reply.

@@ -289,6 +289,11 @@ def to_json(obj):
     return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
 
 
+def word_counts(said, told):
+    """The usage the simulator reports: the words of the last prompt and of the answer stand for tokens."""
+    return len(str(said or "").split()), len(str(told or "").split())
+
+
 def last_user(items, text_of):
     for item in reversed(items if isinstance(items, list) else []):
         if isinstance(item, dict) and item.get("role") == "user":
@@ -587,14 +592,18 @@ class Handler(BaseHTTPRequestHandler):
             message = {"role": "assistant", "content": answer(name, said), "refusal": None}
             if ov.get("content_null") or "refusal" in ov:
                 message.update(content=None, refusal=ov.get("refusal"))
+            said_n, told_n = word_counts(said, message["content"])
             return 200, {"id": "sim-1", "object": "chat.completion", "choices": [
-                {"index": 0, "message": message, "logprobs": None, "finish_reason": "stop"}]}
+                {"index": 0, "message": message, "logprobs": None, "finish_reason": "stop"}],
+                "usage": {"prompt_tokens": said_n, "completion_tokens": told_n, "total_tokens": said_n + told_n}}
         if path == "/v1/messages":
             today = today_chat("Claude", req.get("model"), req, said)
             if today:
                 return today
+            said_n, told_n = word_counts(said, answer("Claude", said))
             return 200, {"id": "msg_sim", "type": "message", "role": "assistant",
-                         "content": [{"type": "text", "text": answer("Claude", said)}], "stop_reason": "end_turn"}
+                         "content": [{"type": "text", "text": answer("Claude", said)}], "stop_reason": "end_turn",
+                         "usage": {"input_tokens": said_n, "output_tokens": told_n}}
         if gemini:
             said = last_user(req.get("contents"), lambda c: c["parts"][0]["text"])
             today = today_chat("Gemini", unquote(gemini.group(1)), req, said)
@@ -602,11 +611,16 @@ class Handler(BaseHTTPRequestHandler):
                 return starved_reply("Gemini")
             if today:
                 return today
+            said_n, told_n = word_counts(said, answer("Gemini", said))
             return 200, {"candidates": [{"content": {"parts": [{"text": answer("Gemini", said)}], "role": "model"},
-                                         "finishReason": "STOP"}]}
+                                         "finishReason": "STOP"}],
+                         "usageMetadata": {"promptTokenCount": said_n, "candidatesTokenCount": told_n,
+                                           "totalTokenCount": said_n + told_n}}
         if path == "/api/chat":
+            said_n, told_n = word_counts(said, answer("Ollama", said))
             return 200, {"model": req.get("model", ""), "created_at": "2026-01-01T00:00:00Z",
-                         "message": {"role": "assistant", "content": answer("Ollama", said)}, "done": True}
+                         "message": {"role": "assistant", "content": answer("Ollama", said)}, "done": True,
+                         "done_reason": "stop", "prompt_eval_count": said_n, "eval_count": told_n}
         if path == "/v1/images/generations":
             today = today_image(req)
             if today:

@@ -84,9 +84,26 @@ def _line(obj, crlf):
     return (json.dumps(obj, ensure_ascii=False, separators=(",", ":")) + ("\r\n" if crlf else "\n")).encode("utf-8")
 
 
-def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf, stop):
-    """(kind, bytes) of the whole stream: kind is "frame" (sent at once), "piece", "end" or "error"."""
+def usage_of(protocol, payload):
+    """(prompt, answer) token counts the whole reply reports, or (None, None)."""
+    if protocol == "chat":
+        u = payload.get("usage") or {}
+        return u.get("prompt_tokens"), u.get("completion_tokens")
+    if protocol == "claude":
+        u = payload.get("usage") or {}
+        return u.get("input_tokens"), u.get("output_tokens")
+    if protocol == "gemini":
+        u = payload.get("usageMetadata") or {}
+        return u.get("promptTokenCount"), u.get("candidatesTokenCount")
+    return payload.get("prompt_eval_count"), payload.get("eval_count")
+
+
+def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf, stop, usage=(None, None),
+           ask_usage=False):
+    """(kind, bytes) of the whole stream: kind is "frame" (sent at once), "piece", "end" or "error".
+    `usage` is what the stream reports; OpenAI-style streams send it only when asked (OpenRouter always does)."""
     out = []
+    said_n, told_n = usage
     pieces = pieces[:fault_after] if fault in ("cut", "error") else pieces
     if protocol == "chat":
         base = {"id": "chatcmpl-sim", "object": "chat.completion.chunk", "created": 1, "model": model}
@@ -105,12 +122,16 @@ def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf, sto
         elif fault != "cut":
             out.append(("end", _data(dict(base, choices=[{"index": 0, "delta": {}, "logprobs": None,
                                                           "finish_reason": stop}]), crlf)))
+            if said_n is not None and (ask_usage or path == "/api/v1/chat/completions"):
+                out.append(("end", _data(dict(base, choices=[], usage={
+                    "prompt_tokens": said_n, "completion_tokens": told_n, "total_tokens": said_n + told_n}), crlf)))
             if fault != "no_end":
                 out.append(("end", _data("[DONE]", crlf)))
     elif protocol == "claude":
         out.append(("frame", _data({"type": "message_start", "message": {
             "id": "msg_sim", "type": "message", "role": "assistant", "content": [], "model": model,
-            "stop_reason": None, "stop_sequence": None, "usage": {"input_tokens": 3, "output_tokens": 1}}},
+            "stop_reason": None, "stop_sequence": None,
+            "usage": {"input_tokens": 3 if said_n is None else said_n, "output_tokens": 1}}},
             crlf, "message_start")))
         out.append(("frame", _data({"type": "content_block_start", "index": 0,
                                     "content_block": {"type": "text", "text": ""}}, crlf, "content_block_start")))
@@ -125,7 +146,8 @@ def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf, sto
             out.append(("end", _data({"type": "content_block_stop", "index": 0}, crlf, "content_block_stop")))
             out.append(("end", _data({"type": "message_delta", "delta": {"stop_reason": stop,
                                                                          "stop_sequence": None},
-                                      "usage": {"output_tokens": len(pieces)}}, crlf, "message_delta")))
+                                      "usage": {"output_tokens": len(pieces) if told_n is None else told_n}},
+                                      crlf, "message_delta")))
             if fault != "no_end":
                 out.append(("end", _data({"type": "message_stop"}, crlf, "message_stop")))
     elif protocol == "gemini":
@@ -133,8 +155,10 @@ def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf, sto
             cand = {"content": {"parts": [{"text": p}], "role": "model"}, "index": 0}
             if i == len(pieces) - 1 and fault is None:
                 cand["finishReason"] = stop
-            out.append(("piece", _data({"candidates": [cand], "usageMetadata": {"promptTokenCount": 3},
-                                        "modelVersion": model}, crlf)))
+            meta = {"promptTokenCount": 3 if said_n is None else said_n}
+            if "finishReason" in cand and told_n is not None:
+                meta["candidatesTokenCount"] = told_n
+            out.append(("piece", _data({"candidates": [cand], "usageMetadata": meta, "modelVersion": model}, crlf)))
         if not pieces and fault is None:
             out.append(("end", _data({"candidates": [{"content": {"role": "model"}, "finishReason": stop,
                                                       "index": 0}], "modelVersion": model}, crlf)))
@@ -148,8 +172,11 @@ def events(protocol, path, model, pieces, refusal, fault, fault_after, crlf, sto
         if fault == "error":
             out.append(("error", _line({"error": "model runner has unexpectedly stopped"}, crlf)))
         elif fault != "cut" and fault != "no_end":
-            out.append(("end", _line(dict(base, message={"role": "assistant", "content": ""}, done_reason=stop,
-                                          done=True, total_duration=1), crlf)))
+            last = dict(base, message={"role": "assistant", "content": ""}, done_reason=stop, done=True,
+                        total_duration=1)
+            if said_n is not None:
+                last.update(prompt_eval_count=said_n, eval_count=told_n)
+            out.append(("end", _line(last, crlf)))
     return out
 
 
@@ -171,7 +198,9 @@ def write_stream(handler, protocol, path, req, payload, ov, peer_gone):
     fault = ov.get("stream_fault")
     fault_after = ov.get("fault_after", len(pieces) // 2)
     model = req.get("model", "") if isinstance(req.get("model"), str) else ""
-    stream = events(protocol, path, model, pieces, refusal, fault, fault_after, ov.get("crlf", False), stop)
+    options = req.get("stream_options") if isinstance(req.get("stream_options"), dict) else {}
+    stream = events(protocol, path, model, pieces, refusal, fault, fault_after, ov.get("crlf", False), stop,
+                    usage_of(protocol, payload), options.get("include_usage") is True)
     total = sum(1 for kind, _ in stream if kind == "piece")
     _set_stats(handler.sim, sent=0, total=total, client_left=False, finished=False)
     delay = ov.get("event_delay_ms", 0) / 1000.0

@@ -64,7 +64,8 @@ def answer(name, raw):
             text += "".join(p.get("text", "") for p in cand.get("content", {}).get("parts", []))
             ended = ended or "finishReason" in cand
         else:
-            text += obj["choices"][0]["delta"].get("content") or ""
+            # The usage chunk has no choices.
+            text += "".join(c["delta"].get("content") or "" for c in obj["choices"][:1])
     return text, ended
 
 
@@ -90,6 +91,23 @@ class Streams(SimTestCase):
                 self.assertEqual(resp.getheader("Transfer-Encoding"), "chunked")
                 self.assertEqual(answer(name, raw), (f"{name} says: one two  three", True))
                 self.assertEqual(last()["total"], 5)
+
+    def test_streams_report_usage_and_openai_style_only_when_asked(self):
+        # "one two  three" is 3 words, "<name> says: one two  three" is 5.
+        for name, path, body, headers, _ in STREAMS:
+            for ask in (False, True):
+                with self.subTest(name, ask=ask):
+                    sent = dict(body, stream_options={"include_usage": True}) if ask else body
+                    conn, resp = stream(path, sent, headers)
+                    raw = resp.read().decode("utf-8")
+                    conn.close()
+                    asked = ask or name not in ("OpenAI", "Groq", "Grok")
+                    counts = {"Claude": ('"input_tokens":3', '"output_tokens":5'),
+                              "Gemini": ('"promptTokenCount":3', '"candidatesTokenCount":5'),
+                              "Ollama": ('"prompt_eval_count":3', '"eval_count":5')}.get(
+                                  name, ('"prompt_tokens":3', '"completion_tokens":5'))
+                    for part in counts:
+                        self.assertEqual(part in raw, asked, raw)
 
     def test_events_come_one_delay_apart(self):
         queue(event_delay_ms=150, content="a b c")

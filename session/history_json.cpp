@@ -1,0 +1,155 @@
+#include "session/history_json.h"
+
+#include <stdexcept>
+
+#include "net/encoding.h"
+#include "net/json.h"
+#include "net/json_walk.h"
+
+namespace {
+
+void AppendString(std::string& out, const std::string& hostText) {
+    out += '"';
+    AppendJsonEscaped(out, HostTextToUtf8(hostText));
+    out += '"';
+}
+
+// The string member `key` of the object at `at` into *out; false when present but not a string,
+// or (when `required`) absent.
+bool StringMember(std::string_view json, size_t at, const char* key, bool required, std::string* out) {
+    const size_t value = JsonMember(json, at, key);
+    if (value == kNotFound) return !required;
+    try {
+        return JsonStringAt(json, value, out);
+    } catch (const std::exception&) {  // a bad escape makes the file broken, not the load
+        return false;
+    }
+}
+
+bool ReadAttachments(std::string_view json, size_t at, ChatMessage* m, std::string* error) {
+    bool ok = JsonEachElement(json, at, [&](size_t item) {
+        ChatAttachment a;
+        if (json[item] != '{' || !StringMember(json, item, "type", true, &a.type) ||
+            !StringMember(json, item, "media_type", true, &a.mediaType) ||
+            !StringMember(json, item, "data", true, &a.data) || a.type.empty() || a.data.empty()) {
+            *error = "an attachment lacks its type, media_type or data";
+            return false;
+        }
+        m->attachments.push_back(std::move(a));
+        return true;
+    });
+    if (!ok) *error = "\"attachments\" is not a list";
+    return ok && error->empty();
+}
+
+bool ReadMessages(std::string_view json, size_t at, ConversationHistory* history, std::string* error) {
+    bool ok = JsonEachElement(json, at, [&](size_t item) {
+        ChatMessage m;
+        const char* expected = history->size() % 2 == 0 ? "user" : "assistant";
+        if (json[item] != '{' || !StringMember(json, item, "role", true, &m.role) ||
+            !StringMember(json, item, "content", true, &m.content)) {
+            *error = "a message lacks its role or content";
+            return false;
+        }
+        if (m.role != expected) {
+            *error = "message " + std::to_string(history->size() + 1) + " should be from the " + expected;
+            return false;
+        }
+        const size_t attachments = JsonMember(json, item, "attachments");
+        if (attachments != kNotFound && json[attachments] != 'n' && !ReadAttachments(json, attachments, &m, error))
+            return false;
+        history->push_back(std::move(m));
+        return true;
+    });
+    if (!ok && error->empty()) *error = "\"messages\" is not a list";
+    if (!error->empty()) return false;
+    if (history->size() % 2 != 0) {
+        *error = "the last message has no answer";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string WriteConversationJson(const std::string& systemPrompt, const ConversationHistory& history) {
+    size_t size = systemPrompt.size() + 128;
+    for (const ChatMessage& m : history) {
+        size += m.content.size() + 64;
+        for (const ChatAttachment& a : m.attachments) size += a.data.size() + a.mediaType.size() + 64;
+    }
+    std::string out;
+    out.reserve(size + size / 16);
+    out += "{\"format\": \"";
+    out += kConversationFormat;
+    out += "\", \"version\": " + std::to_string(kConversationVersion) + ",\n \"system\": ";
+    AppendString(out, systemPrompt);
+    out += ",\n \"messages\": [";
+    for (size_t i = 0; i < history.size(); ++i) {
+        const ChatMessage& m = history[i];
+        out += i ? ",\n  " : "\n  ";
+        out += "{\"role\": ";
+        AppendString(out, m.role);
+        out += ", \"content\": ";
+        AppendString(out, m.content);
+        if (!m.attachments.empty()) {
+            out += ", \"attachments\": [";
+            for (size_t k = 0; k < m.attachments.size(); ++k) {
+                const ChatAttachment& a = m.attachments[k];
+                if (k) out += ", ";
+                out += "{\"type\": ";
+                AppendString(out, a.type);
+                out += ", \"media_type\": ";
+                AppendString(out, a.mediaType);
+                out += ", \"data\": ";
+                AppendString(out, a.data);
+                out += '}';
+            }
+            out += ']';
+        }
+        out += '}';
+    }
+    out += history.empty() ? "]}\n" : "\n ]}\n";
+    return out;
+}
+
+bool ReadConversationJson(std::string_view text, SavedConversation* out, std::string* error) {
+    error->clear();
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    if (!IsValidUtf8(text)) {
+        *error = "it is not UTF-8 text";
+        return false;
+    }
+    if (!IsWellFormedJson(text)) {
+        *error = "it is not well-formed JSON";
+        return false;
+    }
+    const size_t top = SkipJsonBlank(text, 0);
+    std::string format;
+    if (text[top] != '{' || !StringMember(text, top, "format", true, &format) || format != kConversationFormat) {
+        *error = "it is not a Parly conversation";
+        return false;
+    }
+    const std::string version = JsonCountAt(text, JsonMember(text, top, "version"));
+    if (version.empty() || version == "0") {
+        *error = "its version is missing or unreadable";
+        return false;
+    }
+    if (version.size() > 9 || std::stoul(version) > static_cast<unsigned long>(kConversationVersion)) {
+        *error = "it was saved by a newer Parly Plugin (format version " + version + ")";
+        return false;
+    }
+    SavedConversation read;
+    if (!StringMember(text, top, "system", false, &read.systemPrompt)) {
+        *error = "\"system\" is not a text";
+        return false;
+    }
+    const size_t messages = JsonMember(text, top, "messages");
+    if (messages == kNotFound) {
+        *error = "it has no \"messages\"";
+        return false;
+    }
+    if (!ReadMessages(text, messages, &read.history, error)) return false;
+    *out = std::move(read);
+    return true;
+}
