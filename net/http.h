@@ -18,6 +18,7 @@ enum class HttpFailure {
     ProxyAuth,  // the user's proxy asked for a sign-in (407); `detail` names the proxy
     NoThread,   // no thread could be started for the exchange; nothing was sent
     Backlog,    // too many abandoned exchanges are still waiting for their servers; nothing was sent
+    Cancelled,  // the caller's cancel check said stop; the exchange was abandoned as at a deadline
 };
 
 // Most exchanges abandoned at their deadline that may still wait for their servers; past it, requests are refused.
@@ -92,7 +93,14 @@ void* StreamSignal(HttpStream* stream);
 // past its deadline (plus the platform's grace) is finished as timed out here, even while its read still blocks.
 bool TakeStream(HttpStream* stream, std::string* bytes, HttpStreamState* state);
 // Lets go of the exchange; one still running closes its connection at its next read, so the provider stops.
-void CloseStream(HttpStream* stream);
+// Only `abandon` (a cancel) counts one still running against the bound of abandoned exchanges: an answer that is
+// complete, or that the script stopped, does not.
+void CloseStream(HttpStream* stream, bool abandon = false);
+
+// Asked on the calling thread between short slices of a wait for an exchange; true ends the wait at once as
+// HttpFailure::Cancelled, the exchange then abandoned as at its deadline. Null (the default) never cancels.
+using HttpCancelCheck = bool (*)();
+void SetHttpCancelCheck(HttpCancelCheck check);
 
 // At unload: the thread waiting for the next exchange leaves now, one still running an exchange as soon as it ends.
 void DismissIdleCourier();

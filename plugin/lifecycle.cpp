@@ -40,7 +40,6 @@ void BeginHostSession() {
     ClearHistoryLocked();
     ApplyLoadDefaults();
     g_session.lastError.clear();
-    g_stopStreamRequested = false;
 }
 
 LibraryHeldForHostCalls::LibraryHeldForHostCalls() {
