@@ -458,6 +458,22 @@ TEST_F(Stream, FinishedStreamsWhoseServerHoldsTheConnectionNeverBlockLaterReques
         EXPECT_EQ(server.served(), 6);
         rig.Message(2);  // lets go of the held exchanges before their server goes
     }
+    // Stopped by the script while the server still holds the rest back.
+    HoldingServer server("data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"Hello there\"}}]}\n\n",
+                         "text/event-stream");
+    ScopedEnv redirect("PARLY_OPENAI_URL", server.Url());
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySetTimeout", {"30"});
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        rig.writes.clear();
+        g_eventActions = {{"ParlyStopStream", {}}};
+        rig.Exec("ParlySendStream", {"Hi", "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "Hello");
+        EXPECT_EQ(rig.LastError(), "");
+    }
+    EXPECT_EQ(server.served(), 6);
+    rig.Message(2);
 }
 
 }  // namespace
