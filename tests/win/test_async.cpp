@@ -221,6 +221,26 @@ TEST_F(Async, CancelEndsARunningJobAtOnceAndItsLateAnswerReachesNothing) {
         EXPECT_EQ(Sim::Body(-1).find("late"), std::string::npos) << Sim::Body(-1);
         rig.Exec("ParlyClearHistory");
     }
+    // A cancelled exchange counts against the bound of abandoned ones until its server lets go, as a time-out does.
+    rig.Exec("ParlySetTimeout", {"5"});
+    rig.scriptLines.clear();
+    for (size_t i = 0; i < 4; ++i) {
+        const int before = Sim::Count();
+        Sim::Next(R"({"mode":"stall"})");
+        rig.Exec("ParlySendAsync", {"held", "[R]", "OnHeld"});
+        ASSERT_TRUE(RequestsArrived(before + 1));
+        rig.Exec("ParlyCancel");
+        // Delivered once its worker has let go of the exchange.
+        ASSERT_TRUE(rig.PumpUntil([&] { return rig.scriptLines.size() == i + 1; }, 1000));
+    }
+    rig.Exec("ParlySend", {"refused", "[N]"});
+    EXPECT_EQ(rig.LastError(),
+              "OpenAI API error (0): Failed to start request: 4 earlier requests are still waiting for their servers");
+    // Their deadline lets them go; then requests go out again.
+    EXPECT_TRUE(rig.PumpUntil([&] {
+        rig.Exec("ParlySend", {"later", "[N]"});
+        return rig.Var("[N]") == "OpenAI says: later";
+    }, 10000));
 }
 
 // A callback name is pasted inside the quotes of the GoSub line: anything but a plain label is refused unsent.
