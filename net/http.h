@@ -106,5 +106,6 @@ void SetHttpCancelCheck(HttpCancelCheck check);
 void DismissIdleCourier();
 // The thread waiting for the next exchange leaves now, so it holds the library no longer than needed.
 void ReleaseIdleCourier();
-// True when no exchange thread holds the library, apart from those abandoned at their deadline.
+// True when no exchange thread holds the library, apart from those abandoned (deadline, cancel) and streams let go
+// of with their answer complete or stopped.
 bool CouriersSettled();

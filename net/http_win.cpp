@@ -424,7 +424,8 @@ bool AwaitJob(Job* job, DWORD ms, bool* cancelled) {
     AcquireSRWLockExclusive(&job->lock);
     for (ULONGLONG now = GetTickCount64(); !job->finished && now < until; now = GetTickCount64()) {
         const DWORD left = static_cast<DWORD>(until - now);
-        SleepConditionVariableSRW(&job->finishedChanged, &job->lock, checking && left > kCancelSliceMs ? kCancelSliceMs : left, 0);
+        const DWORD slice = checking && left > kCancelSliceMs ? kCancelSliceMs : left;
+        SleepConditionVariableSRW(&job->finishedChanged, &job->lock, slice, 0);
         if (!checking || job->finished) continue;
         // The check may pump a window: never with the job's lock held.
         ReleaseSRWLockExclusive(&job->lock);
@@ -729,7 +730,8 @@ bool CouriersSettled() {
     AcquireSRWLockExclusive(&g_courierLock);
     const size_t running = g_courierThreads.Running();
     ReleaseSRWLockExclusive(&g_courierLock);
-    const LONG leftBehind = InterlockedCompareExchange(&g_abandoned, 0, 0) + InterlockedCompareExchange(&g_released, 0, 0);
+    const LONG leftBehind =
+        InterlockedCompareExchange(&g_abandoned, 0, 0) + InterlockedCompareExchange(&g_released, 0, 0);
     return running <= static_cast<size_t>(leftBehind);
 }
 
