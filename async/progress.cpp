@@ -5,6 +5,7 @@
 #include <commctrl.h>
 
 #include "editor/look.h"
+#include "net/http.h"
 #include "editor/resource.h"
 #include "plugin/host.h"
 #include "session/settings.h"
@@ -12,6 +13,9 @@
 namespace {
 
 HWND g_progress = nullptr;
+// Foreground requests under way on the host's thread, and whether Cancel was pressed for the innermost.
+int g_foregroundRequests = 0;
+bool g_foregroundCancelled = false;
 
 // Moves `window` so its centre sits over the host's main window.
 void CentreOverHost(HWND window, UINT extraFlags, HWND insertAfter) {
@@ -31,8 +35,12 @@ INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
             InvalidateRect(dialog, nullptr, TRUE);
             return TRUE;
         case WM_COMMAND:
-            // Cancel and Escape leave the request running; scripts cancel with ParlyCancel.
-            if (LOWORD(wParam) == IDCANCEL) return TRUE;
+            // Cancel and Escape end the request the window shows: the blocking one, else the background job.
+            if (LOWORD(wParam) == IDCANCEL) {
+                if (g_foregroundRequests > 0) g_foregroundCancelled = true;
+                else RequestCancel();
+                return TRUE;
+            }
             break;
     }
     return FALSE;
@@ -64,6 +72,32 @@ void CloseProgress() {
     HWND dialog = g_progress;
     g_progress = nullptr;
     DestroyWindow(dialog);
+}
+
+ForegroundRequest::ForegroundRequest() : outerCancelled_(g_foregroundCancelled) {
+    ++g_foregroundRequests;
+    g_foregroundCancelled = false;
+    SetHttpCancelCheck(ProgressCancelAsked);
+}
+
+ForegroundRequest::~ForegroundRequest() {
+    --g_foregroundRequests;
+    g_foregroundCancelled = outerCancelled_;
+    SetHttpCancelCheck(g_foregroundRequests > 0 ? ProgressCancelAsked : nullptr);
+}
+
+bool ForegroundRequest::Cancelled() const { return g_foregroundCancelled; }
+
+bool ProgressCancelAsked() {
+    MSG msg;
+    // Only the window's own messages (its children's too): the host's other windows wait, as for any blocking call.
+    while (g_progress && PeekMessageW(&msg, g_progress, 0, 0, PM_REMOVE)) {
+        if (!IsDialogMessageW(g_progress, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    return g_foregroundRequests > 0 && g_foregroundCancelled;
 }
 
 HWND TakeProgressWindow() {

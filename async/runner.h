@@ -5,7 +5,11 @@
 void StartAsyncChat(const std::string& prompt, const std::string& resultVar, const std::string& callbackSub);
 void StartAsyncImage(const std::string& prompt, const std::string& outputPath, const std::string& imageSize,
                      const std::string& statusVar, const std::string& callbackSub);
+// Ends the running job at once: the empty text (images: ERROR) and "Request cancelled" are delivered as a failure,
+// and nothing its server sends later is recorded.
 void RequestCancel();
+// True: only the timer delivers, as before results woke the host's thread (for the benchmark's side-by-side figure).
+void DeliverByPollingOnly(bool polling);
 bool IsBusy();
 // Stops the background work for unload: cancel, stop the timer, join the worker, destroy the window.
 void ShutdownAsync();

@@ -24,6 +24,16 @@ constexpr DWORD kWaitSliceMs = 50;
 // WinHTTP's "connection reset": the transport's number for a reply that ended short.
 constexpr unsigned long kCutReplyError = 12030;
 
+// Streamed sends running on the host's thread (nested ones from host events too), and the stops asked so far:
+// a reveal ends when a stop came after it started, so a send started after a stop is not ended by it.
+unsigned g_revealsRunning = 0;
+unsigned g_stopsAsked = 0;
+
+struct RevealRunningScope {
+    RevealRunningScope() { ++g_revealsRunning; }
+    ~RevealRunningScope() { --g_revealsRunning; }
+};
+
 // One streamed exchange as the reveal sees it: what has arrived, flattened as the variable shows it.
 class Arrival {
   public:
@@ -97,6 +107,11 @@ class Arrival {
         CloseStream(http_);
         http_ = nullptr;
     }
+    // Ends it for a cancel: one still waiting for its server counts against the bound, as at a deadline.
+    void Abandon() {
+        CloseStream(http_, true);
+        http_ = nullptr;
+    }
 
     // The member the provider refused, when the request should be sent again without it; else param 0.
     const ParamRefusal& Refusal() const { return refusal_; }
@@ -147,8 +162,16 @@ bool WaitPumping(const Arrival& arrival) {
 
 }  // namespace
 
+void AskStopStream() {
+    if (g_revealsRunning) ++g_stopsAsked;
+}
+
+bool RevealRunning() { return g_revealsRunning > 0; }
+
 StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable) {
     StreamedReply out;
+    RevealRunningScope running;
+    const unsigned stopsBefore = g_stopsAsked;
     const ChatStart start = BeginLiveChat();
     // The body is built from the live history under the lock; again for a resend without a refused member.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(start.timeoutSeconds);
@@ -178,6 +201,8 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
         return out;
     }
     if (ProgressWanted()) ShowProgress("Thinking...");
+    // Until the first piece the progress window's Cancel ends this request.
+    std::unique_ptr<ForegroundRequest> foreground(new ForegroundRequest);
     const unsigned unloads = HostUnloadCount();
     RevealCursor cursor;
     bool recorded = false, stopped = false;
@@ -209,9 +234,17 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
         if (sending->Complete()) record(sending->Raw(), sending->Usage());
         if (sending->Failed() || (piece = cursor.Next(sending->Flat(), sending->Complete())) || sending->Complete())
             break;
+        // The progress window's Cancel ends the request here, before anything is typed.
+        if (ProgressCancelAsked()) {
+            sending->Abandon();
+            CloseProgress();
+            ReplaceLastError(kRequestCancelled);
+            return out;
+        }
         sending->Wait();
     }
     CloseProgress();
+    foreground.reset();
     Arrival& arrival = *sending;
 
     // Then one write per piece, a pause and the host's messages after each, waiting for the network between.
@@ -225,7 +258,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
         }
         piece = false;
         for (;;) {
-            if (g_stopStreamRequested || HostUnloadCount() != unloads) {
+            if (g_stopsAsked != stopsBefore || HostUnloadCount() != unloads) {
                 stopped = true;
                 break;
             }
@@ -240,7 +273,6 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
         }
         if (stopped) break;
     }
-    g_stopStreamRequested = false;
 
     if (stopped && !arrival.Complete() && !arrival.Failed()) {
         // Stopped while the answer was still coming: close the exchange and keep what had come.

@@ -12,3 +12,8 @@ struct StreamedReply {
 // space-separated piece a write, 40 ms and a message pump apart), and records the exchange in the history once:
 // whole on success, as far as it came on a stop. A failure leaves its text in lastError.
 StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable);
+
+// Asks every reveal running now to stop (ParlyStopStream); a reveal that starts later is not stopped by it.
+void AskStopStream();
+// True while the host's thread is inside a streamed send (host's thread only).
+bool RevealRunning();

@@ -52,7 +52,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 add_library(parly_rig STATIC tests/win/rig.cpp)
 target_include_directories(parly_rig PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(parly_rig PUBLIC UNICODE _UNICODE NOMINMAX)
-target_link_libraries(parly_rig PUBLIC GTest::gtest winhttp user32 gdi32 comctl32 psapi kernel32)
+target_link_libraries(parly_rig PUBLIC GTest::gtest winhttp user32 gdi32 comctl32 psapi ws2_32 kernel32)
 
 set(PARLY_PRODUCT_DLL ${CMAKE_BINARY_DIR}/../win32/ParlyPlugin.nbp)
 add_library(parly_test_main OBJECT tests/win/main.cpp)

@@ -19,6 +19,7 @@ enum class HttpFailure {
     ProxySetting,  // the user's proxy setting names a proxy that cannot be used; `detail` is that entry; nothing was sent
     NoThread,   // no thread could be started for the exchange; nothing was sent
     Backlog,    // too many abandoned exchanges are still waiting for their servers; nothing was sent
+    Cancelled,  // the caller's cancel check said stop; the exchange was abandoned as at a deadline
 };
 
 // Most exchanges abandoned at their deadline that may still wait for their servers; past it, requests are refused.
@@ -93,11 +94,19 @@ void* StreamSignal(HttpStream* stream);
 // past its deadline (plus the platform's grace) is finished as timed out here, even while its read still blocks.
 bool TakeStream(HttpStream* stream, std::string* bytes, HttpStreamState* state);
 // Lets go of the exchange; one still running closes its connection at its next read, so the provider stops.
-void CloseStream(HttpStream* stream);
+// Only `abandon` (a cancel) counts one still running against the bound of abandoned exchanges: an answer that is
+// complete, or that the script stopped, does not.
+void CloseStream(HttpStream* stream, bool abandon = false);
+
+// Asked on the calling thread between short slices of a wait for an exchange; true ends the wait at once as
+// HttpFailure::Cancelled, the exchange then abandoned as at its deadline. Null (the default) never cancels.
+using HttpCancelCheck = bool (*)();
+void SetHttpCancelCheck(HttpCancelCheck check);
 
 // At unload: the thread waiting for the next exchange leaves now, one still running an exchange as soon as it ends.
 void DismissIdleCourier();
 // The thread waiting for the next exchange leaves now, so it holds the library no longer than needed.
 void ReleaseIdleCourier();
-// True when no exchange thread holds the library, apart from those abandoned at their deadline.
+// True when no exchange thread holds the library, apart from those abandoned (deadline, cancel) and streams let go
+// of with their answer complete or stopped.
 bool CouriersSettled();

@@ -25,6 +25,8 @@ std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::
         case HttpFailure::Backlog:
             return "Failed to start request: " + std::to_string(kMaxAbandonedExchanges) +
                    " earlier requests are still waiting for their servers";
+        case HttpFailure::Cancelled:
+            return "Request cancelled";
     }
     return "Exception: unknown";
 }

@@ -359,12 +359,21 @@ struct Job {
     CONDITION_VARIABLE finishedChanged = CONDITION_VARIABLE_INIT;
     bool finished = false;   // `result` is final
     bool abandoned = false;  // its caller stopped waiting at the deadline; counted in g_abandoned
+    bool released = false;   // its caller let go of a complete or stopped stream; counted in g_released
     LONG owners = 2;
     std::unique_ptr<StreamTap> tap = nullptr;  // streamed exchanges only
 };
 
 // Exchanges abandoned at their deadline that still run; changes only atomically.
 LONG g_abandoned = 0;
+// Streams let go of with their answer complete or stopped that still run: not held against the bound.
+LONG g_released = 0;
+// The calling thread's cancel check (see SetHttpCancelCheck).
+thread_local HttpCancelCheck t_cancelCheck = nullptr;
+// How often a wait with a cancel check asks it.
+constexpr DWORD kCancelSliceMs = 15;
+
+bool CancelAsked() { return t_cancelCheck && t_cancelCheck(); }
 
 void Release(Job* job) {
     if (InterlockedDecrement(&job->owners) == 0) delete job;
@@ -386,6 +395,7 @@ void FinishJob(Job* job) {
     AcquireSRWLockExclusive(&job->lock);
     job->finished = true;
     if (job->abandoned) InterlockedDecrement(&g_abandoned);
+    if (job->released) InterlockedDecrement(&g_released);
     ReleaseSRWLockExclusive(&job->lock);
     WakeAllConditionVariable(&job->finishedChanged);
     if (job->tap) SetEvent(job->tap->ready);
@@ -401,14 +411,35 @@ void AbandonJob(Job* job) {
     ReleaseSRWLockExclusive(&job->lock);
 }
 
-// Waits until the courier has finished the job or `ms` have passed; true when it finished, otherwise the job
-// is counted as abandoned until it finishes.
-bool AwaitJob(Job* job, DWORD ms) {
-    const ULONGLONG until = GetTickCount64() + ms;
+// Counts a stream its caller let go of with its answer complete or stopped, once, until it finishes.
+void ReleaseJob(Job* job) {
     AcquireSRWLockExclusive(&job->lock);
-    for (ULONGLONG now = GetTickCount64(); !job->finished && now < until; now = GetTickCount64())
-        SleepConditionVariableSRW(&job->finishedChanged, &job->lock, static_cast<DWORD>(until - now), 0);
+    if (!job->finished && !job->abandoned && !job->released) {
+        job->released = true;
+        InterlockedIncrement(&g_released);
+    }
+    ReleaseSRWLockExclusive(&job->lock);
+}
+
+// Waits until the courier has finished the job, `ms` have passed or the thread's cancel check said stop (then
+// *cancelled); true when it finished, otherwise the job is counted as abandoned until it finishes.
+bool AwaitJob(Job* job, DWORD ms, bool* cancelled) {
+    const ULONGLONG until = GetTickCount64() + ms;
+    const bool checking = t_cancelCheck != nullptr;
+    AcquireSRWLockExclusive(&job->lock);
+    for (ULONGLONG now = GetTickCount64(); !job->finished && now < until; now = GetTickCount64()) {
+        const DWORD left = static_cast<DWORD>(until - now);
+        const DWORD slice = checking && left > kCancelSliceMs ? kCancelSliceMs : left;
+        SleepConditionVariableSRW(&job->finishedChanged, &job->lock, slice, 0);
+        if (!checking || job->finished) continue;
+        // The check may pump a window: never with the job's lock held.
+        ReleaseSRWLockExclusive(&job->lock);
+        *cancelled = CancelAsked();
+        AcquireSRWLockExclusive(&job->lock);
+        if (*cancelled) break;
+    }
     const bool finished = job->finished;
+    if (finished) *cancelled = false;
     if (!finished) {
         job->abandoned = true;
         InterlockedIncrement(&g_abandoned);
@@ -549,6 +580,10 @@ HttpResult Bounded(Verb verb, const HttpTarget& target, std::string* body, const
                    int timeoutSeconds) {
     const Deadline deadline = Deadline::After(timeoutSeconds);
     HttpResult refused;
+    if (CancelAsked()) {
+        refused.failure = HttpFailure::Cancelled;
+        return refused;
+    }
     // Each abandoned exchange keeps a thread, its handles and the library; past the bound none is added.
     if (InterlockedCompareExchange(&g_abandoned, 0, 0) >= kMaxAbandonedExchanges) {
         refused.failure = HttpFailure::Backlog;
@@ -564,11 +599,12 @@ HttpResult Bounded(Verb verb, const HttpTarget& target, std::string* body, const
     }
     Job* job = owned.release();
     HttpResult result;
-    if (AwaitJob(job, deadline.RemainingMs() + kAbandonGraceMs)) {
+    bool cancelled = false;
+    if (AwaitJob(job, deadline.RemainingMs() + kAbandonGraceMs, &cancelled)) {
         result = std::move(job->result);
         if (body) body->swap(job->body);
     } else {
-        result.failure = HttpFailure::TimedOut;
+        result.failure = cancelled ? HttpFailure::Cancelled : HttpFailure::TimedOut;
     }
     Release(job);
     return result;
@@ -672,11 +708,15 @@ bool TakeStream(HttpStream* stream, std::string* bytes, HttpStreamState* state) 
     return true;
 }
 
-void CloseStream(HttpStream* stream) {
+void CloseStream(HttpStream* stream, bool abandon) {
     if (!stream) return;
     InterlockedExchange(&stream->job->tap->stopped, 1);
-    // A read still blocked counts against the bound until the server sends again or the deadline ends it.
-    if (!stream->done) AbandonJob(stream->job);
+    // A read still blocked after a cancel counts against the bound, as at a deadline, until the server lets go;
+    // one whose answer is complete or stopped is only waited for before a delivery (CouriersSettled).
+    if (!stream->done) {
+        if (abandon) AbandonJob(stream->job);
+        else ReleaseJob(stream->job);
+    }
     Release(stream->job);
     delete stream;
 }
@@ -695,7 +735,9 @@ bool CouriersSettled() {
     AcquireSRWLockExclusive(&g_courierLock);
     const size_t running = g_courierThreads.Running();
     ReleaseSRWLockExclusive(&g_courierLock);
-    return running <= static_cast<size_t>(InterlockedCompareExchange(&g_abandoned, 0, 0));
+    const LONG leftBehind =
+        InterlockedCompareExchange(&g_abandoned, 0, 0) + InterlockedCompareExchange(&g_released, 0, 0);
+    return running <= static_cast<size_t>(leftBehind);
 }
 
 void DismissIdleCourier() {
@@ -708,3 +750,5 @@ void DismissIdleCourier() {
     }
     ReleaseSRWLockExclusive(&g_courierLock);
 }
+
+void SetHttpCancelCheck(HttpCancelCheck check) { t_cancelCheck = check; }

@@ -41,7 +41,6 @@ void BeginHostSession() {
     ApplyLoadDefaults();
     g_session.lastError.clear();
     g_session.usage = ChatUsage();
-    g_stopStreamRequested = false;
 }
 
 LibraryHeldForHostCalls::LibraryHeldForHostCalls() {

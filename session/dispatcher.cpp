@@ -70,15 +70,30 @@ void SetNumber(const Params& p, int action) {
     SetField([&](SessionSettings& s) { s.timeoutSeconds = v < 5 ? 5 : (v > 300 ? 300 : v); });
 }
 
-// Runs a blocking request between ShowProgress and CloseProgress.
+// Runs a blocking request between ShowProgress and CloseProgress; the window's Cancel ends it with
+// `cancelledResult` and "Request cancelled".
 template <typename Work>
-auto WithProgress(const char* text, Work work) {
+std::string WithProgress(const char* text, const char* cancelledResult, Work work) {
     if (ProgressWanted()) ShowProgress(text);
+    ForegroundRequest foreground;
     struct Closer {
         ~Closer() { CloseProgress(); }
     } closer;
-    return work();
+    std::string result = work();
+    if (!foreground.Cancelled()) return result;
+    ReplaceLastError(kRequestCancelled);
+    return cancelledResult;
 }
+
+// A callback name goes inside the quotes of the GoSub line the host runs: a quote, a line break or another
+// control character would end that line's label early or start a second line.
+bool IsPlainLabel(const std::string& name) {
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7F || c == '"') return false;
+    return true;
+}
+
+const char kBadCallback[] = "Invalid callback subroutine name: it must be a plain label, without quotes or line breaks";
 
 void Send(const Params& p) {
     std::string prompt = p.text(0);
@@ -91,13 +106,12 @@ void Send(const Params& p) {
         streamVariable = g_session.settings.streamVariable;
     }
     if (!streaming || streamVariable.empty()) {
-        p.write(1, WithProgress("Thinking...", [&] { return SendChat(prompt); }));
+        p.write(1, WithProgress("Thinking...", "", [&] { return SendChat(prompt); }));
         return;
     }
     // The reveal runs script events and background completions: keep this call's own variable names.
     const bool hasResult = p.has(1);
     const std::string resultVariable = p.text(1);
-    g_stopStreamRequested = false;
     // A script event may let go of the library while the answer is typed.
     LibraryHeldForHostCalls held;
     StreamedReply reply = SendAndReveal(prompt, streamVariable);
@@ -112,7 +126,6 @@ void SendStream(const Params& p) {
     if (prompt.empty()) return ReplaceLastError("Prompt cannot be empty");
     if (variable.empty()) return ReplaceLastError("Result variable cannot be empty");
     if (!HaveProvider()) return ReplaceLastError(kNoProvider);
-    g_stopStreamRequested = false;
     LibraryHeldForHostCalls held;
     // A failure, or an answer with nothing to type (line breaks alone, flattened away), leaves the empty text.
     const StreamedReply reply = SendAndReveal(prompt, variable);
@@ -134,7 +147,7 @@ void ImageGen(const Params& p) {
     std::string prompt, path, size;
     if (!ReadImageParams(p, &prompt, &path, &size)) return p.write(3, "ERROR");
     SessionSettings s = CopySettings();
-    std::string status = WithProgress("Generating image...", [&] { return GenerateImage(s, prompt, size, path); });
+    std::string status = WithProgress("Generating image...", "ERROR", [&] { return GenerateImage(s, prompt, size, path); });
     p.write(3, status);
 }
 
@@ -142,12 +155,14 @@ void SendAsync(const Params& p) {
     std::string prompt = p.text(0);
     if (prompt.empty()) return ReplaceLastError("Prompt cannot be empty");
     if (!HaveProvider()) return ReplaceLastError(kNoProvider);
+    if (!IsPlainLabel(p.text(2))) return ReplaceLastError(kBadCallback);
     StartAsyncChat(prompt, p.text(1), p.text(2));
 }
 
 void ImageGenAsync(const Params& p) {
     std::string prompt, path, size;
     if (!ReadImageParams(p, &prompt, &path, &size)) return;
+    if (!IsPlainLabel(p.text(4))) return ReplaceLastError(kBadCallback);
     StartAsyncImage(prompt, path, size, p.text(3), p.text(4));
 }
 
@@ -156,7 +171,7 @@ void Embedding(const Params& p) {
     if (text.empty()) return Refuse(p, 1, "Text to embed cannot be empty");
     if (!HaveProvider()) return Refuse(p, 1, kNoProvider);
     SessionSettings s = CopySettings();
-    std::string vector = WithProgress("Generating embedding...", [&] { return GetEmbedding(s, text); });
+    std::string vector = WithProgress("Generating embedding...", "", [&] { return GetEmbedding(s, text); });
     p.write(1, vector);
 }
 
@@ -169,7 +184,7 @@ void SendWithDoc(const Params& p) {
     // Each part is judged on its own: a UTF-8 document stays UTF-8 beside a question typed in the ANSI code page.
     std::string combined = ComposeDocumentPrompt(HostTextToUtf8(document), HostTextToUtf8(prompt));
     document = std::string();
-    std::string reply = WithProgress("Analyzing document...", [&] { return SendChat(combined); });
+    std::string reply = WithProgress("Analyzing document...", "", [&] { return SendChat(combined); });
     p.write(2, reply);
 }
 
@@ -208,7 +223,7 @@ void SetStreaming(const Params& p) {
     if (p.has(1)) SetField([&](SessionSettings& s) { s.streamVariable = p.text(1); });
 }
 
-void StopStream(const Params&) { g_stopStreamRequested = true; }
+void StopStream(const Params&) { AskStopStream(); }
 void ClearHistoryOnly(const Params&) { ClearHistory(); }
 
 const DispatchEntry kHandlers[] = {

@@ -8,7 +8,6 @@
 #endif
 
 PARLY_CONSTINIT SessionRecord g_session;
-PARLY_CONSTINIT bool g_stopStreamRequested = false;
 
 std::mutex& SessionLock() {
     static std::mutex lock;

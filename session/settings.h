@@ -72,7 +72,6 @@ struct SessionRecord {
 // The live record. The host's thread and the background worker both touch it,
 // so every read or write of it (and any read by the worker) happens under SessionLock().
 extern SessionRecord g_session;
-extern bool g_stopStreamRequested;  // host's thread only
 
 std::mutex& SessionLock();
 

@@ -121,7 +121,6 @@ TEST_F(Async, TwoJobsInARowDeliverOnlyTheSecond) {
 
 TEST_F(Async, AFinishedButUndeliveredJobIsReplacedByTheNextStart) {
     rig.Exec("ParlySendAsync", {"one", "[R1]", "First"});
-    ASSERT_TRUE(RequestsArrived(1));
     // Wait for the worker without pumping, so its result stays undelivered.
     DWORD start = GetTickCount();
     while (Busy() == "True" && GetTickCount() - start < 5000) Sleep(5);
@@ -184,19 +183,82 @@ TEST_F(Async, ImageJobsReportOkOrErrorAndAlwaysCallBack) {
     EXPECT_EQ(ReadFileBytes(path), Sim::Png()) << "a failed job leaves the file alone";
 }
 
-TEST_F(Async, CancelWhileIdleChangesNothingAndCancelDuringARequestLetsItFinish) {
-    rig.Exec("ParlyCancel");
-    rig.Exec("ParlySendAsync", {"one", "[R]", "OnReply"});
-    ASSERT_TRUE(rig.PumpUntil([&] { return rig.HasVar("[R]"); }, 5000));
-    EXPECT_EQ(rig.Var("[R]"), "OpenAI says: one");
-
-    Sim::Next(R"({"delay_ms":400})");
-    rig.Exec("ParlySendAsync", {"two", "[R]", "OnReply"});
-    ASSERT_TRUE(RequestsArrived(2));
-    rig.Exec("ParlyCancel");
-    ASSERT_TRUE(rig.PumpUntil([&] { return rig.scriptLines.size() == 2; }, 5000));
-    EXPECT_EQ(rig.Var("[R]"), "OpenAI says: two");
+// A cancel ends the job at once, even after its request went out; what the server sends later reaches nothing.
+TEST_F(Async, CancelEndsARunningJobAtOnceAndItsLateAnswerReachesNothing) {
+    const std::string path = ScratchDir("async-cancel") + "\\late.png";
+    struct Case {
+        const char* action;
+        const char* cancelled;  // what the variable gets
+    } cases[] = {{"ParlySendAsync", ""}, {"ParlyImageGenAsync", "ERROR"}};
+    rig.Exec("ParlyCancel");  // while idle: changes nothing
     EXPECT_EQ(rig.LastError(), "");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.action);
+        const bool image = std::string(c.action) == "ParlyImageGenAsync";
+        DeleteFileA(path.c_str());
+        rig.scriptLines.clear();
+        rig.writes.clear();
+        const int before = Sim::Count();
+        Sim::Next(R"({"delay_ms":1200})");
+        if (image) rig.Exec(c.action, {"cat", path, kAbsent, "[R]", "OnReply"});
+        else rig.Exec(c.action, {"my late question", "[R]", "OnReply"});
+        ASSERT_TRUE(RequestsArrived(before + 1));
+        const DWORD start = GetTickCount();
+        rig.Exec("ParlyCancel");
+        EXPECT_EQ(Busy(), "False");
+        ASSERT_TRUE(rig.PumpUntil([&] { return !rig.scriptLines.empty(); }, 1000)) << "no callback after the cancel";
+        EXPECT_LT(GetTickCount() - start, 500u);
+        EXPECT_EQ(rig.Var("[R]"), c.cancelled);
+        EXPECT_EQ(rig.LastError(), "Request cancelled");
+        // The server answers at 1.2 s: nothing of it reaches a variable, a file or the history.
+        rig.PumpUntil([&] { return GetTickCount() - start > 1600; }, 2000);
+        EXPECT_EQ(WritesTo("[R]").size(), 1u);
+        EXPECT_EQ(rig.scriptLines, std::vector<std::string>{"GoSub \"OnReply\""});
+        EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(rig.LastError(), "Request cancelled");
+        rig.Exec("ParlySend", {"next", "[N]"});
+        EXPECT_EQ(rig.Var("[N]"), "OpenAI says: next");
+        EXPECT_EQ(Sim::Body(-1).find("late"), std::string::npos) << Sim::Body(-1);
+        rig.Exec("ParlyClearHistory");
+    }
+    // A cancelled exchange counts against the bound of abandoned ones until its server lets go, as a time-out does.
+    rig.Exec("ParlySetTimeout", {"5"});
+    rig.scriptLines.clear();
+    for (size_t i = 0; i < 4; ++i) {
+        const int before = Sim::Count();
+        Sim::Next(R"({"mode":"stall"})");
+        rig.Exec("ParlySendAsync", {"held", "[R]", "OnHeld"});
+        ASSERT_TRUE(RequestsArrived(before + 1));
+        rig.Exec("ParlyCancel");
+        // Delivered once its worker has let go of the exchange.
+        ASSERT_TRUE(rig.PumpUntil([&] { return rig.scriptLines.size() == i + 1; }, 1000));
+    }
+    rig.Exec("ParlySend", {"refused", "[N]"});
+    EXPECT_EQ(rig.LastError(),
+              "OpenAI API error (0): Failed to start request: 4 earlier requests are still waiting for their servers");
+    // Their deadline lets them go; then requests go out again.
+    EXPECT_TRUE(rig.PumpUntil([&] {
+        rig.Exec("ParlySend", {"later", "[N]"});
+        return rig.Var("[N]") == "OpenAI says: later";
+    }, 10000));
+}
+
+// A callback name is pasted inside the quotes of the GoSub line: anything but a plain label is refused unsent.
+TEST_F(Async, ACallbackNameThatIsNotAPlainLabelIsRefusedBeforeAnythingIsSent) {
+    const std::string refused = "Invalid callback subroutine name: it must be a plain label, without quotes or line breaks";
+    for (const char* name : {"On\"Reply", "OnReply\"\r\nGoSub \"Other", "On\nReply", "On\tReply", "On\x7FReply"}) {
+        SCOPED_TRACE(name);
+        rig.Exec("ParlySendAsync", {"Hi", "[R]", name});
+        EXPECT_EQ(rig.LastError(), refused);
+        rig.Exec("ParlyImageGenAsync", {"cat", ScratchDir("async-label") + "\\x.png", kAbsent, "[S]", name});
+        EXPECT_EQ(rig.LastError(), refused);
+        EXPECT_EQ(Busy(), "False");
+    }
+    rig.PumpUntil([] { return false; }, 250);
+    EXPECT_EQ(Sim::Count(), 0);
+    EXPECT_TRUE(rig.scriptLines.empty());
+    EXPECT_FALSE(rig.HasVar("[R]"));
+    EXPECT_FALSE(rig.HasVar("[S]"));
 }
 
 TEST_F(Async, RefusedStartsWriteNothingAndCallNothing) {

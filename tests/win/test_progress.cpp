@@ -196,23 +196,76 @@ TEST_F(Progress, ShowProgressFalseShowsNoWindowForAnyRequest) {
     EXPECT_TRUE(watcher.windows.empty());
 }
 
-TEST_F(Progress, CancelInTheWindowOfABackgroundJobChangesNothing) {
-    Sim::Next(R"({"delay_ms":800})");
-    rig.Exec("ParlySendAsync", {"Hi", "[R]", "Done"});
-    HWND window = nullptr;
-    ASSERT_TRUE(rig.PumpUntil([&] { return (window = FindProgress(GetCurrentThreadId(), rig.hostWindow())) != nullptr; },
-                              3000));
-    EXPECT_EQ(TextOf(GetDlgItem(window, kProgressText)), L"Thinking...");
-    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)GetDlgItem(window, IDCANCEL));
-    SendMessageW(window, WM_CLOSE, 0, 0);
-    rig.PumpOnce(0);
-    EXPECT_TRUE(IsWindow(window));
-    EXPECT_TRUE(IsWindowVisible(window));
-    EXPECT_FALSE(rig.HasVar("[R]"));
-    ASSERT_TRUE(rig.PumpUntil([&] { return rig.HasVar("[R]"); }, 5000));
-    EXPECT_EQ(rig.Var("[R]"), "OpenAI says: Hi");
-    EXPECT_EQ(rig.scriptLines, std::vector<std::string>{"GoSub \"Done\""});
-    EXPECT_FALSE(IsWindow(window));
+// Presses the progress window's Cancel from a helper thread once the host's thread shows it and the simulator has
+// received the request's `requests`-th request.
+class CancelClicker {
+  public:
+    CancelClicker(DWORD thread, HWND owner, int requests)
+        : worker_([this, thread, owner, requests] {
+              for (DWORD start = GetTickCount(); !stop_ && GetTickCount() - start < 5000; Sleep(5)) {
+                  HWND w = FindProgress(thread, owner);
+                  if (w && Sim::Count() >= requests) {
+                      PostMessageW(w, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)GetDlgItem(w, IDCANCEL));
+                      return;
+                  }
+              }
+          }) {}
+    ~CancelClicker() {
+        stop_ = true;
+        worker_.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread worker_;
+};
+
+// The window's Cancel ends the request it shows at once, blocking or in the background, even after it was sent.
+TEST_F(Progress, CancelInTheWindowEndsTheRequestItShows) {
+    const std::string path = ScratchDir("progress-cancel") + "\\late.png";
+    struct Case {
+        const char* action;
+        std::vector<Param> params;
+        const char* variable;
+        const char* cancelled;
+    } cases[] = {
+        {"ParlySend", {"Hi", "[A]"}, "[A]", ""},
+        {"ParlySendStream", {"Hi", "[A]"}, "[A]", ""},
+        {"ParlyImageGen", {"cat", path, kAbsent, "[A]"}, "[A]", "ERROR"},
+        {"ParlyGetEmbedding", {"Hi", "[A]"}, "[A]", ""},
+        {"ParlySendAsync", {"Hi", "[A]", "Done"}, "[A]", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.action);
+        DeleteFileA(path.c_str());
+        rig.scriptLines.clear();
+        rig.writes.clear();
+        const int before = Sim::Count();
+        Sim::Next(R"({"delay_ms":1500})");
+        const DWORD start = GetTickCount();
+        {
+            CancelClicker clicker(GetCurrentThreadId(), rig.hostWindow(), before + 1);
+            rig.Exec(c.action, c.params);
+            if (std::string(c.action) == "ParlySendAsync")
+                ASSERT_TRUE(rig.PumpUntil([&] { return !rig.scriptLines.empty(); }, 1000));
+        }
+        EXPECT_LT(GetTickCount() - start, 1000u) << "the request was not ended at once";
+        EXPECT_EQ(Sim::Count(), before + 1) << "the request had gone out";
+        EXPECT_EQ(rig.Var(c.variable), c.cancelled);
+        EXPECT_EQ(rig.LastError(), "Request cancelled");
+        EXPECT_EQ(FindProgress(GetCurrentThreadId(), rig.hostWindow()), nullptr);
+        rig.Exec("ParlyIsBusy", {"[Busy]"});
+        EXPECT_EQ(rig.Var("[Busy]"), "False");
+        // The server answers later: nothing of it reaches a variable, a file or the history.
+        rig.PumpUntil([&] { return GetTickCount() - start > 1900; }, 2500);
+        EXPECT_EQ(WritesTo(c.variable).size(), 1u);
+        EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+        rig.Exec("ParlySetProgress", {"False"});
+        rig.Exec("ParlySend", {"next", "[N]"});
+        rig.Exec("ParlySetProgress", {"True"});
+        EXPECT_EQ(CountOf(Sim::Body(-1), "\"role\":\""), 1u) << Sim::Body(-1);
+        rig.Exec("ParlyClearHistory");
+    }
 }
 
 TEST_F(Progress, UnloadDuringABackgroundJobClosesItsWindow) {

@@ -1,9 +1,12 @@
 // Streamed sends against the simulator's streams: the reveal starts with the first piece, in every protocol.
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/json.h"
@@ -302,6 +305,175 @@ TEST_F(Stream, UnloadDuringTheRevealEndsItAndClosesTheExchange) {
     ASSERT_TRUE(rig.PumpUntil(ClientLeft, 3000)) << Sim::StreamStats();
     rig.Exec("ParlySendStream", {"Hi", "[S]"});
     EXPECT_EQ(rig.LastError(), "No provider initialized. Call ParlyInit first.");
+}
+
+// A stop ends the reveal that was running when it was asked, not the send a host event starts right after it.
+TEST_F(Stream, AStopFollowedAtOnceByANewStreamedSendEndsOnlyTheRevealThatWasRunning) {
+    for (const char* provider : {"OpenAI", "Claude", "Google", "Ollama"}) {
+        SCOPED_TRACE(provider);
+        Select(rig, provider);
+        rig.writes.clear();
+        Sim::Next("{\"content\":\"" + Words(30) + "\",\"event_delay_ms\":60}");
+        Sim::Next("{\"content\":\"" + Words(4) + "\",\"event_delay_ms\":20}");
+        g_eventActions = {{"ParlyStopStream", {}}, {"ParlySendStream", {"instead", "[B]"}}};
+        const DWORD start = GetTickCount();
+        rig.Exec("ParlySendStream", {"first", "[S]"});
+        EXPECT_LT(GetTickCount() - start, 1500u) << "the stopped answer went on typing";
+        EXPECT_EQ(rig.Var("[B]"), Words(4));
+        const std::string s = rig.Var("[S]");
+        EXPECT_TRUE(StartsWith(Words(30), s) && s.size() < Words(30).size()) << s;
+        // Each exchange once, in the order the answers ended: the new one, then the stopped one.
+        rig.Exec("ParlySend", {"next", "[N]"});
+        const std::string body = Sim::Body();
+        EXPECT_EQ(CountOf(body, "instead"), 1u) << body;
+        EXPECT_EQ(CountOf(body, "first"), 1u) << body;
+        EXPECT_LT(body.find("instead"), body.find("first")) << body;
+        rig.Exec("ParlyClearHistory");
+    }
+    // A stop asked while nothing is revealed stops nothing later.
+    rig.Exec("ParlyStopStream");
+    Sim::Next("{\"content\":\"" + Words(6) + "\",\"event_delay_ms\":20}");
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), Words(6));
+}
+
+// A background answer that comes in during a streamed reveal is delivered then, not after the reveal.
+TEST_F(Stream, ABackgroundAnswerIsDeliveredWhileAStreamIsRevealed) {
+    Select(rig, "OpenAI");
+    Sim::Next("{\"content\":\"" + Words(20) + "\",\"event_delay_ms\":100}");
+    g_eventActions = {{"ParlySendAsync", {"background", "[B]", "OnB"}}};
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), Words(20));
+    ASSERT_TRUE(rig.HasVar("[B]")) << "not delivered during the reveal";
+    EXPECT_EQ(rig.Var("[B]"), "OpenAI says: background");
+    EXPECT_EQ(rig.scriptLines, std::vector<std::string>{"GoSub \"OnB\""});
+    // Delivered within a few pieces of the reveal (it takes 2 s), not at its end.
+    size_t piecesBefore = 0;
+    for (const VariableWrite& w : rig.writes) {
+        if (w.name == "[B]") break;
+        if (w.name == "[S]") ++piecesBefore;
+    }
+    EXPECT_LE(piecesBefore, 6u);
+}
+
+// A server that sends a whole stream, end marker included, then holds the connection without its last chunk.
+class HoldingServer {
+  public:
+    HoldingServer(std::string events, std::string type) : events_(std::move(events)), type_(std::move(type)) {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in at = {};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at);
+        listen(listener_, 16);
+        int size = sizeof at;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &size);
+        port_ = ntohs(at.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~HoldingServer() {
+        closesocket(listener_);
+        thread_.join();
+        for (SOCKET c : held_) closesocket(c);
+        WSACleanup();
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    int served() const { return served_; }
+
+  private:
+    void Serve() {
+        for (;;) {
+            SOCKET c = accept(listener_, nullptr, nullptr);
+            if (c == INVALID_SOCKET) return;
+            held_.push_back(c);
+            // The request: its head, then as many bytes as it announced.
+            std::string in;
+            char buf[4096];
+            size_t headEnd;
+            while ((headEnd = in.find("\r\n\r\n")) == std::string::npos) {
+                int n = recv(c, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                in.append(buf, n);
+            }
+            if (headEnd == std::string::npos) continue;
+            const size_t lengthAt = in.find("Content-Length: ");
+            const size_t length = lengthAt == std::string::npos ? 0 : std::atoi(in.c_str() + lengthAt + 16);
+            while (in.size() < headEnd + 4 + length) {
+                int n = recv(c, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                in.append(buf, n);
+            }
+            char size[16];
+            std::snprintf(size, sizeof size, "%zx\r\n", events_.size());
+            const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: " + type_ + "\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                      std::string(size) + events_ + "\r\n";
+            send(c, reply.data(), static_cast<int>(reply.size()), 0);
+            ++served_;
+        }
+    }
+    std::string events_, type_;
+    SOCKET listener_;
+    int port_ = 0;
+    std::vector<SOCKET> held_;
+    std::atomic<int> served_{0};
+    std::thread thread_;
+};
+
+// Streams that ended normally (or that the script stopped) never count as abandoned: later requests still go out.
+TEST_F(Stream, FinishedStreamsWhoseServerHoldsTheConnectionNeverBlockLaterRequests) {
+    struct Case {
+        const char* provider;
+        const char* events;
+    } cases[] = {
+        {"OpenAI", "data: {\"id\":\"c1\",\"choices\":[{\"index\":0,\"delta\":{\"content\":\"Hello there\"}}]}\n\n"
+                   "data: {\"id\":\"c1\",\"choices\":[{\"index\":0,\"delta\":{},\"finish_reason\":\"stop\"}]}\n\n"
+                   "data: [DONE]\n\n"},
+        {"Claude", "event: message_start\ndata: {\"type\":\"message_start\",\"message\":{\"id\":\"m\",\"content\":[]}}\n\n"
+                   "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,"
+                   "\"delta\":{\"type\":\"text_delta\",\"text\":\"Hello there\"}}\n\n"
+                   "event: message_stop\ndata: {\"type\":\"message_stop\"}\n\n"},
+        {"Google", "data: {\"candidates\": [{\"content\": {\"parts\": [{\"text\": \"Hello there\"}],\"role\": \"model\"},"
+                   "\"finishReason\": \"STOP\",\"index\": 0}]}\r\n\r\n"},
+        {"Ollama", "{\"model\":\"m\",\"message\":{\"role\":\"assistant\",\"content\":\"Hello there\"},\"done\":false}\n"
+                   "{\"model\":\"m\",\"message\":{\"role\":\"assistant\",\"content\":\"\"},\"done\":true}\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.provider);
+        HoldingServer server(c.events, std::string(c.provider) == "Ollama" ? "application/x-ndjson" : "text/event-stream");
+        const Provider& p = ProviderNamed(c.provider);
+        ScopedEnv redirect(p.redirectVar ? p.redirectVar : "PARLY_UNUSED_URL", server.Url());
+        if (!p.redirectVar) rig.Exec("ParlySetEndpoint", {server.Url()});
+        rig.Exec("ParlyInit", {c.provider, "k1", "[InitStatus]"});
+        rig.Exec("ParlySetTimeout", {"30"});
+        for (int i = 0; i < 6; ++i) {
+            SCOPED_TRACE(i);
+            const DWORD start = GetTickCount();
+            rig.Exec("ParlySendStream", {"Hi", "[S]"});
+            EXPECT_LT(GetTickCount() - start, 3000u);
+            EXPECT_EQ(rig.Var("[S]"), "Hello there");
+            EXPECT_EQ(rig.LastError(), "");
+        }
+        EXPECT_EQ(server.served(), 6);
+        rig.Message(2);  // lets go of the held exchanges before their server goes
+    }
+    // Stopped by the script while the server still holds the rest back.
+    HoldingServer server("data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"Hello there\"}}]}\n\n",
+                         "text/event-stream");
+    ScopedEnv redirect("PARLY_OPENAI_URL", server.Url());
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySetTimeout", {"30"});
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        rig.writes.clear();
+        g_eventActions = {{"ParlyStopStream", {}}};
+        rig.Exec("ParlySendStream", {"Hi", "[S]"});
+        EXPECT_EQ(rig.Var("[S]"), "Hello");
+        EXPECT_EQ(rig.LastError(), "");
+    }
+    EXPECT_EQ(server.served(), 6);
+    rig.Message(2);
 }
 
 }  // namespace
