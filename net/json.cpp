@@ -450,6 +450,19 @@ size_t SkipJsonValue(std::string_view json, size_t at) {
     return end;
 }
 
+namespace {
+
+// Whether the escaped member name reads as key once decoded; a name with a bad escape matches nothing.
+bool SameEscapedName(std::string_view name, std::string_view key) {
+    try {
+        return JsonUnescape(name) == key;
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+}
+
+}  // namespace
+
 size_t JsonMember(std::string_view json, size_t object, std::string_view key) {
     if (object >= json.size() || json[object] != '{') return kNotFound;
     size_t i = SkipJsonBlank(json, object + 1);
@@ -462,6 +475,8 @@ size_t JsonMember(std::string_view json, size_t object, std::string_view key) {
         const size_t value = SkipJsonBlank(json, colon + 1);
         if (value >= json.size()) return kNotFound;
         if (name == key) return value;
+        // An escaped name ("th\u006fught") is the same member as its plain spelling.
+        if (name.find('\\') != std::string_view::npos && SameEscapedName(name, key)) return value;
         const size_t after = SkipJsonValue(json, value);
         if (after == kNotFound) return kNotFound;
         i = SkipJsonBlank(json, after);

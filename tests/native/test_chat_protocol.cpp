@@ -333,6 +333,15 @@ TEST(ChatReply, ThinkingIsNeverTheAnswer) {
          "", true, "Four", ""},
         {kProviderOllama, 200, R"({"message":{"role":"assistant","content":"","thinking":"only thinking"},"done":true})", "",
          false, "", "Failed to parse Ollama response"},
+        // A member name may be spelt with escapes; it is still the same member.
+        {kProviderGemini, 200,
+         R"({"c\u0061ndidates":[{"content":{"parts":[{"text":"secret plan","th\u006fught":true},{"t\u0065xt":"Four"}]}}]})",
+         "", true, "Four", ""},
+        {kProviderClaude, 200, R"({"content":[{"t\u0079pe":"thinking","text":"secret"},{"type":"t\u0065xt","te\u0078t":"Four"}]})",
+         "", true, "Four", ""},
+        {kProviderOllama, 200, R"({"m\u0065ssage":{"thinking":"hmm","c\u006Fntent":"Four"},"done":true})", "", true, "Four", ""},
+        {kProviderOpenAI, 200, R"({"choices":[{"message":{"cont\u0065nt":"Four"}}]})", "", true, "Four", ""},
+        {kProviderGemini, 200, R"({"candidates":[{"content":{"parts":[{"text":"x","th\uzzzzught":true}]}}]})", "", true, "x", ""},
     });
 }
 
