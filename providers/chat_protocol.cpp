@@ -321,6 +321,8 @@ std::string StopText(const ProviderInfo& p, const std::string& body) {
 ChatOutcome ReadStreamBody(const ProviderInfo& p, std::string_view body) {
     ChatStream stream(p.stream);
     FeedChatStream(&stream, body);
+    // The whole body is here, so its end ends the last line too, should the server have left out its line break.
+    FeedChatStream(&stream, "\n");
     HttpResult status;
     status.statusCode = 200;
     return InterpretChatStream(p.kind, stream, status);

@@ -378,6 +378,13 @@ TEST(ChatReply, AStreamUnderAnotherLabelIsReadAsTheStreamItIs) {
          "", true, "OK", ""},
         {kProviderOllama, 200, "{\"message\":{\"content\":\"O\"},\"done\":false}\r{\"message\":{\"content\":\"K\"},\"done\":false}\r", "",
          false, "", "Ollama error (200): The answer stream ended before it was complete"},
+        // The body's end also ends its last line, even when the server left out the final line break.
+        {kProviderOpenAI, 200, "data: {\"choices\":[{\"delta\":{\"content\":\"Whole\"}}]}\n\ndata: [DONE]", "", true, "Whole", ""},
+        {kProviderGemini, 200,
+         "data: {\"candidates\":[{\"content\":{\"parts\":[{\"text\":\"G\"}]},\"finishReason\":\"STOP\"}]}", "", true, "G", ""},
+        {kProviderClaude, 200,
+         "data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"C\"}}\r\n\r\n"
+         "event: message_stop\r\ndata: {\"type\":\"message_stop\"}\r", "", true, "C", ""},
         // One value and blanks after it is the usual whole reply.
         {kProviderOllama, 200, "{\"message\":{\"content\":\"O\"},\"done\":true}\r\n\r\n", "", true, "O", ""},
     });
