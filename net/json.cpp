@@ -421,6 +421,10 @@ bool JsonTopLevelCloses(std::string_view text) {
     return false;
 }
 
+size_t JsonStart(std::string_view text) {
+    return SkipJsonBlank(text, text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
+}
+
 size_t SkipJsonValue(std::string_view json, size_t at) {
     at = SkipJsonBlank(json, at);
     if (at >= json.size()) return kNotFound;

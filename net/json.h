@@ -32,6 +32,8 @@ std::string ExtractJsonValue(std::string_view json, std::string_view key);
 std::string ExtractStringAfterKey(std::string_view json, std::string_view quotedKey, size_t start = 0);
 // Index just past the JSON value that starts at `at`, or kNotFound when it is cut or there is none.
 size_t SkipJsonValue(std::string_view json, size_t at);
+// Index where the text's JSON begins: past a UTF-8 byte order mark and white space.
+size_t JsonStart(std::string_view text);
 // Start of the value of the direct member "key" of the object opening at `object`, or kNotFound
 // (also when `object` is not an object). Members of nested values are never matched.
 size_t JsonMember(std::string_view json, size_t object, std::string_view key);

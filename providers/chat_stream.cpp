@@ -185,8 +185,7 @@ bool IsStreamContentType(StreamProtocol protocol, std::string_view contentType) 
 }
 
 bool IsStreamBody(StreamProtocol protocol, std::string_view body) {
-    size_t start = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    start = SkipJsonBlank(body, start);
+    const size_t start = JsonStart(body);
     if (protocol == StreamProtocol::Ollama) {
         if (start >= body.size() || body[start] != '{') return false;
         const size_t end = SkipJsonValue(body, start);

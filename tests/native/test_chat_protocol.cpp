@@ -385,8 +385,23 @@ TEST(ChatReply, AStreamUnderAnotherLabelIsReadAsTheStreamItIs) {
         {kProviderClaude, 200,
          "data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"C\"}}\r\n\r\n"
          "event: message_stop\r\ndata: {\"type\":\"message_stop\"}\r", "", true, "C", ""},
+        // A byte order mark before the first line is no part of the stream.
+        {kProviderOllama, 200,
+         "\xEF\xBB\xBF{\"message\":{\"content\":\"O\"},\"done\":false}\n{\"message\":{\"content\":\"K\"},\"done\":true}\n", "", true,
+         "OK", ""},
         // One value and blanks after it is the usual whole reply.
         {kProviderOllama, 200, "{\"message\":{\"content\":\"O\"},\"done\":true}\r\n\r\n", "", true, "O", ""},
+    });
+}
+
+// A byte order mark before a whole reply is no part of its JSON.
+TEST(ChatReply, AByteOrderMarkBeforeTheReplyIsPassedOver) {
+    ExpectOutcomes({
+        {kProviderOpenAI, 200, "\xEF\xBB\xBF{\"choices\":[{\"message\":{\"reasoning_content\":\"hmm\",\"content\":\"A\"}}]}", "",
+         true, "A", ""},
+        {kProviderClaude, 200, "\xEF\xBB\xBF\n{\"content\":[{\"type\":\"text\",\"text\":\"C\"}]}", "", true, "C", ""},
+        {kProviderGemini, 200, "\xEF\xBB\xBF{\"candidates\":[{\"content\":{\"parts\":[{\"text\":\"G\"}]}}]}", "", true, "G", ""},
+        {kProviderOllama, 200, "\xEF\xBB\xBF{\"message\":{\"content\":\"O\"},\"done\":true}", "", true, "O", ""},
     });
 }
 

@@ -390,6 +390,10 @@ TEST(ChatStreamProtocols, OllamaLinesMayEndWithALoneCarriageReturn) {
         Fed f = FeedAll(StreamProtocol::Ollama, lines, step);
         EXPECT_TRUE(f.stream.ended) << "step " << step;
         EXPECT_EQ(f.stream.answer, "Hi you") << "step " << step;
+        // A byte order mark before the first line is no part of it, however the bytes arrive.
+        f = FeedAll(StreamProtocol::Ollama, "\xEF\xBB\xBF" + lines, step);
+        EXPECT_TRUE(f.stream.ended) << "BOM step " << step;
+        EXPECT_EQ(f.stream.answer, "Hi you") << "BOM step " << step;
     }
 }
 
