@@ -389,6 +389,9 @@ TEST(ChatReply, AStreamUnderAnotherLabelIsReadAsTheStreamItIs) {
         {kProviderOllama, 200,
          "\xEF\xBB\xBF{\"message\":{\"content\":\"O\"},\"done\":false}\n{\"message\":{\"content\":\"K\"},\"done\":true}\n", "", true,
          "OK", ""},
+        // One chunk that says more is coming is a stream cut after its first line, not a whole answer.
+        {kProviderOllama, 200, "{\"message\":{\"content\":\"partial\"},\"done\":false}\n", "", false, "",
+         "Ollama error (200): The answer stream ended before it was complete"},
         // One value and blanks after it is the usual whole reply.
         {kProviderOllama, 200, "{\"message\":{\"content\":\"O\"},\"done\":true}\r\n\r\n", "", true, "O", ""},
     });
