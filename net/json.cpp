@@ -406,7 +406,7 @@ size_t Utf8CutLength(std::string_view text, size_t limit) {
 }
 
 bool JsonTopLevelCloses(std::string_view text) {
-    size_t i = SkipJsonBlank(text, 0);
+    size_t i = JsonStart(text);
     if (i >= text.size() || (text[i] != '{' && text[i] != '[')) return true;
     size_t depth = 0;
     for (; i < text.size(); ++i) {
@@ -421,5 +421,9 @@ bool JsonTopLevelCloses(std::string_view text) {
         }
     }
     return false;
+}
+
+size_t JsonStart(std::string_view text) {
+    return SkipJsonBlank(text, text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
 }
 

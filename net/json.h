@@ -32,6 +32,8 @@ size_t JsonValueStart(std::string_view json, std::string_view key);
 std::string ExtractJsonValue(std::string_view json, std::string_view key);
 // First string literal after the first quotedKey at or after start, decoded; empty when absent.
 std::string ExtractStringAfterKey(std::string_view json, std::string_view quotedKey, size_t start = 0);
+// Index where the text's JSON begins: past a UTF-8 byte order mark and white space.
+size_t JsonStart(std::string_view text);
 // False when text opens an object or array (after white space) that never closes: a reply cut short.
 // Any other text, and whatever follows the closing bracket, is not judged.
 bool JsonTopLevelCloses(std::string_view text);

@@ -2,6 +2,7 @@
 // Pure, no platform calls; every function takes the index of a value's first byte and never throws.
 #pragma once
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -60,13 +61,18 @@ bool JsonEachMember(std::string_view json, size_t object, Visit visit) {
         const size_t keyEnd = json_walk_detail::SkipString(json, i);
         if (keyEnd == kNotFound) return false;
         std::string key;
-        if (!JsonStringAt(json, i, &key)) return false;
+        bool named = true;
+        try {
+            named = JsonStringAt(json, i, &key);
+        } catch (const std::exception&) {  // a name with a bad escape matches nothing
+            named = false;
+        }
         i = SkipJsonBlank(json, keyEnd);
         if (i >= json.size() || json[i] != ':') return false;
         const size_t value = SkipJsonBlank(json, i + 1);
         const size_t end = JsonSkipValue(json, value);
         if (end == kNotFound) return false;
-        if (!visit(key, value)) return true;
+        if (named && !visit(key, value)) return true;
         i = SkipJsonBlank(json, end);
         if (i < json.size() && json[i] == '}') return true;
         if (i >= json.size() || json[i] != ',') return false;

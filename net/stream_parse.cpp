@@ -112,6 +112,7 @@ bool NdjsonParser::Feed(std::string_view bytes, std::vector<StreamEvent>* out) {
             line_.clear();
             scan_ = JsonValueScan();
             emitted_ = false;
+            firstLine_ = false;
             continue;
         }
         if (emitted_) continue;
@@ -120,6 +121,15 @@ bool NdjsonParser::Feed(std::string_view bytes, std::vector<StreamEvent>* out) {
             return false;
         }
         line_ += c;
+        // A byte order mark before the first line is no part of it.
+        if (firstLine_ && line_.size() == 3) {
+            firstLine_ = false;
+            if (line_ == "\xEF\xBB\xBF") {
+                line_.clear();
+                scan_ = JsonValueScan();
+                continue;
+            }
+        }
         scan_.Feed(std::string_view(&c, 1));
         if (scan_.Complete()) {
             out->push_back(StreamEvent{std::string(), line_});

@@ -65,5 +65,6 @@ class NdjsonParser {
     std::string line_;
     JsonValueScan scan_;     // whether line_ is one whole JSON value yet
     bool emitted_ = false;   // this line's value was handed out already; the rest up to the line feed is ignored
+    bool firstLine_ = true;  // a byte order mark may still open the stream
     bool overflow_ = false;
 };

@@ -261,7 +261,7 @@ ChatOutcome ReadOpenAIAnswer(const std::string& body) {
 
 ChatOutcome ReadCompatibleAnswer(const std::string& body) {
     ChatOutcome outcome;
-    const size_t choice = JsonFirstElement(body, JsonMember(body, SkipJsonBlank(body, 0), "choices"));
+    const size_t choice = JsonFirstElement(body, JsonMember(body, JsonStart(body), "choices"));
     const size_t message = JsonMember(body, choice, "message");
     if (message != kNotFound) {
         // The first choice's message: its "content", never its "reasoning_content" or "reasoning".
@@ -277,7 +277,7 @@ ChatOutcome ReadCompatibleAnswer(const std::string& body) {
 ChatOutcome ReadGeminiAnswer(const std::string& body) {
     ChatOutcome outcome;
     // The first candidate's parts, thoughts left out; grounding and other metadata are no answer.
-    const size_t candidate = JsonFirstElement(body, JsonMember(body, SkipJsonBlank(body, 0), "candidates"));
+    const size_t candidate = JsonFirstElement(body, JsonMember(body, JsonStart(body), "candidates"));
     AppendGeminiParts(body, JsonMember(body, JsonMember(body, candidate, "content"), "parts"), &outcome.answer);
     outcome.ok = !outcome.answer.empty();
     return outcome;
@@ -289,7 +289,7 @@ ChatOutcome ReadClaudeAnswer(const std::string& body) {
         return ChatOutcome{false, "", "Claude refused to answer (stop_reason refusal)."};
     ChatOutcome outcome;
     // Every text block in order; thinking and redacted_thinking blocks are no answer.
-    AppendTextBlocks(body, JsonMember(body, SkipJsonBlank(body, 0), "content"), &outcome.answer);
+    AppendTextBlocks(body, JsonMember(body, JsonStart(body), "content"), &outcome.answer);
     outcome.ok = !outcome.answer.empty();
     return outcome;
 }
@@ -297,7 +297,7 @@ ChatOutcome ReadClaudeAnswer(const std::string& body) {
 ChatOutcome ReadOllamaAnswer(const std::string& body) {
     ChatOutcome outcome;
     // message.content; a thinking model's message.thinking is no answer.
-    JsonStringAt(body, JsonMember(body, JsonMember(body, SkipJsonBlank(body, 0), "message"), "content"), &outcome.answer);
+    JsonStringAt(body, JsonMember(body, JsonMember(body, JsonStart(body), "message"), "content"), &outcome.answer);
     outcome.ok = !outcome.answer.empty();
     return outcome;
 }
@@ -327,6 +327,8 @@ std::string StopText(const ProviderInfo& p, const std::string& body) {
 ChatOutcome ReadStreamBody(const ProviderInfo& p, std::string_view body) {
     ChatStream stream(p.stream);
     FeedChatStream(&stream, body);
+    // The whole body is here, so its end ends the last line too, should the server have left out its line break.
+    FeedChatStream(&stream, "\n");
     HttpResult status;
     status.statusCode = 200;
     return InterpretChatStream(p.kind, stream, status);

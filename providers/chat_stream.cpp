@@ -188,12 +188,15 @@ bool IsStreamContentType(StreamProtocol protocol, std::string_view contentType) 
 }
 
 bool IsStreamBody(StreamProtocol protocol, std::string_view body) {
-    size_t start = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    start = SkipJsonBlank(body, start);
+    const size_t start = JsonStart(body);
     if (protocol == StreamProtocol::Ollama) {
         if (start >= body.size() || body[start] != '{') return false;
         const size_t end = JsonSkipValue(body, start);
-        return end != kNotFound && SkipJsonBlank(body, end) < body.size();
+        if (end == kNotFound) return false;
+        // A whole reply says "done": true; a first chunk that says false was cut from a stream.
+        const size_t done = JsonMember(body, start, "done");
+        if (done < body.size() && body.compare(done, 5, "false") == 0) return true;
+        return SkipJsonBlank(body, end) < body.size();
     }
     const std::string_view rest = body.substr(start);
     for (const std::string_view field : {"data:", "event:", ":", "id:", "retry:"})

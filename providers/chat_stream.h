@@ -42,7 +42,7 @@ void AppendContent(std::string_view json, size_t content, std::string* out);
 bool IsStreamContentType(StreamProtocol protocol, std::string_view contentType);
 
 // Whether a whole 200 body is the protocol's stream whatever its label said: SSE fields for the SSE protocols,
-// more than one JSON value for Ollama's NDJSON.
+// more than one JSON value, or a first one whose "done" is false, for Ollama's NDJSON.
 bool IsStreamBody(StreamProtocol protocol, std::string_view body);
 
 // Feeds the next bytes of a stream reply; false once the stream is broken. Bytes after the end marker are ignored.

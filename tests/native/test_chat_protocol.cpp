@@ -333,6 +333,15 @@ TEST(ChatReply, ThinkingIsNeverTheAnswer) {
          "", true, "Four", ""},
         {kProviderOllama, 200, R"({"message":{"role":"assistant","content":"","thinking":"only thinking"},"done":true})", "",
          false, "", "Failed to parse Ollama response"},
+        // A member name may be spelt with escapes; it is still the same member.
+        {kProviderGemini, 200,
+         R"({"c\u0061ndidates":[{"content":{"parts":[{"text":"secret plan","th\u006fught":true},{"t\u0065xt":"Four"}]}}]})",
+         "", true, "Four", ""},
+        {kProviderClaude, 200, R"({"content":[{"t\u0079pe":"thinking","text":"secret"},{"type":"t\u0065xt","te\u0078t":"Four"}]})",
+         "", true, "Four", ""},
+        {kProviderOllama, 200, R"({"m\u0065ssage":{"thinking":"hmm","c\u006Fntent":"Four"},"done":true})", "", true, "Four", ""},
+        {kProviderOpenAI, 200, R"({"choices":[{"message":{"cont\u0065nt":"Four"}}]})", "", true, "Four", ""},
+        {kProviderGemini, 200, R"({"candidates":[{"content":{"parts":[{"text":"x","th\uzzzzught":true}]}}]})", "", true, "x", ""},
     });
 }
 
@@ -369,8 +378,33 @@ TEST(ChatReply, AStreamUnderAnotherLabelIsReadAsTheStreamItIs) {
          "", true, "OK", ""},
         {kProviderOllama, 200, "{\"message\":{\"content\":\"O\"},\"done\":false}\r{\"message\":{\"content\":\"K\"},\"done\":false}\r", "",
          false, "", "Ollama error (200): The answer stream ended before it was complete"},
+        // The body's end also ends its last line, even when the server left out the final line break.
+        {kProviderOpenAI, 200, "data: {\"choices\":[{\"delta\":{\"content\":\"Whole\"}}]}\n\ndata: [DONE]", "", true, "Whole", ""},
+        {kProviderGemini, 200,
+         "data: {\"candidates\":[{\"content\":{\"parts\":[{\"text\":\"G\"}]},\"finishReason\":\"STOP\"}]}", "", true, "G", ""},
+        {kProviderClaude, 200,
+         "data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"C\"}}\r\n\r\n"
+         "event: message_stop\r\ndata: {\"type\":\"message_stop\"}\r", "", true, "C", ""},
+        // A byte order mark before the first line is no part of the stream.
+        {kProviderOllama, 200,
+         "\xEF\xBB\xBF{\"message\":{\"content\":\"O\"},\"done\":false}\n{\"message\":{\"content\":\"K\"},\"done\":true}\n", "", true,
+         "OK", ""},
+        // One chunk that says more is coming is a stream cut after its first line, not a whole answer.
+        {kProviderOllama, 200, "{\"message\":{\"content\":\"partial\"},\"done\":false}\n", "", false, "",
+         "Ollama error (200): The answer stream ended before it was complete"},
         // One value and blanks after it is the usual whole reply.
         {kProviderOllama, 200, "{\"message\":{\"content\":\"O\"},\"done\":true}\r\n\r\n", "", true, "O", ""},
+    });
+}
+
+// A byte order mark before a whole reply is no part of its JSON.
+TEST(ChatReply, AByteOrderMarkBeforeTheReplyIsPassedOver) {
+    ExpectOutcomes({
+        {kProviderOpenAI, 200, "\xEF\xBB\xBF{\"choices\":[{\"message\":{\"reasoning_content\":\"hmm\",\"content\":\"A\"}}]}", "",
+         true, "A", ""},
+        {kProviderClaude, 200, "\xEF\xBB\xBF\n{\"content\":[{\"type\":\"text\",\"text\":\"C\"}]}", "", true, "C", ""},
+        {kProviderGemini, 200, "\xEF\xBB\xBF{\"candidates\":[{\"content\":{\"parts\":[{\"text\":\"G\"}]}}]}", "", true, "G", ""},
+        {kProviderOllama, 200, "\xEF\xBB\xBF{\"message\":{\"content\":\"O\"},\"done\":true}", "", true, "O", ""},
     });
 }
 

@@ -363,6 +363,7 @@ TEST(JsonTopLevelCloses, OnlyAnOpenedValueThatNeverClosesIsCut) {
         {R"({"models":[{"name":"a"},{"name":"b"},{"na)", false},
         {"  \r\n[1,2,3]\n", true},
         {"[1,2,", false},
+        {"\xEF\xBB\xBF{\"choices\":[{\"message\":{\"content\":\"cut", false},  // a byte order mark hides no cut
         {R"({"a":"}]"})", true},             // brackets inside strings do not count
         {R"({"a":"}])", false},              // a string cut short
         {R"({"a":"x\"}"})", true},           // an escaped quote stays inside the string

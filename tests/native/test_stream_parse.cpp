@@ -341,6 +341,16 @@ TEST(ChatStreamProtocols, ThinkingAndGroundingAreNeverTheAnswer) {
          "{\"model\":\"qwen3\",\"message\":{\"role\":\"assistant\",\"thinking\":\" me\",\"content\":\"Four\"},\"done\":false}\n"
          "{\"model\":\"qwen3\",\"message\":{\"role\":\"assistant\",\"content\":\"\"},\"done\":true}\n",
          "Four"},
+        // Member names spelt with escapes are the same members.
+        {StreamProtocol::Gemini,
+         "data: {\"candidates\":[{\"content\":{\"parts\":[{\"text\":\"plan\",\"th\\u006fught\":true},"
+         "{\"t\\u0065xt\":\"Four\"}]},\"finishReason\":\"STOP\"}]}\n\n",
+         "Four"},
+        {StreamProtocol::Claude,
+         "data: {\"type\":\"content_block_delta\",\"delta\":{\"t\\u0079pe\":\"thinking_delta\",\"text\":\"plan\"}}\n\n"
+         "data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"t\\u0065xt\":\"Four\"}}\n\n"
+         "data: {\"type\":\"message_stop\"}\n\n",
+         "Four"},
     };
     for (const Case& c : cases) {
         for (size_t step : {0u, 1u, 7u}) {
@@ -380,6 +390,10 @@ TEST(ChatStreamProtocols, OllamaLinesMayEndWithALoneCarriageReturn) {
         Fed f = FeedAll(StreamProtocol::Ollama, lines, step);
         EXPECT_TRUE(f.stream.ended) << "step " << step;
         EXPECT_EQ(f.stream.answer, "Hi you") << "step " << step;
+        // A byte order mark before the first line is no part of it, however the bytes arrive.
+        f = FeedAll(StreamProtocol::Ollama, "\xEF\xBB\xBF" + lines, step);
+        EXPECT_TRUE(f.stream.ended) << "BOM step " << step;
+        EXPECT_EQ(f.stream.answer, "Hi you") << "BOM step " << step;
     }
 }
 
