@@ -30,7 +30,10 @@ std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::
 std::string ErrorDetail(const HttpResult& reply, const char* key) {
     std::string detail;
     try {
-        detail = ExtractJsonValue(reply.body, key);
+        // A provider whose own key holds a string may still answer some errors in the common shape.
+        const size_t value = JsonValueStart(reply.body, key);
+        const bool text = value != kNotFound && reply.body[value] == '"';
+        detail = ExtractJsonValue(reply.body, text || std::string_view(key) == "message" ? key : "message");
     } catch (const std::invalid_argument&) {
         detail.clear();
     }

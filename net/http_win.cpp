@@ -227,6 +227,7 @@ HttpResult ExchangeOnce(Verb verb, const HttpTarget& target, const std::string* 
     ScopedInternet session, connection, request;
     try {
         const ProxyRoute route = RouteFor(target, deadline.RemainingMs());
+        if (route.viaProxy) result.proxy = route.proxy;
         session = ScopedInternet(OpenRouteSession(route));
         if (!session) return Fail(result, HttpFailure::Session, 0, deadline);
         int t = timeoutSeconds * 1000;

@@ -157,7 +157,7 @@ ModelPage ReadPage(const ProviderInfo& p, const std::string& body) {
             seenList = true;
             listed = ForEachElement(value, [&](std::string_view entry) {
                 std::string id = ChatModelOf(p.kind, entry);
-                if (!id.empty()) page.models.push_back(std::move(id));
+                if (!id.empty() && IsChatModelName(p.kind, id)) page.models.push_back(std::move(id));
             });
         } else if (key == "has_more") {
             more = value == "true";
@@ -223,7 +223,7 @@ ModelPage ReadModelListPage(int provider, const HttpResult& reply) {
     }
     if (reply.statusCode != 200) {
         page.error = std::string("Failed to get ") + p->label + " models (" + std::to_string(reply.statusCode) +
-                     "): " + ErrorDetail(reply, p->errorKey);
+                     "): " + ErrorDetail(reply, p->errorKey) + ReplyHint(provider, reply);
         return page;
     }
     try {
