@@ -312,8 +312,8 @@ std::string StopText(const ProviderInfo& p, const std::string& body) {
 ChatOutcome InterpretKnownReply(const ProviderInfo& p, const HttpResult& reply) {
     ChatOutcome outcome;
     if (reply.statusCode != 200) {
-        outcome.error = p.errorPrefix + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply, p.errorKey) +
-                        ReplyHint(p.kind, reply);
+        outcome.error = p.errorPrefix + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply, p.errorKey);
+        outcome.error = WithHint(outcome.error, ReplyHint(p.kind, reply));
         return outcome;
     }
     try {
@@ -363,8 +363,8 @@ std::string ReplyHint(int provider, const HttpResult& reply) {
     const std::string label = p ? p->label : "The provider";
     const bool badKey = reply.statusCode == 401 || reply.statusCode == 403 ||
                         (reply.statusCode == 400 && FindText(reply.body, "API key not valid") != kNotFound);
-    if (badKey) return " Check the API key given to ParlyInit.";
-    if (reply.statusCode == 429) return " " + label + "'s limit was reached: wait a moment and try again, or check your plan.";
+    if (badKey) return "Check the API key given to ParlyInit.";
+    if (reply.statusCode == 429) return label + "'s limit was reached: wait a moment and try again, or check your plan.";
     return std::string();
 }
 
@@ -378,11 +378,17 @@ std::string TransportHint(int provider, const HttpResult& reply, const HttpTarge
     const int port = target.port != 0 ? target.port : (target.secure ? 443 : 80);
     const std::string where = target.host + ":" + std::to_string(port);
     const std::string via = reply.proxy.empty() ? std::string() : " (asked through the proxy " + reply.proxy + ")";
-    std::string hint = unnamed ? " The name in " + where + " could not be resolved" + via + "."
-                       : refused ? " Nothing answered at " + where + via + "."
-                                 : " No reply came from " + where + via + " in time.";
+    std::string hint = unnamed ? "The name in " + where + " could not be resolved" + via + "."
+                       : refused ? "Nothing answered at " + where + via + "."
+                                 : "No reply came from " + where + via + " in time.";
     if (provider == kProviderOllama) hint += " Is Ollama running there?";
     return hint;
+}
+
+std::string WithHint(const std::string& text, const std::string& hint) {
+    if (hint.empty()) return text;
+    const char last = text.empty() ? '.' : text.back();
+    return text + (last == '.' || last == '!' || last == '?' ? " " : ". ") + hint;
 }
 
 ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt,

@@ -223,7 +223,8 @@ ModelPage ReadModelListPage(int provider, const HttpResult& reply) {
     }
     if (reply.statusCode != 200) {
         page.error = std::string("Failed to get ") + p->label + " models (" + std::to_string(reply.statusCode) +
-                     "): " + ErrorDetail(reply, p->errorKey) + ReplyHint(provider, reply);
+                     "): " + ErrorDetail(reply, p->errorKey);
+        page.error = WithHint(page.error, ReplyHint(provider, reply));
         return page;
     }
     try {

@@ -24,12 +24,11 @@ std::vector<std::string> ListChatModels(const SessionSettings& s, std::chrono::s
 // Most models an error names as what the provider serves now.
 constexpr size_t kModelsNamed = 5;
 
-// The models an error about an unknown or retired model names, newest first, with a leading space; empty when
-// the listing failed or named none.
+// The sentence naming the models the provider serves now, newest first; empty when the listing failed or named none.
 std::string ServedModelsText(const ProviderInfo& p, const std::vector<std::string>& listed) {
     const std::vector<std::string> newest = NewestModels(listed, kModelsNamed);
     if (newest.empty()) return std::string();
-    std::string text = std::string(" Chat models ") + p.label + " lists now: ";
+    std::string text = std::string("Chat models ") + p.label + " lists now: ";
     for (size_t i = 0; i < newest.size(); ++i) text += (i ? ", " : "") + newest[i];
     return text + ".";
 }
@@ -69,7 +68,7 @@ ChatOutcome Deliver(const Build& build, const SessionSettings& s) {
         }
         ChatOutcome outcome = InterpretChatReply(s.provider, reply);
         if (outcome.ok) return outcome;
-        outcome.error += TransportHint(s.provider, reply, request.target);
+        outcome.error = WithHint(outcome.error, TransportHint(s.provider, reply, request.target));
         const ProviderInfo* p = FindProvider(s.provider);
         if (!p || healed || !IsRetiredModelRefusal(s.provider, reply.statusCode, reply.body)) return outcome;
         std::string listError;
@@ -77,7 +76,7 @@ ChatOutcome Deliver(const Build& build, const SessionSettings& s) {
         // Only the plug-in's own default is replaced; a model the script chose is sent as chosen.
         const std::string successor = s.modelChosen ? std::string() : PickSuccessor(model, listed);
         if (successor.empty()) {
-            outcome.error += ServedModelsText(*p, listed);
+            outcome.error = WithHint(outcome.error, ServedModelsText(*p, listed));
             return outcome;
         }
         RememberHealedDefault(s.provider, successor);
@@ -132,7 +131,7 @@ std::vector<std::string> ListChatModels(const SessionSettings& s, std::chrono::s
             reply.error = DescribeHttpFailure(reply, false, request.target.host, s.timeoutSeconds);
         const ModelPage read = ReadModelListPage(s.provider, reply);
         if (!read.ok) {
-            *error = read.error + TransportHint(s.provider, reply, request.target);
+            *error = WithHint(read.error, TransportHint(s.provider, reply, request.target));
             return std::vector<std::string>();
         }
         for (const std::string& id : read.models)
