@@ -266,7 +266,8 @@ const RetiredShape kRetiredShapes[] = {
 // A model name taken apart: what stays across versions, the version numbers, and whether a date stamp was there.
 struct ModelName {
     std::string family;
-    std::vector<long> version;
+    std::vector<long> version;  // every number, sizes too (gpt-oss-120b gives way to gpt-oss-240b)
+    std::vector<long> release;  // the numbers without sizes ("27b"), which say how new a model is
     bool dated = false;
 };
 
@@ -290,17 +291,25 @@ ModelName ReadModelName(const std::string& model) {
         }
         std::string letters;
         long number = -1;
-        for (const char c : token) {
+        for (size_t k = 0; k < token.size(); ++k) {
+            const char c = token[k];
             if (IsDigit(c)) {
                 number = (number < 0 ? 0 : number) * 10 + (c - '0');
                 if (number > 100000000) number = 100000000;
-            } else {
-                if (number >= 0) n.version.push_back(number);
-                number = -1;
-                letters += c;
+                continue;
             }
+            if (number >= 0) {
+                n.version.push_back(number);
+                // A count of parameters ("27b" closing its part) is a size, not a release.
+                if (!(c == 'b' && k + 1 == token.size())) n.release.push_back(number);
+            }
+            number = -1;
+            letters += c;
         }
-        if (number >= 0) n.version.push_back(number);
+        if (number >= 0) {
+            n.version.push_back(number);
+            n.release.push_back(number);
+        }
         if (letters.empty()) continue;
         if (!n.family.empty()) n.family += '-';
         n.family += letters;
@@ -308,9 +317,9 @@ ModelName ReadModelName(const std::string& model) {
     return n;
 }
 
-// True when a is a newer model than b: a higher version, or the same one without a date stamp (a moving alias).
+// True when a is a newer model than b: a higher release, or the same one without a date stamp (a moving alias).
 bool Newer(const ModelName& a, const ModelName& b) {
-    if (a.version != b.version) return a.version > b.version;
+    if (a.release != b.release) return a.release > b.release;
     return !a.dated && b.dated;
 }
 
@@ -341,7 +350,7 @@ std::string PickSuccessor(const std::string& model, const std::vector<std::strin
         if (id == model) continue;
         const ModelName n = ReadModelName(id);
         if (n.family != old.family || n.version <= old.version) continue;
-        if (best.empty() || Newer(n, bestName)) {
+        if (best.empty() || n.version > bestName.version || (n.version == bestName.version && Newer(n, bestName))) {
             best = id;
             bestName = n;
         }

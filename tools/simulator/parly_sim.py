@@ -106,7 +106,7 @@ OPENROUTER_LISTED = [("openrouter/auto", ["text"]), ("openrouter/free", ["text"]
                      ("black-forest-labs/flux-2-pro", ["image"])]
 PAGE_SIZE = {"Claude": 20, "Gemini": 50}
 
-# --- Next year (--next-year, or POST /__sim/year "next"): every model the plug-in names today is retired and only
+# --- Next year (--next-year, or POST /__sim/year/next until /__sim/year/today or a reset): every model the plug-in names today is retired and only
 # successors are served, so a default that heals itself can be seen. Moving aliases stay served.
 NEXT_LISTED = {
     "OpenAI": ["gpt-9-sol", "gpt-9-terra", "gpt-9-sol-mini", "gpt-8.2", "gpt-image-3", "gpt-9-realtime",
@@ -709,12 +709,9 @@ class Handler(BaseHTTPRequestHandler):
             with sim.lock:
                 sim.head = how
             return text("ok")
-        if method == "POST" and path == "/__sim/year":
-            year = raw.decode("utf-8", "replace").strip()
-            if year not in ("today", "next"):
-                return text("bad year: today or next", 400)
+        if method == "POST" and path in ("/__sim/year/today", "/__sim/year/next"):
             with sim.lock:
-                sim.next_year = year == "next"
+                sim.next_year = path.endswith("next")
             return text("ok")
         if method == "GET" and path == "/__sim/ping":
             return text("pong")

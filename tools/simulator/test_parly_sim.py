@@ -276,7 +276,7 @@ class TodaysModels(SimTestCase):
         xai = [m["id"] for m in json.loads(call("GET", "/v1/models", headers={"Authorization": "Bearer xai-1"})[1])[
             "data"]]
         self.assertIn("gpt-5.6-sol", openai)
-        self.assertEqual(xai[0], "grok-4.5")
+        self.assertEqual(xai[0], "grok-4.7")
         self.assertEqual(call("GET", "/openai/v1/models")[0], 401)
         self.assertEqual(call("GET", "/api/v1/models")[0], 200)
 
