@@ -32,8 +32,8 @@ std::string ErrorDetail(const HttpResult& reply, const char* key) {
     try {
         // A provider whose own key holds a string may still answer some errors in the common shape.
         const size_t value = JsonValueStart(reply.body, key);
-        const bool text = value != kNotFound && reply.body[value] == '"';
-        detail = ExtractJsonValue(reply.body, text || std::string_view(key) == "message" ? key : "message");
+        const bool nested = value != kNotFound && reply.body[value] != '"' && std::string_view(key) != "message";
+        detail = ExtractJsonValue(reply.body, nested ? "message" : key);
     } catch (const std::invalid_argument&) {
         detail.clear();
     }

@@ -300,7 +300,7 @@ TEST_F(Chat, FailureRepliesGiveTheProvidersErrorTextAndLeaveHistoryAlone) {
         std::string error;
     } cases[] = {
         {"OpenAI", 401, R"({"error":{"message":"Incorrect API key provided","type":"invalid_request_error"}})",
-         "OpenAI API error (401): Incorrect API key provided"},
+         "OpenAI API error (401): Incorrect API key provided. Check the API key given to ParlyInit."},
         {"Groq", 500, "Internal error", "Groq error (500): Internal error"},
         {"Claude", 529, R"({"type":"error","error":{"type":"overloaded_error"}})",
          R"(Claude API error (529): {"type":"error","error":{"type":"overloaded_error"}})"},
@@ -308,9 +308,13 @@ TEST_F(Chat, FailureRepliesGiveTheProvidersErrorTextAndLeaveHistoryAlone) {
          "Claude API error (400): bad model"},
         {"Google", 400, R"({"error":{"code":400,"status":"INVALID_ARGUMENT"}})",
          R"(Google API error (400): {"error":{"code":400,"status":"INVALID_ARGUMENT"}})"},
-        {"Google", 403, R"({"error":{"code":403,"message":"denied"}})", "Google API error (403): denied"},
-        {"Ollama", 404, R"({"error":"model \"x\" not found"})", "Ollama error (404): model \"x\" not found"},
-        {"OpenRouter", 429, R"({"error":{"message":"Rate limited","code":429}})", "OpenRouter error (429): Rate limited"},
+        {"Google", 403, R"({"error":{"code":403,"message":"denied"}})", "Google API error (403): denied. Check the API key given to ParlyInit."},
+        // A model refused as unknown: the models served now follow.
+        {"Ollama", 404, R"({"error":"model \"x\" not found"})",
+         "Ollama error (404): model \"x\" not found. Chat models Ollama lists now: llama3:latest, mistral:7b."},
+        {"OpenRouter", 429, R"({"error":{"message":"Rate limited","code":429}})",
+         "OpenRouter error (429): Rate limited. OpenRouter's limit was reached: wait a moment and try again, or check "
+         "your plan."},
         {"Grok", 503, "", "Grok error (503): "},
         {"OpenAI", 200, R"({"choices":[]})", "Failed to parse OpenAI response"},
         {"OpenAI", 200, R"({"choices":[{"message":{"content":""}}]})", "Failed to parse OpenAI response"},
@@ -600,7 +604,8 @@ TEST_F(Chat, ListingFailuresNameTheProviderTheStatusAndTheMessage) {
     NextReply(401, R"({"error":{"message":"Incorrect API key provided","type":"invalid_request_error"}})");
     rig.Exec("ParlyGetModels", {"[M]"});
     EXPECT_EQ(rig.Var("[M]"), "");
-    EXPECT_EQ(rig.LastError(), "Failed to get OpenAI models (401): Incorrect API key provided");
+    EXPECT_EQ(rig.LastError(),
+              "Failed to get OpenAI models (401): Incorrect API key provided. Check the API key given to ParlyInit.");
     // A failing second page loses the whole list rather than giving half of it.
     Select(rig, "Claude");
     Sim::Next(R"({"page_size":5})");
