@@ -37,3 +37,10 @@ queue '{"status":307,"redirect":"decoy","body":"{\"error\":{\"message\":\"Moved 
   '{"mode":"drip","drip_ms":400}'
 echo; echo "### examples/shapes.parly (replies shaped like real providers' bad days)"
 run "$root/examples/shapes.parly"
+# Next year: only successors are served; the key comes from the environment, as a built application would keep it.
+year() { python3 -c 'import sys, urllib.request as u; u.build_opener(u.ProxyHandler({})).open(u.Request(
+  f"http://127.0.0.1:{sys.argv[1]}/__sim/year/{sys.argv[2]}", data=b"", method="POST"), timeout=5).read()' "$port" "$1"; }
+year next
+echo; echo "### examples/next_year.parly (every model named today retired; ANTHROPIC_API_KEY set, OPENAI_API_KEY not)"
+ANTHROPIC_API_KEY=demo-key-from-env OPENAI_API_KEY= run "$root/examples/next_year.parly"
+year today
