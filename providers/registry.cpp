@@ -33,6 +33,27 @@ std::string ServedModelsText(const ProviderInfo& p, const std::vector<std::strin
     return text + ".";
 }
 
+}  // namespace
+
+bool AfterRetiredModel(const SessionSettings& s, const std::string& model,
+                       std::chrono::steady_clock::time_point deadline, std::string* served) {
+    served->clear();
+    const ProviderInfo* p = FindProvider(s.provider);
+    if (!p) return false;
+    std::string listError;
+    const std::vector<std::string> listed = ListChatModels(s, deadline, &listError);
+    // Only the plug-in's own default is replaced; a model the script chose is sent as chosen.
+    const std::string successor = s.modelChosen ? std::string() : PickSuccessor(model, listed);
+    if (successor.empty()) {
+        *served = ServedModelsText(*p, listed);
+        return false;
+    }
+    RememberHealedDefault(s.provider, successor);
+    return true;
+}
+
+namespace {
+
 // Sends requests made by `build` until one is not a refusal of a member we add on our own: a refused member
 // is remembered for the model and the request resent once without it (or under the name the provider gives).
 // Each member is resent at most once, so at most one request per member follows the first. A refusal of the
@@ -69,17 +90,12 @@ ChatOutcome Deliver(const Build& build, const SessionSettings& s) {
         ChatOutcome outcome = InterpretChatReply(s.provider, reply);
         if (outcome.ok) return outcome;
         outcome.error = WithHint(outcome.error, TransportHint(s.provider, reply, request.target));
-        const ProviderInfo* p = FindProvider(s.provider);
-        if (!p || healed || !IsRetiredModelRefusal(s.provider, reply.statusCode, reply.body)) return outcome;
-        std::string listError;
-        const std::vector<std::string> listed = ListChatModels(s, deadline, &listError);
-        // Only the plug-in's own default is replaced; a model the script chose is sent as chosen.
-        const std::string successor = s.modelChosen ? std::string() : PickSuccessor(model, listed);
-        if (successor.empty()) {
-            outcome.error = WithHint(outcome.error, ServedModelsText(*p, listed));
+        if (healed || !IsRetiredModelRefusal(s.provider, reply.statusCode, reply.body)) return outcome;
+        std::string served;
+        if (!AfterRetiredModel(s, model, deadline, &served)) {
+            outcome.error = WithHint(outcome.error, served);
             return outcome;
         }
-        RememberHealedDefault(s.provider, successor);
         healed = true;
         resent = 0;
     }
@@ -199,7 +215,7 @@ bool InitProvider(const std::string& name, const std::string& apiKey) {
 ChatStart BeginLiveChat() {
     std::lock_guard<std::mutex> hold(SessionLock());
     const SessionSettings& s = g_session.settings;
-    return ChatStart{s.provider, s.multiline, s.timeoutSeconds, s.model, ConversationLocked()};
+    return ChatStart{s.provider, s.multiline, s.timeoutSeconds, ModelToSend(s), ConversationLocked()};
 }
 
 std::string SendChat(const std::string& prompt, std::string* raw) {

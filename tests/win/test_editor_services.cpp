@@ -8,6 +8,7 @@
 #include "editor/resource.h"
 #include "editor/services.h"
 #include "session/settings.h"
+#include "tests/win/sim_helpers.h"
 #include "tests/win/test_editor_driver.h"
 
 using namespace driver;
@@ -439,11 +440,22 @@ TEST_F(ConnectionTest, FailureReportsTheErrorAndRestoresTheSession) {
 }
 
 TEST_F(ConnectionTest, InitFailureIsReportedAndNothingIsSent) {
+    simtest::ScopedEnv none("OPENAI_API_KEY", "");
     SessionState before = ReadSession();
     Box box = Run("OpenAI", "");
     EXPECT_EQ(box.caption, "Test Connection");
     EXPECT_EQ(box.text, "Init failed: API key is required for OpenAI (pass it to ParlyInit, or set OPENAI_API_KEY)");
     EXPECT_EQ(Sim::Count(), 0);
+    EXPECT_EQ(ReadSession(), before);
+}
+
+TEST_F(ConnectionTest, AnEmptyKeyIsTakenFromTheProvidersVariableAsParlyInitDoes) {
+    simtest::ScopedEnv key("OPENAI_API_KEY", "sk-from-env");
+    simtest::ScopedEnv other("GROQ_API_KEY", "gsk-not-for-openai");
+    SessionState before = ReadSession();
+    Box box = Run("OpenAI", "");
+    EXPECT_EQ(box.text.rfind("Connection OK!", 0), 0u) << box.text;
+    EXPECT_EQ(Sim::Header("Authorization", 0), "Bearer sk-from-env");
     EXPECT_EQ(ReadSession(), before);
 }
 

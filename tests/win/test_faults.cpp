@@ -321,7 +321,13 @@ TEST_F(Faults, ErrorStatusesReportTheProvidersMessageElseTheWholeBody) {
             for (const ErrorReply& r : ErrorReplies(p, status)) {
                 SCOPED_TRACE(std::string(p.initName) + " " + code + " " + r.label);
                 NextRaw(status, r.body);
-                c.Run(code + "-" + r.label, ErrorIs(std::string(p.errorPrefix) + code + "): " + r.detail));
+                // A refused key and a reached limit get a sentence after the unchanged text.
+                const std::string hint =
+                    status == 401 ? ". Check the API key given to ParlyInit."
+                    : status == 429 ? std::string(". ") + p.initName +
+                                          "'s limit was reached: wait a moment and try again, or check your plan."
+                                    : "";
+                c.Run(code + "-" + r.label, ErrorIs(std::string(p.errorPrefix) + code + "): " + r.detail + hint));
             }
         }
     }

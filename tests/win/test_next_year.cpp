@@ -56,6 +56,20 @@ TEST_F(NextYear, ThePluginsOwnDefaultGivesWayToTheListedSuccessorUntilUnload) {
     }
 }
 
+TEST_F(NextYear, AStreamedSendHealsTheDefaultTooAndAChosenModelsErrorNamesTheServedOnes) {
+    Select(rig, "Claude");
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "Claude says: Hi") << rig.LastError();
+    ASSERT_EQ(Sim::Count(), 3);
+    EXPECT_EQ(ModelOf(Sim::Body(2)), "claude-sonnet-9");
+    rig.Exec("ParlySetModel", {"claude-opus-4-7"});
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    EXPECT_EQ(rig.Var("[S]"), "");
+    EXPECT_EQ(rig.LastError(), "Claude API error (404): model: claude-opus-4-7. Chat models Claude lists now: "
+                               "claude-sonnet-9, claude-opus-9, claude-haiku-9, claude-sonnet-8-5.");
+    EXPECT_EQ(Sim::Count(), 5);
+}
+
 TEST_F(NextYear, AModelTheScriptChoseIsKeptAndTheErrorNamesTheServedModelsNewestFirst) {
     struct Case {
         const char* initName;
