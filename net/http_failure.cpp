@@ -30,10 +30,13 @@ std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::
 std::string ErrorDetail(const HttpResult& reply, const char* key) {
     std::string detail;
     try {
-        // A provider whose own key holds a string may still answer some errors in the common shape.
-        const size_t value = JsonValueStart(reply.body, key);
-        const bool nested = value != kNotFound && reply.body[value] != '"' && std::string_view(key) != "message";
-        detail = ExtractJsonValue(reply.body, nested ? "message" : key);
+        // A provider whose own key holds a string (xAI, Ollama) may still answer some errors in the common shape.
+        auto isText = [&](const char* k) {
+            const size_t value = JsonValueStart(reply.body, k);
+            return value != kNotFound && reply.body[value] == '"';
+        };
+        const bool common = !isText(key) && std::string_view(key) != "message" && isText("message");
+        detail = ExtractJsonValue(reply.body, common ? "message" : key);
     } catch (const std::invalid_argument&) {
         detail.clear();
     }
