@@ -35,8 +35,10 @@ std::string ErrorDetail(const HttpResult& reply, const char* key) {
             const size_t value = JsonValueStart(reply.body, k);
             return value != kNotFound && reply.body[value] == '"';
         };
-        const bool common = !isText(key) && std::string_view(key) != "message" && isText("message");
-        detail = ExtractJsonValue(reply.body, common ? "message" : key);
+        if (std::string_view(key) == "message" || isText(key))
+            detail = ExtractJsonValue(reply.body, key);
+        else if (isText("message"))
+            detail = ExtractJsonValue(reply.body, "message");
     } catch (const std::invalid_argument&) {
         detail.clear();
     }
