@@ -91,6 +91,7 @@ class Arrival {
                 return;
             }
             refusal_ = ParamRefusal();
+            retired_ = IsRetiredModelRefusal(provider_, reply.statusCode, reply.body);
             ChatOutcome outcome = InterpretChatReply(provider_, reply);
             if (outcome.ok) flat_ = FlattenLineBreaks(outcome.answer, multiline_);
             Settle(std::move(outcome));
@@ -115,6 +116,10 @@ class Arrival {
 
     // The member the provider refused, when the request should be sent again without it; else param 0.
     const ParamRefusal& Refusal() const { return refusal_; }
+    // True when the request failed because the provider refused its model as unknown or retired.
+    bool Retired() const { return failed_ && retired_; }
+    // Adds a sentence after the error text.
+    void AddHint(const std::string& hint) { error_ = WithHint(error_, hint); }
     bool Complete() const { return complete_; }
     bool Failed() const { return failed_; }
     const std::string& Flat() const { return flat_; }
@@ -149,7 +154,7 @@ class Arrival {
     std::string bytes_, whole_, flat_, answer_, error_;
     ChatUsage usage_;
     size_t flattened_ = 0;  // how much of the stream's answer is in flat_
-    bool complete_ = false, failed_ = false;
+    bool complete_ = false, failed_ = false, retired_ = false;
 };
 
 // Waits for the network or a message for the host's thread, then dispatches the messages; false on the host's quit.
@@ -216,13 +221,30 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
     };
 
     // Until the first piece the host waits, as for any synchronous request, with the progress window up.
-    bool piece = false;
+    bool piece = false, healed = false;
+    std::string model = start.model;  // what the request names, for the memory of refused members
     unsigned resent = 0;  // each refused member is resent at most once
     for (;;) {
         sending->Absorb(resent);
+        // A retired default gives way to its listed successor once; any other model's error names those served.
+        if (sending->Retired() && !healed) {
+            healed = true;
+            std::string served;
+            if (AfterRetiredModel(CopySettings(), model, deadline, &served)) {
+                model = HealedDefault(start.provider);
+                resent = 0;
+                if (!send()) {
+                    CloseProgress();
+                    ReplaceLastError(error);
+                    return out;
+                }
+                continue;
+            }
+            sending->AddHint(served);
+        }
         const ParamRefusal refusal = sending->Refusal();
         if (refusal.param) {
-            RememberParamRefusal(start.provider, start.model, refusal);
+            RememberParamRefusal(start.provider, model, refusal);
             resent |= refusal.param;
             if (!send()) {
                 CloseProgress();

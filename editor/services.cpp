@@ -71,7 +71,7 @@ void RunConnectionTest(HWND dialog, const std::string& providerName, const std::
         Notify(dialog, "Connection FAILED!\n\n" + outcome.error, L"Test Connection", MB_ICONERROR);
         return;
     }
-    Notify(dialog, "Connection OK!\n\nProvider: " + providerName + "\nModel: " + trial.model + "\n\nAI replied: " + reply,
+    Notify(dialog, "Connection OK!\n\nProvider: " + providerName + "\nModel: " + ModelToSend(trial) + "\n\nAI replied: " + reply,
            L"Test Connection", MB_ICONINFORMATION);
 }
 

@@ -32,6 +32,7 @@ struct HttpResult {
     HttpFailure failure = HttpFailure::None;
     unsigned long systemError = 0;  // the platform's error number for Send and Receive
     std::string detail;             // the exception's message for Exception, the proxy for ProxyAuth
+    std::string proxy;              // "host:port" of the proxy the request went through; empty: straight
 };
 
 // Header name -> value, UTF-8; std::map keeps them in ascending byte order, which is the send order.

@@ -34,7 +34,15 @@ std::string DescribeHttpFailure(const HttpResult& result, bool post, const std::
 std::string ErrorDetail(const HttpResult& reply, const char* key) {
     std::string detail;
     try {
-        detail = ExtractJsonValue(reply.body, key);
+        // A provider whose own key holds a string (xAI, Ollama) may still answer some errors in the common shape.
+        auto isText = [&](const char* k) {
+            const size_t value = JsonValueStart(reply.body, k);
+            return value != kNotFound && reply.body[value] == '"';
+        };
+        if (std::string_view(key) == "message" || isText(key))
+            detail = ExtractJsonValue(reply.body, key);
+        else if (isText("message"))
+            detail = ExtractJsonValue(reply.body, "message");
     } catch (const std::invalid_argument&) {
         detail.clear();
     }

@@ -232,6 +232,7 @@ HttpResult ExchangeOnce(Verb verb, const HttpTarget& target, const std::string* 
             result.detail = route.unusable;
             return result;
         }
+        if (route.viaProxy) result.proxy = route.proxy;
         session = ScopedInternet(OpenRouteSession(route));
         if (!session) return Fail(result, HttpFailure::Session, 0, deadline);
         int t = timeoutSeconds * 1000;

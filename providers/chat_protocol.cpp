@@ -21,8 +21,9 @@ constexpr char kJsonType[] = "application/json";
 constexpr char kOpenRouterTitle[] = "Parly Plugin for Stagewright Win";
 
 ChatTexts ConvertTexts(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt) {
-    return ChatTexts{HostTextToUtf8(prompt), HostTextToUtf8(s.systemPrompt), HostTextToUtf8(s.model),
-                     HostTextToUtf8(s.apiKey), history, ShapeFor(s.provider, s.model, s.maxTokensSet)};
+    const std::string model = ModelToSend(s);
+    return ChatTexts{HostTextToUtf8(prompt), HostTextToUtf8(s.systemPrompt), HostTextToUtf8(model),
+                     HostTextToUtf8(s.apiKey), history, ShapeFor(s.provider, model, s.maxTokensSet)};
 }
 
 // The token limit's member: the name the model asked for, else the protocol's own.
@@ -221,8 +222,10 @@ void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     body += "\",\"messages\":";
     AppendMessagesArray(body, t, true);
     body += r->stream ? ",\"stream\":true" : ",\"stream\":false";
-    body += ",\"options\":{\"temperature\":" + FormatTemperature(p, s.temperature) +
-            ",\"num_predict\":" + std::to_string(s.maxTokens) + "}}";
+    body += ",\"options\":{\"temperature\":" + FormatTemperature(p, s.temperature);
+    // A reasoning model's thinking counts against num_predict: no limit of ours until the script sets one.
+    if (t.shape.tokenLimit) body += ",\"num_predict\":" + std::to_string(s.maxTokens);
+    body += "}}";
     // Ollama's options go out as they are: nothing here for a refusal to leave out.
     r->shape.temperature = false;
     r->shape.tokenLimit = false;
@@ -339,6 +342,7 @@ ChatOutcome InterpretKnownReply(const ProviderInfo& p, const HttpResult& reply) 
     ChatOutcome outcome;
     if (reply.statusCode != 200) {
         outcome.error = p.errorPrefix + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply, p.errorKey);
+        outcome.error = WithHint(outcome.error, ReplyHint(p.kind, reply));
         return outcome;
     }
     if (IsStreamBody(p.stream, reply.body)) return ReadStreamBody(p, reply.body);
@@ -379,6 +383,47 @@ const ProviderInfo* SendableProvider(int provider, std::string* error) {
 }
 
 }  // namespace
+
+std::string ModelToSend(const SessionSettings& s) {
+    if (s.modelChosen) return s.model;
+    const ProviderInfo* p = FindProvider(s.provider);
+    if (!p || s.model != p->defaultModel) return s.model;
+    const std::string healed = HealedDefault(s.provider);
+    return healed.empty() ? s.model : healed;
+}
+
+std::string ReplyHint(int provider, const HttpResult& reply) {
+    const ProviderInfo* p = FindProvider(provider);
+    const std::string label = p ? p->label : "The provider";
+    const bool badKey = reply.statusCode == 401 || reply.statusCode == 403 ||
+                        (reply.statusCode == 400 && FindText(reply.body, "API key not valid") != kNotFound);
+    if (badKey) return "Check the API key given to ParlyInit.";
+    if (reply.statusCode == 429) return label + "'s limit was reached: wait a moment and try again, or check your plan.";
+    return std::string();
+}
+
+std::string TransportHint(int provider, const HttpResult& reply, const HttpTarget& target) {
+    constexpr unsigned long kNameNotResolved = 12007, kCannotConnect = 12029, kTimeout = 12002, kSocketTimeout = 10060;
+    const bool timedOut = reply.failure == HttpFailure::TimedOut || reply.systemError == kTimeout ||
+                          reply.systemError == kSocketTimeout;
+    const bool refused = reply.systemError == kCannotConnect;
+    const bool unnamed = reply.systemError == kNameNotResolved;
+    if (reply.statusCode != 0 || !(timedOut || refused || unnamed)) return std::string();
+    const int port = target.port != 0 ? target.port : (target.secure ? 443 : 80);
+    const std::string where = target.host + ":" + std::to_string(port);
+    const std::string via = reply.proxy.empty() ? std::string() : " (asked through the proxy " + reply.proxy + ")";
+    std::string hint = unnamed ? "The name in " + where + " could not be resolved" + via + "."
+                       : refused ? "Nothing answered at " + where + via + "."
+                                 : "No reply came from " + where + via + " in time.";
+    if (provider == kProviderOllama) hint += " Is Ollama running there?";
+    return hint;
+}
+
+std::string WithHint(const std::string& text, const std::string& hint) {
+    if (hint.empty()) return text;
+    const char last = text.empty() ? '.' : text.back();
+    return text + (last == '.' || last == '!' || last == '?' ? " " : ". ") + hint;
+}
 
 ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt,
                              bool stream) {

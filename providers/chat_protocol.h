@@ -30,6 +30,18 @@ struct ChatOutcome {
     ChatUsage usage = {};  // what the reply reported of its tokens and stop reason (when ok)
 };
 
+// The model a request with these settings names: the plug-in's own default gives way to the model that took
+// over from it (see RememberHealedDefault); a model the script chose is sent as chosen.
+std::string ModelToSend(const SessionSettings& s);
+
+// What the author can do about an error reply of `provider` (a refused key, a reached limit), as one sentence;
+// empty when there is nothing to suggest.
+std::string ReplyHint(int provider, const HttpResult& reply);
+// The same for an exchange with `target` that got no reply: the host and port (and proxy) that were asked.
+std::string TransportHint(int provider, const HttpResult& reply, const HttpTarget& target);
+// `text` with the sentence `hint` after it (its beginning unchanged, since scripts compare prefixes).
+std::string WithHint(const std::string& text, const std::string& hint);
+
 // Hands a sent body's buffer back to the process-wide spare, for the next request on either thread.
 void RecycleBodyBuffer(std::string&& body);
 

@@ -129,7 +129,7 @@ ModelPage ReadPage(const ProviderInfo& p, const std::string& body) {
             seenList = true;
             listed = ForEachElement(value, [&](std::string_view entry) {
                 std::string id = ChatModelOf(p.kind, entry);
-                if (IsListableModelId(id)) page.models.push_back(std::move(id));
+                if (IsListableModelId(id) && IsChatModelName(p.kind, id)) page.models.push_back(std::move(id));
             });
         } else if (key == "has_more") {
             more = value == "true";
@@ -205,6 +205,7 @@ ModelPage ReadModelListPage(int provider, const HttpResult& reply) {
     if (reply.statusCode != 200) {
         page.error = std::string("Failed to get ") + p->label + " models (" + std::to_string(reply.statusCode) +
                      "): " + ErrorDetail(reply, p->errorKey);
+        page.error = WithHint(page.error, ReplyHint(provider, reply));
         return page;
     }
     try {

@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <algorithm>
 #include <string_view>
 
 #include "net/ascii.h"
@@ -47,6 +48,12 @@ bool IsGrokReasoning(std::string_view m) {
     return ReadVersion(m, 5, &major, &minor) && major >= 4;
 }
 
+// Ollama's thinking models, by the names of the families its library marks as such.
+bool IsOllamaReasoning(std::string_view m) {
+    return Contains(m, "qwen3") || Contains(m, "deepseek-r1") || Contains(m, "gpt-oss") || Contains(m, "qwq") ||
+           Contains(m, "magistral") || Contains(m, "reasoning") || Contains(m, "thinking");
+}
+
 bool IsGroqReasoning(std::string_view m) {
     return Contains(m, "gpt-oss") || Contains(m, "qwen3") || Contains(m, "deepseek-r1") || Contains(m, "reasoning");
 }
@@ -61,6 +68,7 @@ constexpr size_t kMaxRememberedModels = 256;  // model names come from scripts; 
 
 std::mutex g_refusedLock;
 std::map<std::string, Refused>* g_refused = nullptr;  // a plain pointer: no destructor to run at unload
+std::map<int, std::string>* g_healed = nullptr;        // provider -> the model that replaced its own default
 
 std::string MemoryKey(int provider, const std::string& model) { return std::to_string(provider) + '\n' + model; }
 
@@ -136,7 +144,8 @@ std::string ProposedName(std::string_view message) {
 bool SaysUnsupported(const std::string& text) {
     static constexpr std::string_view kWords[] = {"unsupported", "not supported", "unknown", "unrecognized",
                                                   "not permitted", "cannot find field", "does not support",
-                                                  "not allowed", "extra inputs", "extra_forbidden"};
+                                                  "not allowed", "extra inputs", "extra_forbidden",
+                                                  "deprecated"};
     const std::string lower = AsciiLower(text);
     for (const std::string_view word : kWords)
         if (Contains(lower, word)) return true;
@@ -159,6 +168,7 @@ bool IsReasoningModel(int provider, const std::string& model) {
         case kProviderGemini: return IsGeminiReasoning(m);
         case kProviderGrok: return IsGrokReasoning(m);
         case kProviderGroq: return IsGroqReasoning(m);
+        case kProviderOllama: return IsOllamaReasoning(m);
         default: return false;
     }
 }
@@ -230,4 +240,147 @@ void ForgetParamRefusals() {
     std::lock_guard<std::mutex> hold(g_refusedLock);
     delete g_refused;
     g_refused = nullptr;
+    delete g_healed;
+    g_healed = nullptr;
+}
+
+namespace {
+
+// One way a provider says that the model asked for is unknown or retired.
+struct RetiredShape {
+    int provider;
+    int status;
+    const char* code;    // a quoted code or type the body carries; nullptr: none needed
+    const char* phrase;  // lower-case words the message holds; nullptr: none needed
+};
+
+const RetiredShape kRetiredShapes[] = {
+    {kProviderOpenAI, 404, "\"model_not_found\"", nullptr},
+    {kProviderClaude, 404, "\"not_found_error\"", "model:"},
+    {kProviderGemini, 404, "\"NOT_FOUND\"", "models/"},
+    {kProviderOllama, 404, nullptr, "not found"},
+    {kProviderOpenRouter, 400, nullptr, "is not a valid model id"},
+    {kProviderOpenRouter, 404, nullptr, "is not a valid model id"},
+    {kProviderGroq, 400, "\"model_decommissioned\"", nullptr},
+    {kProviderGroq, 404, "\"model_not_found\"", nullptr},
+    {kProviderGrok, 404, nullptr, "does not exist"},
+    {kProviderGrok, 404, nullptr, "not found"},
+};
+
+// A model name taken apart: what stays across versions, the version numbers, and whether a date stamp was there.
+struct ModelName {
+    std::string family;
+    std::vector<long> version;  // every number, sizes too (gpt-oss-120b gives way to gpt-oss-240b)
+    std::vector<long> release;  // the numbers without sizes ("27b"), which say how new a model is
+    bool dated = false;
+};
+
+ModelName ReadModelName(const std::string& model) {
+    ModelName n;
+    const std::string m = AsciiLower(model);
+    size_t i = 0;
+    while (i < m.size()) {
+        size_t end = i;
+        while (end < m.size() && m[end] != '-' && m[end] != '/' && m[end] != '.' && m[end] != ':' && m[end] != '_')
+            ++end;
+        const std::string_view token(m.data() + i, end - i);
+        i = end + 1;
+        if (token.empty()) continue;
+        bool digits = true;
+        for (const char c : token) digits = digits && IsDigit(c);
+        // Four digits or more stand for a date stamp (2025-05-14, 20250514), and so do the parts that follow it.
+        if (digits && (token.size() >= 4 || n.dated)) {
+            n.dated = true;
+            continue;
+        }
+        std::string letters;
+        long number = -1;
+        for (size_t k = 0; k < token.size(); ++k) {
+            const char c = token[k];
+            if (IsDigit(c)) {
+                number = (number < 0 ? 0 : number) * 10 + (c - '0');
+                if (number > 100000000) number = 100000000;
+                continue;
+            }
+            if (number >= 0) {
+                n.version.push_back(number);
+                // A count of parameters ("27b" closing its part) is a size, not a release.
+                if (!(c == 'b' && k + 1 == token.size())) n.release.push_back(number);
+            }
+            number = -1;
+            letters += c;
+        }
+        if (number >= 0) {
+            n.version.push_back(number);
+            n.release.push_back(number);
+        }
+        if (letters.empty()) continue;
+        if (!n.family.empty()) n.family += '-';
+        n.family += letters;
+    }
+    return n;
+}
+
+// True when a is a newer model than b: a higher release, or the same one without a date stamp (a moving alias).
+bool Newer(const ModelName& a, const ModelName& b) {
+    if (a.release != b.release) return a.release > b.release;
+    return !a.dated && b.dated;
+}
+
+}  // namespace
+
+bool IsRetiredModelRefusal(int provider, int status, const std::string& body) {
+    std::string message = StringMember(body, "message");
+    if (message.empty()) message = StringMember(body, "error");  // xAI and Ollama write their text as "error"
+    const std::string lower = AsciiLower(message);
+    for (const RetiredShape& shape : kRetiredShapes) {
+        if (shape.provider != provider || shape.status != status) continue;
+        if (shape.code && FindText(body, shape.code) == kNotFound) continue;
+        if (shape.phrase && !Contains(lower, shape.phrase)) continue;
+        // Ollama's and xAI's texts must name a model, so a missing route is not taken for one.
+        if ((provider == kProviderOllama || provider == kProviderGrok) && !Contains(lower, "model")) continue;
+        return true;
+    }
+    return false;
+}
+
+std::string ModelFamily(const std::string& model) { return ReadModelName(model).family; }
+
+std::string PickSuccessor(const std::string& model, const std::vector<std::string>& listed) {
+    const ModelName old = ReadModelName(model);
+    std::string best;
+    ModelName bestName;
+    for (const std::string& id : listed) {
+        if (id == model) continue;
+        const ModelName n = ReadModelName(id);
+        if (n.family != old.family || n.version <= old.version) continue;
+        if (best.empty() || n.version > bestName.version || (n.version == bestName.version && Newer(n, bestName))) {
+            best = id;
+            bestName = n;
+        }
+    }
+    return best;
+}
+
+std::vector<std::string> NewestModels(const std::vector<std::string>& listed, size_t count) {
+    std::vector<std::pair<ModelName, std::string>> named;
+    named.reserve(listed.size());
+    for (const std::string& id : listed) named.emplace_back(ReadModelName(id), id);
+    std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return Newer(a.first, b.first); });
+    std::vector<std::string> out;
+    for (size_t i = 0; i < named.size() && i < count; ++i) out.push_back(named[i].second);
+    return out;
+}
+
+void RememberHealedDefault(int provider, const std::string& model) {
+    std::lock_guard<std::mutex> hold(g_refusedLock);
+    if (!g_healed) g_healed = new std::map<int, std::string>();
+    (*g_healed)[provider] = model;
+}
+
+std::string HealedDefault(int provider) {
+    std::lock_guard<std::mutex> hold(g_refusedLock);
+    if (!g_healed) return std::string();
+    const auto found = g_healed->find(provider);
+    return found == g_healed->end() ? std::string() : found->second;
 }

@@ -2,6 +2,7 @@
 // plus what a model refused earlier in this process. Pure: no I/O.
 #pragma once
 #include <string>
+#include <vector>
 
 // The members the plug-in adds on its own, and so may leave out when a model refuses them.
 enum RequestParam : unsigned {
@@ -38,5 +39,19 @@ ParamRefusal ReadParamRefusal(int status, const std::string& body);
 bool RefusalApplies(const RequestShape& shape, const ParamRefusal& refusal);
 // Remembers, until ForgetParamRefusals, that `model` of `provider` refused that member.
 void RememberParamRefusal(int provider, const std::string& model, const ParamRefusal& refusal);
-// Forgets every remembered refusal (unload).
+// Forgets every remembered refusal and every healed default (unload).
 void ForgetParamRefusals();
+
+// True when a reply refuses the request's model as unknown or retired, in the provider's own words.
+bool IsRetiredModelRefusal(int provider, int status, const std::string& body);
+// The family of a model: its lower-case name split at - / . : _ with the version numbers and date stamps
+// taken out ("claude-sonnet-5-5" -> "claude-sonnet", "openai/gpt-oss-120b" -> "openai-gpt-oss-b").
+std::string ModelFamily(const std::string& model);
+// The listed model of `model`'s family with the highest version above its own; empty when none is listed.
+std::string PickSuccessor(const std::string& model, const std::vector<std::string>& listed);
+// Up to `count` of `listed`, newest (highest version, then undated) first; ties keep the listing's order.
+std::vector<std::string> NewestModels(const std::vector<std::string>& listed, size_t count);
+// Remembers, until unload, the model that took over from the plug-in's own default for `provider`.
+void RememberHealedDefault(int provider, const std::string& model);
+// The model that took over from `provider`'s own default, or empty.
+std::string HealedDefault(int provider);

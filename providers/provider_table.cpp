@@ -21,7 +21,8 @@ const ProviderInfo kProviders[] = {
      BuildCompatibleChat, ReadOpenAIAnswer,
      StreamProtocol::ChatCompletions, true,
      "/v1/images/generations", nullptr,
-     {"/v1/embeddings", "text-embedding-3-small", "input"}},
+     {"/v1/embeddings", "text-embedding-3-small", "input"},
+     {"OPENAI_API_KEY", nullptr}},
     {kProviderClaude, {"claude", "anthropic"}, "Claude", true, PARLY_CLAUDE_DEFAULT_MODEL,
      {"/v1/models", ModelPaging::AfterId, ListAuth::ClaudeKey},
      "api.anthropic.com", "PARLY_CLAUDE_URL", nullptr, "/v1/messages",
@@ -29,7 +30,8 @@ const ProviderInfo kProviders[] = {
      "Claude API error (", "Failed to parse Claude response", "message",
      BuildClaudeChat, ReadClaudeAnswer,
      StreamProtocol::Claude, false,
-     nullptr, kNoImages, kNoEmbeddings},
+     nullptr, kNoImages, kNoEmbeddings,
+     {"ANTHROPIC_API_KEY", nullptr}},
     {kProviderGemini, {"google", "gemini"}, "Google", true, PARLY_GEMINI_DEFAULT_MODEL,
      {"/v1beta/models", ModelPaging::PageToken, ListAuth::QueryKey},
      "generativelanguage.googleapis.com", "PARLY_GEMINI_URL", nullptr, "/v1beta/models/",
@@ -37,7 +39,8 @@ const ProviderInfo kProviders[] = {
      "Google API error (", "Failed to parse Google response", "message",
      BuildGeminiChat, ReadGeminiAnswer,
      StreamProtocol::Gemini, false,
-     nullptr, kNoImages, kNoEmbeddings},
+     nullptr, kNoImages, kNoEmbeddings,
+     {"GEMINI_API_KEY", "GOOGLE_API_KEY"}},
     {kProviderOllama, {"ollama", nullptr}, "Ollama", false, PARLY_OLLAMA_DEFAULT_MODEL,
      {nullptr, ModelPaging::None, ListAuth::None},
      nullptr, nullptr, PARLY_OLLAMA_DEFAULT_URL, "/api/chat",
@@ -46,7 +49,8 @@ const ProviderInfo kProviders[] = {
      BuildOllamaChat, ReadOllamaAnswer,
      StreamProtocol::Ollama, false,
      nullptr, kNoImages,
-     {"/api/embeddings", nullptr, "prompt"}},
+     {"/api/embeddings", nullptr, "prompt"},
+     {nullptr, nullptr}},
     {kProviderOpenRouter, {"openrouter", nullptr}, "OpenRouter", true, PARLY_OPENROUTER_DEFAULT_MODEL,
      {"/api/v1/models", ModelPaging::None, ListAuth::None},
      "openrouter.ai", "PARLY_OPENROUTER_URL", nullptr, "/api/v1/chat/completions",
@@ -55,7 +59,8 @@ const ProviderInfo kProviders[] = {
      BuildCompatibleChat, ReadCompatibleAnswer,
      StreamProtocol::ChatCompletions, false,
      nullptr, "Image generation with OpenRouter is not supported. Select OpenAI with ParlyInit to generate images.",
-     {"/api/v1/embeddings", "openai/text-embedding-3-small", "input"}},
+     {"/api/v1/embeddings", "openai/text-embedding-3-small", "input"},
+     {"OPENROUTER_API_KEY", nullptr}},
     {kProviderGroq, {"groq", nullptr}, "Groq", true, PARLY_GROQ_DEFAULT_MODEL,
      {"/openai/v1/models", ModelPaging::None, ListAuth::Bearer},
      "api.groq.com", "PARLY_GROQ_URL", nullptr, "/openai/v1/chat/completions",
@@ -63,18 +68,46 @@ const ProviderInfo kProviders[] = {
      "Groq error (", "Failed to extract response from Groq", "message",
      BuildCompatibleChat, ReadCompatibleAnswer,
      StreamProtocol::ChatCompletions, true,
-     nullptr, kNoImages, kNoEmbeddings},
+     nullptr, kNoImages, kNoEmbeddings,
+     {"GROQ_API_KEY", nullptr}},
     {kProviderGrok, {"grok", "xai"}, "Grok", true, PARLY_GROK_DEFAULT_MODEL,
      {"/v1/models", ModelPaging::None, ListAuth::Bearer},
      "api.x.ai", "PARLY_GROK_URL", nullptr, "/v1/chat/completions",
      TemperatureFormat::Shortest, false, true, false,
-     "Grok error (", "Failed to extract response from Grok", "message",
+     "Grok error (", "Failed to extract response from Grok", "error",
      BuildCompatibleChat, ReadCompatibleAnswer,
      StreamProtocol::ChatCompletions, true,
-     nullptr, kNoImages, kNoEmbeddings},
+     nullptr, kNoImages, kNoEmbeddings,
+     {"XAI_API_KEY", nullptr}},
+};
+
+// Parts of the names that OpenAI, xAI and Groq give their models that cannot chat, as their model pages name
+// them: their listings say nothing of what a model does. Checked 2026-12-08 (docs/guide.md, "Providers and models").
+struct NonChatName {
+    int kind;
+    const char* part;  // lower case, anywhere in the id
+};
+
+const NonChatName kNonChatNames[] = {
+    {kProviderOpenAI, "dall-e"},     {kProviderOpenAI, "image"},      {kProviderOpenAI, "embedding"},
+    {kProviderOpenAI, "tts"},        {kProviderOpenAI, "whisper"},    {kProviderOpenAI, "transcribe"},
+    {kProviderOpenAI, "moderation"}, {kProviderOpenAI, "sora"},       {kProviderOpenAI, "realtime"},
+    {kProviderOpenAI, "babbage"},    {kProviderOpenAI, "davinci"},    {kProviderOpenAI, "audio"},
+    {kProviderGrok, "image"},        {kProviderGrok, "imagine"},      {kProviderGrok, "video"},
+    {kProviderGrok, "embed"},        {kProviderGrok, "tts"},          {kProviderGrok, "voice"},
+    {kProviderGroq, "whisper"},      {kProviderGroq, "tts"},          {kProviderGroq, "playai"},
 };
 
 }  // namespace
+
+bool IsChatModelName(int kind, const std::string& id) {
+    std::string lower(id);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (const NonChatName& rule : kNonChatNames)
+        if (rule.kind == kind && lower.find(rule.part) != std::string::npos) return false;
+    return true;
+}
 
 const ProviderInfo* FindProvider(int kind) {
     for (const ProviderInfo& p : kProviders)

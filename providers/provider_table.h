@@ -7,12 +7,12 @@
 
 // Literals that the catalogue's hints and the help panel repeat in their prose.
 #define PARLY_OPENAI_DEFAULT_MODEL "gpt-5.6-sol"
-#define PARLY_CLAUDE_DEFAULT_MODEL "claude-sonnet-5"
+#define PARLY_CLAUDE_DEFAULT_MODEL "claude-sonnet-5-5"
 #define PARLY_GEMINI_DEFAULT_MODEL "gemini-flash-latest"
 #define PARLY_OLLAMA_DEFAULT_MODEL "llama3"
 #define PARLY_OPENROUTER_DEFAULT_MODEL "openrouter/free"
 #define PARLY_GROQ_DEFAULT_MODEL "openai/gpt-oss-120b"
-#define PARLY_GROK_DEFAULT_MODEL "grok-4.5"
+#define PARLY_GROK_DEFAULT_MODEL "grok-4.7"
 #define PARLY_IMAGE_DEFAULT_MODEL "gpt-image-2"
 #define PARLY_OLLAMA_DEFAULT_URL "http://localhost:11434"
 
@@ -85,6 +85,7 @@ struct ProviderInfo {
     const char* imagePath;        // nullptr: images are refused with imageRefusal
     const char* imageRefusal;
     EmbeddingShape embedding;
+    const char* keyVariables[2];  // environment variables an empty key is read from, in order; unused: null
 };
 
 // Why a provider without images (or no provider) cannot generate one.
@@ -94,5 +95,8 @@ extern const char kImagesNeedOpenAI[];
 const ProviderInfo* FindProvider(int kind);
 // The row whose names hold `lowerName`, or nullptr.
 const ProviderInfo* FindProviderByName(const std::string& lowerName);
+// False for a listed id whose name says it cannot chat (images, embeddings, speech, ...), for the providers
+// whose listings carry no capability of their own; true otherwise.
+bool IsChatModelName(int kind, const std::string& id);
 // The rows in kind order, for lists.
 const ProviderInfo* ProviderRows(size_t* count);

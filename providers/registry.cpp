@@ -1,8 +1,11 @@
 #include "providers/registry.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <set>
+#include <vector>
 
 #include "net/ascii.h"
 #include "net/json.h"
@@ -14,15 +17,56 @@
 
 namespace {
 
+// Chat models of the provider listed in one listing, within the deadline; empty with *error set on a failure.
+std::vector<std::string> ListChatModels(const SessionSettings& s, std::chrono::steady_clock::time_point deadline,
+                                        std::string* error);
+
+// Most models an error names as what the provider serves now.
+constexpr size_t kModelsNamed = 5;
+
+// The sentence naming the models the provider serves now, newest first; empty when the listing failed or named none.
+std::string ServedModelsText(const ProviderInfo& p, const std::vector<std::string>& listed) {
+    const std::vector<std::string> newest = NewestModels(listed, kModelsNamed);
+    if (newest.empty()) return std::string();
+    std::string text = std::string("Chat models ") + p.label + " lists now: ";
+    for (size_t i = 0; i < newest.size(); ++i) text += (i ? ", " : "") + newest[i];
+    return text + ".";
+}
+
+}  // namespace
+
+bool AfterRetiredModel(const SessionSettings& s, const std::string& model,
+                       std::chrono::steady_clock::time_point deadline, std::string* served) {
+    served->clear();
+    const ProviderInfo* p = FindProvider(s.provider);
+    if (!p) return false;
+    std::string listError;
+    const std::vector<std::string> listed = ListChatModels(s, deadline, &listError);
+    // Only the plug-in's own default is replaced; a model the script chose is sent as chosen.
+    const std::string successor = s.modelChosen ? std::string() : PickSuccessor(model, listed);
+    if (successor.empty()) {
+        *served = ServedModelsText(*p, listed);
+        return false;
+    }
+    RememberHealedDefault(s.provider, successor);
+    return true;
+}
+
+namespace {
+
 // Sends requests made by `build` until one is not a refusal of a member we add on our own: a refused member
 // is remembered for the model and the request resent once without it (or under the name the provider gives).
-// Each member is resent at most once, so at most one request per member follows the first; all of them share
-// the one time-out.
+// Each member is resent at most once, so at most one request per member follows the first. A refusal of the
+// plug-in's own default model as unknown or retired reads the provider's listing and, when a successor of the
+// same family is listed, makes it the default and sends once more; every request and the listing share the one
+// time-out. `s` holds the provider, model, key and time-out the requests are built with.
 template <typename Build>
-ChatOutcome Deliver(const Build& build, int provider, const std::string& model, int timeoutSeconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+ChatOutcome Deliver(const Build& build, const SessionSettings& s) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s.timeoutSeconds);
     unsigned resent = 0;
+    bool healed = false;
     for (;;) {
+        const std::string model = ModelToSend(s);
         ChatRequest request = build();
         if (!request.ok) return ChatOutcome{false, "", request.error};
         const int seconds = SecondsLeft(deadline);
@@ -35,34 +79,67 @@ ChatOutcome Deliver(const Build& build, int provider, const std::string& model, 
         }
         // A resend's time-out is what was left of the script's; the text names the script's.
         if (reply.failure == HttpFailure::TimedOut)
-            reply.error = DescribeHttpFailure(reply, !request.isGet, request.target.host, timeoutSeconds);
+            reply.error = DescribeHttpFailure(reply, !request.isGet, request.target.host, s.timeoutSeconds);
         RecycleBodyBuffer(std::move(request.body));
         const ParamRefusal refusal = ReadParamRefusal(reply.statusCode, reply.body);
         if (refusal.param && !(resent & refusal.param) && RefusalApplies(request.shape, refusal)) {
-            RememberParamRefusal(provider, model, refusal);
+            RememberParamRefusal(s.provider, model, refusal);
             resent |= refusal.param;
             continue;
         }
-        return InterpretChatReply(provider, reply);
+        ChatOutcome outcome = InterpretChatReply(s.provider, reply);
+        if (outcome.ok) return outcome;
+        outcome.error = WithHint(outcome.error, TransportHint(s.provider, reply, request.target));
+        if (healed || !IsRetiredModelRefusal(s.provider, reply.statusCode, reply.body)) return outcome;
+        std::string served;
+        if (!AfterRetiredModel(s, model, deadline, &served)) {
+            outcome.error = WithHint(outcome.error, served);
+            return outcome;
+        }
+        healed = true;
+        resent = 0;
     }
 }
 
-// Every page of a provider's own listing, joined by commas; "" with *error set on a failure.
-std::string ListProviderModels(const SessionSettings& s, std::string* error) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s.timeoutSeconds);
-    std::string out, cursor;
+std::vector<std::string> ListChatModels(const SessionSettings& s, std::chrono::steady_clock::time_point deadline,
+                                        std::string* error) {
+    std::vector<std::string> out;
+    const ProviderInfo* p = FindProvider(s.provider);
+    if (!p) {
+        *error = "No provider initialized";
+        return out;
+    }
+    if (!p->listing.path) {
+        ChatRequest request = BuildOllamaTagsRequest(s);
+        const int seconds = SecondsLeft(deadline);
+        if (!request.ok || seconds == 0) {
+            *error = "Failed to get Ollama models: " + (request.ok ? std::string("the time-out ran out") : request.error);
+            return out;
+        }
+        const ChatOutcome tags = InterpretOllamaTags(HttpTransport::Get(request.target, request.headers, seconds));
+        if (!tags.ok) {
+            *error = tags.error;
+            return out;
+        }
+        for (size_t at = 0; at < tags.answer.size();) {
+            const size_t comma = std::min(tags.answer.find(',', at), tags.answer.size());
+            if (comma > at) out.push_back(tags.answer.substr(at, comma - at));
+            at = comma + 1;
+        }
+        return out;
+    }
+    std::string cursor;
     std::set<std::string> listed, followed;  // a listing names each model once, and a cursor leads one way
     for (int page = 0; page < kMaxModelPages; ++page) {
         const int seconds = SecondsLeft(deadline);
         if (seconds == 0) {
-            *error = std::string("Failed to get ") + FindProvider(s.provider)->label +
-                     " models: the listing took longer than the time-out";
-            return "";
+            *error = std::string("Failed to get ") + p->label + " models: the listing took longer than the time-out";
+            return std::vector<std::string>();
         }
         ChatRequest request = BuildModelListRequest(s, cursor);
         if (!request.ok) {
             *error = request.error;
-            return "";
+            return std::vector<std::string>();
         }
         HttpResult reply = HttpTransport::Get(request.target, request.headers, seconds);
         // A later page's time-out is what was left of the script's; the text names the script's.
@@ -70,20 +147,34 @@ std::string ListProviderModels(const SessionSettings& s, std::string* error) {
             reply.error = DescribeHttpFailure(reply, false, request.target.host, s.timeoutSeconds);
         const ModelPage read = ReadModelListPage(s.provider, reply);
         if (!read.ok) {
-            *error = read.error;
-            return "";
+            *error = WithHint(read.error, TransportHint(s.provider, reply, request.target));
+            return std::vector<std::string>();
         }
-        for (const std::string& id : read.models) {
-            if (!listed.insert(id).second) continue;
-            if (!out.empty()) out += ',';
-            out += id;
-        }
+        for (const std::string& id : read.models)
+            if (listed.insert(id).second) out.push_back(id);
         // A server that hands back a cursor already followed would page round and round.
         followed.insert(cursor);
         if (read.cursor.empty() || followed.count(read.cursor)) break;
         cursor = read.cursor;
     }
     return out;
+}
+
+// The key an empty ParlyInit key stands for: the first of the row's environment variables that is set.
+std::string KeyFromEnvironment(const ProviderInfo& p) {
+    for (const char* name : p.keyVariables) {
+        const char* value = name ? std::getenv(name) : nullptr;
+        if (value && *value) return value;
+    }
+    return std::string();
+}
+
+// " (pass it to ParlyInit, or set OPENAI_API_KEY)": where a missing key may come from.
+std::string KeySources(const ProviderInfo& p) {
+    std::string names;
+    for (const char* name : p.keyVariables)
+        if (name) names += (names.empty() ? "" : " or ") + std::string(name);
+    return names.empty() ? std::string() : " (pass it to ParlyInit, or set " + names + ")";
 }
 
 }  // namespace
@@ -94,14 +185,17 @@ bool SelectProvider(const std::string& name, const std::string& apiKey, SessionS
         *error = "Unknown provider: " + name + ". Use: OpenAI, Claude, Google, Ollama, OpenRouter, Groq, or Grok";
         return false;
     }
+    // The environment's key is read now, and only the named provider's own variables.
+    const std::string key = p->needsKey && apiKey.empty() ? KeyFromEnvironment(*p) : apiKey;
     // A missing key changes nothing, so no earlier key can reach the newly named provider.
-    if (p->needsKey && apiKey.empty()) {
-        *error = "API key is required for " + name;
+    if (p->needsKey && key.empty()) {
+        *error = "API key is required for " + name + KeySources(*p);
         return false;
     }
     s->provider = p->kind;
-    s->apiKey = apiKey;
+    s->apiKey = key;
     s->model = p->defaultModel;
+    s->modelChosen = false;
     if (s->endpoint.empty() && p->defaultEndpoint) s->endpoint = p->defaultEndpoint;
     return true;
 }
@@ -121,7 +215,7 @@ bool InitProvider(const std::string& name, const std::string& apiKey) {
 ChatStart BeginLiveChat() {
     std::lock_guard<std::mutex> hold(SessionLock());
     const SessionSettings& s = g_session.settings;
-    return ChatStart{s.provider, s.multiline, s.timeoutSeconds, s.model, ConversationLocked()};
+    return ChatStart{s.provider, s.multiline, s.timeoutSeconds, ModelToSend(s), ConversationLocked()};
 }
 
 std::string SendChat(const std::string& prompt, std::string* raw) {
@@ -131,14 +225,14 @@ std::string SendChat(const std::string& prompt, std::string* raw) {
         std::lock_guard<std::mutex> hold(SessionLock());
         return BuildChatRequest(g_session.settings, g_session.conversation.history, prompt);
     };
-    ChatOutcome outcome = Deliver(build, start.provider, start.model, start.timeoutSeconds);
+    ChatOutcome outcome = Deliver(build, CopySettings());
     if (raw) *raw = outcome.ok ? outcome.answer : std::string();
     return CommitChat(outcome, prompt, start.multiline, start.conversation);
 }
 
 ChatOutcome RunChat(const SessionSettings& settings, const ConversationHistory& history, const std::string& prompt) {
     auto build = [&] { return BuildChatRequest(settings, history, prompt); };
-    return Deliver(build, settings.provider, settings.model, settings.timeoutSeconds);
+    return Deliver(build, settings);
 }
 
 std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation) {
@@ -160,8 +254,9 @@ std::string ListModels() {
         return "";
     }
     if (p->listing.path) {
-        std::string error;
-        std::string list = ListProviderModels(s, &error);
+        std::string error, list;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s.timeoutSeconds);
+        for (const std::string& id : ListChatModels(s, deadline, &error)) list += (list.empty() ? "" : ",") + id;
         if (!error.empty()) ReplaceLastError(error);
         return list;
     }

@@ -1,5 +1,6 @@
 // Provider selection, chat dispatch and model lists over the session record.
 #pragma once
+#include <chrono>
 #include <string>
 
 #include "providers/chat_protocol.h"
@@ -15,7 +16,7 @@ struct ChatStart {
     int provider;
     bool multiline;
     int timeoutSeconds;
-    std::string model;
+    std::string model;      // the model the request names (a healed default in place of the plug-in's own)
     unsigned conversation;  // the conversation its exchange may join
 };
 ChatStart BeginLiveChat();
@@ -27,5 +28,10 @@ ChatOutcome RunChat(const SessionSettings& settings, const ConversationHistory& 
 // Records an exchange in the live session: two history entries on success (only while `conversation` is
 // still the current one) and its usage, lastError on failure; returns the flattened answer or "".
 std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation);
+// After a refusal of `model` as unknown or retired, with the provider's listing read before `deadline`: true when the
+// plug-in's own default has a listed successor, now remembered (send again); else false with *served naming up to
+// five chat models served now (empty when none could be listed).
+bool AfterRetiredModel(const SessionSettings& s, const std::string& model,
+                       std::chrono::steady_clock::time_point deadline, std::string* served);
 // Comma-separated models of the selected provider, or "" with lastError set.
 std::string ListModels();

@@ -40,3 +40,10 @@ run "$root/examples/shapes.parly"
 echo; echo "### examples/history.parly (usage, and a conversation saved and continued with another provider)"
 run "$root/examples/history.parly"
 head -c 300 "$build/demo/tutor.json"; echo
+# Next year: only successors are served; the key comes from the environment, as a built application would keep it.
+year() { python3 -c 'import sys, urllib.request as u; u.build_opener(u.ProxyHandler({})).open(u.Request(
+  f"http://127.0.0.1:{sys.argv[1]}/__sim/year/{sys.argv[2]}", data=b"", method="POST"), timeout=5).read()' "$port" "$1"; }
+year next
+echo; echo "### examples/next_year.parly (every model named today retired; ANTHROPIC_API_KEY set, OPENAI_API_KEY not)"
+ANTHROPIC_API_KEY=demo-key-from-env OPENAI_API_KEY= run "$root/examples/next_year.parly"
+year today

@@ -203,6 +203,14 @@ void SetTruth(const Params& p) {
     if (p.has(0)) SetField([&](SessionSettings& s) { s.*Field = ParseTruthWord(p.text(0)); });
 }
 
+// A model the script names is sent as named, never replaced by a successor.
+void SetModel(const Params& p) {
+    if (p.has(0)) SetField([&](SessionSettings& s) {
+        s.model = p.text(0);
+        s.modelChosen = true;
+    });
+}
+
 void SetTemp(const Params& p) { SetNumber(p, kParlySetTemp); }
 void SetMaxTokens(const Params& p) { SetNumber(p, kParlySetMaxTokens); }
 void SetTimeout(const Params& p) { SetNumber(p, kParlySetTimeout); }
@@ -229,7 +237,7 @@ void ClearHistoryOnly(const Params&) { ClearHistory(); }
 const DispatchEntry kHandlers[] = {
     {kParlyInit, Init},
     {kParlySetEndpoint, SetText<&SessionSettings::endpoint>},
-    {kParlySetModel, SetText<&SessionSettings::model>},
+    {kParlySetModel, SetModel},
     {kParlySetSystem, SetText<&SessionSettings::systemPrompt>},
     {kParlySetTemp, SetTemp},
     {kParlySetMaxTokens, SetMaxTokens},

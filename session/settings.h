@@ -44,6 +44,7 @@ struct SessionSettings {
     std::string apiKey;
     std::string endpoint;
     std::string model;
+    bool modelChosen = false;  // the script set the model with ParlySetModel; false: the plug-in's own default
     std::string systemPrompt;
     double temperature = 0.7;
     int maxTokens = 2048;

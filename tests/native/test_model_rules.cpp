@@ -91,6 +91,11 @@ TEST_F(ModelRules, RefusalsAreReadFromThePublishedErrorShapes) {
          kParamTokenLimit, ""},
         {422, R"({"code":"Client specified an invalid argument","error":"Argument not supported on this model: temperature"})",
          kParamTemperature, ""},
+        // Claude 5 models call a member they no longer take "deprecated": it is left out like an unsupported one.
+        {400,
+         "{\n  \"type\": \"error\",\n  \"error\": {\n    \"type\": \"invalid_request_error\",\n    \"message\": "
+         "\"`temperature` is deprecated for this model.\"\n  },\n  \"request_id\": \"req_011\"\n}",
+         kParamTemperature, ""},
         // A value out of range is the script's to mend, not a member to drop.
         {400,
          R"({"error":{"message":"Invalid 'temperature': decimal above maximum value. Expected a value <= 2, but got 5 instead.","param":"temperature","code":"decimal_above_max_value"}})",
@@ -253,7 +258,7 @@ TEST_F(ModelRules, ListingPagesGiveOnlyChatModelsAndTheirCursor) {
         EXPECT_FALSE(ReadModelListPage(kProviderGemini, HttpResult{200, broken, ""}).ok) << broken;
     const ModelPage refused = ReadModelListPage(
         kProviderGemini, HttpResult{400, R"({"error":{"code":400,"message":"API key not valid."}})", ""});
-    EXPECT_EQ(refused.error, "Failed to get Google models (400): API key not valid.");
+    EXPECT_EQ(refused.error, "Failed to get Google models (400): API key not valid. Check the API key given to ParlyInit.");
 }
 
 // The list is joined by commas, so an id holding a comma or a control character could not be read back.

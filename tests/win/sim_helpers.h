@@ -118,6 +118,15 @@ class ScopedEnv {
     bool had_ = false;
 };
 
+// An error text without the sentence a time-out or an unreachable host adds after it (the host and port asked).
+inline std::string BeforeHint(const std::string& error) {
+    for (const char* hint : {". No reply came from ", ". Nothing answered at ", ". The name in "}) {
+        const size_t at = error.find(hint);
+        if (at != std::string::npos) return error.substr(0, at);
+    }
+    return error;
+}
+
 // A loopback address nothing listens on, so connecting is refused at once.
 inline std::string ClosedUrl() { return "http://127.0.0.1:1"; }
 

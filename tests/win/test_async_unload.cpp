@@ -318,7 +318,7 @@ TEST(AsyncUnloadChild, DISABLED_LeaveWithoutMessage2) {
         EXPECT_EQ(rig->LastError(), apiError + "Failed to start request: no thread could be started");
         EXPECT_EQ(Sim::Count(), 0);
         rig->Exec("ParlySend", {"again", "[A]"});
-        EXPECT_EQ(rig->LastError(), apiError + "Request timed out after 5 seconds") << "memory back, it is sent";
+        EXPECT_EQ(BeforeHint(rig->LastError()), apiError + "Request timed out after 5 seconds") << "memory back, it is sent";
         return;
     }
     if (mode == "backlog") {
@@ -330,7 +330,7 @@ TEST(AsyncUnloadChild, DISABLED_LeaveWithoutMessage2) {
             const DWORD start = GetTickCount();
             rig->Exec("ParlySend", {"Hi", "[R]"});
             EXPECT_LT(GetTickCount() - start, 6500u) << "the deadline is 5 s";
-            EXPECT_EQ(rig->LastError(), apiError + "Request timed out after 5 seconds");
+            EXPECT_EQ(BeforeHint(rig->LastError()), apiError + "Request timed out after 5 seconds");
         }
         const DWORD start = GetTickCount();
         rig->Exec("ParlySend", {"Hi", "[R]"});

@@ -585,9 +585,9 @@ TEST_F(Editor, ListsHoldTheirEntriesInOrder) {
         std::vector<std::string> entries;
     } lists[] = {
         {1, 1001, {"OpenAI", "Claude", "Google", "Ollama", "OpenRouter", "Groq", "Grok"}},
-        {3, 1006, {"gpt-5.6-sol", "gpt-5.6-terra", "gpt-5.4", "claude-sonnet-5", "claude-opus-4-7", "claude-haiku-4-5",
+        {3, 1006, {"gpt-5.6-sol", "gpt-5.6-terra", "gpt-5.4", "claude-sonnet-5-5", "claude-opus-4-7", "claude-haiku-4-5",
                    "gemini-flash-latest", "gemini-pro-latest", "gemini-3.5-flash", "llama3", "mistral",
-                   "openrouter/free", "openrouter/auto", "openai/gpt-oss-120b", "grok-4.5", "grok-4.20-non-reasoning"}},
+                   "openrouter/free", "openrouter/auto", "openai/gpt-oss-120b", "grok-4.7", "grok-4.20-non-reasoning"}},
         {13, 1020, {"1024x1024", "1536x1024", "1024x1536", "auto"}},
         {15, 1020, {"1024x1024", "1536x1024", "1024x1536", "auto"}},
         {7, 1011, truth},

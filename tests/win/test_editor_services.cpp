@@ -8,6 +8,7 @@
 #include "editor/resource.h"
 #include "editor/services.h"
 #include "session/settings.h"
+#include "tests/win/sim_helpers.h"
 #include "tests/win/test_editor_driver.h"
 
 using namespace driver;
@@ -61,9 +62,9 @@ TEST(HelpTable, ImageAndEmbeddingPanelsNameOnlyProvidersThatWorkAndTheRestAreUnc
         {101, "Select your AI provider and enter your API key.\nFor Ollama (local), leave API Key empty.\n"
               "For OpenRouter, use format: provider/model:free\nTip: Use [VarName] to load key from a variable at runtime."},
         {103, "OpenAI: gpt-5.6-sol, gpt-5.6-terra, gpt-5.4\n"
-              "Claude: claude-sonnet-5, claude-opus-4-7, claude-haiku-4-5\nGoogle: gemini-flash-latest, gemini-pro-latest\n"
+              "Claude: claude-sonnet-5-5, claude-opus-4-7, claude-haiku-4-5\nGoogle: gemini-flash-latest, gemini-pro-latest\n"
               "Ollama: llama3, mistral, codellama, phi\nOpenRouter: openrouter/free, openrouter/auto\n"
-              "Groq: openai/gpt-oss-120b | Grok: grok-4.5\nTip: Use ParlyGetModels to list available models."},
+              "Groq: openai/gpt-oss-120b | Grok: grok-4.7\nTip: Use ParlyGetModels to list available models."},
         {104, "Defines how the AI behaves for all messages.\n"
               "Example: 'You are a helpful coding assistant that writes Python.'"},
         {106, "Maximum response length in tokens (~1 token = ~4 chars).\n"
@@ -439,11 +440,22 @@ TEST_F(ConnectionTest, FailureReportsTheErrorAndRestoresTheSession) {
 }
 
 TEST_F(ConnectionTest, InitFailureIsReportedAndNothingIsSent) {
+    simtest::ScopedEnv none("OPENAI_API_KEY", "");
     SessionState before = ReadSession();
     Box box = Run("OpenAI", "");
     EXPECT_EQ(box.caption, "Test Connection");
-    EXPECT_EQ(box.text, "Init failed: API key is required for OpenAI");
+    EXPECT_EQ(box.text, "Init failed: API key is required for OpenAI (pass it to ParlyInit, or set OPENAI_API_KEY)");
     EXPECT_EQ(Sim::Count(), 0);
+    EXPECT_EQ(ReadSession(), before);
+}
+
+TEST_F(ConnectionTest, AnEmptyKeyIsTakenFromTheProvidersVariableAsParlyInitDoes) {
+    simtest::ScopedEnv key("OPENAI_API_KEY", "sk-from-env");
+    simtest::ScopedEnv other("GROQ_API_KEY", "gsk-not-for-openai");
+    SessionState before = ReadSession();
+    Box box = Run("OpenAI", "");
+    EXPECT_EQ(box.text.rfind("Connection OK!", 0), 0u) << box.text;
+    EXPECT_EQ(Sim::Header("Authorization", 0), "Bearer sk-from-env");
     EXPECT_EQ(ReadSession(), before);
 }
 

@@ -23,7 +23,7 @@ const Golden kGolden[] = {
     {0, "Parly Plugin", {0}, 0, ""},
     {1, "ParlyInit", {1, 1, 6}, 3, "Initialize Parly provider. Provider: OpenAI, Claude, Google, Ollama, OpenRouter, Groq, or Grok. ApiKey not needed for Ollama."},
     {2, "ParlySetEndpoint", {1}, 1, "Set custom API endpoint (for Ollama). Example: http://localhost:11434"},
-    {3, "ParlySetModel", {1}, 1, "Set the model to use. Examples: gpt-5.6-sol, claude-sonnet-5, gemini-flash-latest, llama3, openrouter/free (OpenRouter)"},
+    {3, "ParlySetModel", {1}, 1, "Set the model to use. Examples: gpt-5.6-sol, claude-sonnet-5-5, gemini-flash-latest, llama3, openrouter/free (OpenRouter)"},
     {4, "ParlySetSystem", {2}, 1, "Set the system prompt that defines AI behavior"},
     {5, "ParlySetTemp", {3}, 1, "Set temperature (0.0-2.0). Lower = more focused, Higher = more creative. Default: 0.7"},
     {6, "ParlySetMaxTokens", {3}, 1, "Set maximum tokens in response. Default: 2048"},

@@ -223,7 +223,8 @@ TEST_F(Stream, RepliesThatAreNotStreamsAreReadWhole) {
     NextReply(429, R"({"error":{"message":"Rate limit reached","type":"requests"}})");
     rig.Exec("ParlySendStream", {"Hi", "[S]"});
     EXPECT_EQ(WritesTo("[S]"), std::vector<std::string>{""});
-    EXPECT_EQ(rig.LastError(), "OpenAI API error (429): Rate limit reached");
+    EXPECT_EQ(rig.LastError(), "OpenAI API error (429): Rate limit reached. OpenAI's limit was reached: wait a moment "
+                               "and try again, or check your plan.");
     // A gateway that ignores "stream" answers whole: revealed as before.
     rig.writes.clear();
     Sim::Next(R"({"no_stream":true,"content":"plain old reply"})");

@@ -86,12 +86,12 @@ RETIRED_PREFIXES = {"Claude": ("claude-3", "claude-2", "claude-instant"),
 LISTED = {
     "OpenAI": ["gpt-5.6-sol", "gpt-5.6-terra", "gpt-5.6-luna", "gpt-5.4", "gpt-5.4-mini", "gpt-4.1", "gpt-4o",
                "gpt-4o-mini", "gpt-image-2", "text-embedding-3-small", "text-embedding-3-large"],
-    "Claude": ["claude-sonnet-5", "claude-opus-4-7", "claude-sonnet-4-6", "claude-opus-4-6", "claude-haiku-4-5",
+    "Claude": ["claude-sonnet-5-5", "claude-sonnet-5", "claude-opus-4-7", "claude-sonnet-4-6", "claude-opus-4-6", "claude-haiku-4-5",
                "claude-sonnet-4-5", "claude-opus-4-5", "claude-opus-4-1"],
     "Groq": [("openai/gpt-oss-120b", True), ("openai/gpt-oss-20b", True), ("qwen/qwen3-32b", True),
              ("meta-llama/llama-4-scout-17b-16e-instruct", True), ("whisper-large-v3", True),
              ("playai-tts", False)],
-    "Grok": ["grok-4.5", "grok-4.3", "grok-4.20-non-reasoning", "grok-imagine-image"],
+    "Grok": ["grok-4.7", "grok-4.6", "grok-4.5", "grok-4.3", "grok-4.20-non-reasoning", "grok-imagine-image"],
 }
 GEMINI_LISTED = (  # name, methods
     [(m, ["generateContent", "countTokens"]) for m in (
@@ -105,11 +105,47 @@ OPENROUTER_LISTED = [("openrouter/auto", ["text"]), ("openrouter/free", ["text"]
                      ("google/gemini-3.5-flash", ["text"]), ("openai/gpt-oss-120b:free", ["text"]),
                      ("black-forest-labs/flux-2-pro", ["image"])]
 PAGE_SIZE = {"Claude": 20, "Gemini": 50}
+
+# --- Next year (--next-year, or POST /__sim/year/next until /__sim/year/today or a reset): every model the plug-in names today is retired and only
+# successors are served, so a default that heals itself can be seen. Moving aliases stay served.
+NEXT_LISTED = {
+    "OpenAI": ["gpt-9-sol", "gpt-9-terra", "gpt-9-sol-mini", "gpt-8.2", "gpt-image-3", "gpt-9-realtime",
+               "gpt-9-mini-tts", "gpt-9-transcribe", "text-embedding-4", "omni-moderation-2027-06-01", "sora-3"],
+    "Claude": ["claude-sonnet-9", "claude-opus-9", "claude-haiku-9", "claude-sonnet-8-5"],
+    "Groq": [("openai/gpt-oss-240b", True), ("openai/gpt-oss-40b", True), ("qwen/qwen9-64b", True),
+             ("whisper-large-v5", True)],
+    "Grok": ["grok-9", "grok-9-fast", "grok-8.5", "grok-imagine-image-2", "grok-imagine-video"],
+}
+NEXT_GEMINI_LISTED = (
+    [(m, ["generateContent", "countTokens"]) for m in (
+        "gemini-9-flash", "gemini-9-pro", "gemini-flash-latest", "gemini-flash-lite-latest", "gemini-pro-latest")]
+    + [("gemini-embedding-009", ["embedContent"])])
+NEXT_OPENROUTER_LISTED = [("openrouter/auto", ["text"]), ("openrouter/free", ["text"]), ("openai/gpt-9-sol", ["text"]),
+                          ("anthropic/claude-sonnet-9", ["text"]), ("black-forest-labs/flux-9", ["image"])]
+ALIASES = ("-latest", "openrouter/auto", "openrouter/free")
+
+
+def listed(provider, next_year):
+    """The ids the provider's listing serves this year (Groq's with their "active" flag)."""
+    table = NEXT_LISTED if next_year else LISTED
+    if provider == "Gemini":
+        return NEXT_GEMINI_LISTED if next_year else GEMINI_LISTED
+    if provider == "OpenRouter":
+        return NEXT_OPENROUTER_LISTED if next_year else OPENROUTER_LISTED
+    return table[provider]
+
+
+def today_names(provider):
+    """Every model name the plug-in's defaults, lists and examples name today, for one provider."""
+    names = {n if isinstance(n, str) else n[0] for n in listed(provider, False)}
+    return {n for n in names if not n.endswith(ALIASES) and n not in ALIASES}
 IMAGE_SIZES = ("1024x1024", "1536x1024", "1024x1536", "auto")
 REASONING_TOKENS, HARD_REASONING_TOKENS, ANSWER_TOKENS = 300, 2500, 60
 
 
-def retired(provider, model):
+def retired(provider, model, next_year=False):
+    if next_year and provider != "Ollama" and model in today_names(provider):
+        return True
     return model in RETIRED.get(provider, ()) or model.startswith(RETIRED_PREFIXES.get(provider, ("\0",)))
 
 
@@ -133,7 +169,7 @@ def retired_reply(provider, model):
     if provider == "Grok":
         return 404, {"code": "Some requested entity was not found",
                      "error": f"The model {model} does not exist or your team does not have access to it."}
-    return 404, {"error": {"message": f"No endpoints found for {model}.", "code": 404}}
+    return 400, {"error": {"message": f"{model} is not a valid model ID", "code": 400}}
 
 
 def reasoning(provider, model):
@@ -171,11 +207,11 @@ def starved(said, limit):
     return isinstance(limit, int) and not isinstance(limit, bool) and limit < needed
 
 
-def today_chat(provider, model, req, said):
+def today_chat(provider, model, req, said, next_year=False):
     """An error reply for a retired model or a refused member, "starved" for a used-up limit, or None."""
     if not isinstance(model, str) or not model:
         return None
-    if retired(provider, model):
+    if retired(provider, model, next_year):
         return retired_reply(provider, model)
     if not reasoning(provider, model):
         return None
@@ -232,13 +268,13 @@ def listing_provider(path, headers):
     return {"/openai/v1/models": "Groq", "/api/v1/models": "OpenRouter", "/v1beta/models": "Gemini"}.get(path)
 
 
-def listing_reply(provider, query, headers, ov):
+def listing_reply(provider, query, headers, ov, next_year=False):
     """One page of a provider's model listing, in its published shape."""
     params = dict(p.partition("=")[::2] for p in query.split("&") if p)
     if provider == "Claude":
         if not headers.get("x-api-key", "").strip():
             return 401, {"type": "error", "error": {"type": "authentication_error", "message": "invalid x-api-key"}}
-        ids = LISTED["Claude"]
+        ids = listed("Claude", next_year)
         start = ids.index(unquote(params["after_id"])) + 1 if unquote(params.get("after_id", "")) in ids else 0
         size = min(int(params.get("limit", PAGE_SIZE["Claude"])), ov.get("page_size", 1000))
         page = ids[start:start + size]
@@ -252,24 +288,25 @@ def listing_reply(provider, query, headers, ov):
         token = unquote(params.get("pageToken", ""))
         start = int(token[4:]) if re.fullmatch(r"page\d+", token) else 0
         size = min(int(params.get("pageSize", PAGE_SIZE["Gemini"])), ov.get("page_size", 1000))
-        page = GEMINI_LISTED[start:start + size]
+        models = listed("Gemini", next_year)
+        page = models[start:start + size]
         reply = {"models": [{"name": f"models/{n}", "version": "001", "displayName": n,
                              "supportedGenerationMethods": methods} for n, methods in page]}
-        if start + size < len(GEMINI_LISTED):
+        if start + size < len(models):
             reply["nextPageToken"] = f"page{start + size}"
         return 200, reply
     if provider == "OpenRouter":
         return 200, {"data": [{"id": i, "name": i, "architecture": {"input_modalities": ["text"],
                                                                      "output_modalities": out}}
-                              for i, out in OPENROUTER_LISTED]}
+                              for i, out in listed("OpenRouter", next_year)]}
     auth = headers.get("Authorization", "")
     if not (auth.startswith("Bearer ") and auth[7:].strip()):
         return 401, {"error": {"message": "Incorrect API key provided"}}
     if provider == "Groq":
         return 200, {"object": "list", "data": [{"id": i, "object": "model", "owned_by": "sim", "active": on}
-                                                for i, on in LISTED["Groq"]]}
+                                                for i, on in listed("Groq", next_year)]}
     return 200, {"object": "list", "data": [{"id": i, "object": "model", "created": 1, "owned_by": provider.lower()}
-                                            for i in LISTED[provider]]}
+                                            for i in listed(provider, next_year)]}
 
 
 def make_png():
@@ -355,6 +392,8 @@ class SimState:
         self.head = {}         # how HEAD / is answered (/__sim/head); empty: 200, kept open
         self.heads = 0         # HEAD requests asked since the last reset
         self.held = 0          # connections "stall" or "silent" holds right now, until their client lets go
+        self.next_year_start = False  # --next-year: the year a reset goes back to
+        self.next_year = False        # serve next year's models (today's retired)
 
     def reset(self):
         with self.lock:
@@ -362,6 +401,7 @@ class SimState:
             self.queue.clear()
             self.head = {}
             self.heads = 0
+            self.next_year = self.next_year_start
         if self.decoy:
             self.decoy.reset()
 
@@ -556,7 +596,7 @@ class Handler(BaseHTTPRequestHandler):
             return 200, TAGS
         listing = listing_provider(path, self.headers) if method == "GET" else None
         if listing:
-            return listing_reply(listing, query, self.headers, ov)
+            return listing_reply(listing, query, self.headers, ov, self.sim.next_year)
         gemini = GEMINI_PATH.fullmatch(path) or sim_stream.GEMINI_STREAM_PATH.fullmatch(path)
         if method != "POST" or not (path in POST_ROUTES or gemini):
             return 404, UNKNOWN
@@ -584,7 +624,7 @@ class Handler(BaseHTTPRequestHandler):
         if path in CHAT_ROUTES:
             grok = req.get("stream") is False or str(req.get("model", "")).startswith("grok")
             name = "Grok" if path == "/v1/chat/completions" and grok else CHAT_ROUTES[path]
-            today = today_chat(name, req.get("model"), req, said)
+            today = today_chat(name, req.get("model"), req, said, self.sim.next_year)
             if today == "starved":
                 return starved_reply(name)
             if today:
@@ -597,7 +637,7 @@ class Handler(BaseHTTPRequestHandler):
                 {"index": 0, "message": message, "logprobs": None, "finish_reason": "stop"}],
                 "usage": {"prompt_tokens": said_n, "completion_tokens": told_n, "total_tokens": said_n + told_n}}
         if path == "/v1/messages":
-            today = today_chat("Claude", req.get("model"), req, said)
+            today = today_chat("Claude", req.get("model"), req, said, self.sim.next_year)
             if today:
                 return today
             said_n, told_n = word_counts(said, answer("Claude", said))
@@ -606,7 +646,7 @@ class Handler(BaseHTTPRequestHandler):
                          "usage": {"input_tokens": said_n, "output_tokens": told_n}}
         if gemini:
             said = last_user(req.get("contents"), lambda c: c["parts"][0]["text"])
-            today = today_chat("Gemini", unquote(gemini.group(1)), req, said)
+            today = today_chat("Gemini", unquote(gemini.group(1)), req, said, self.sim.next_year)
             if today == "starved":
                 return starved_reply("Gemini")
             if today:
@@ -682,6 +722,10 @@ class Handler(BaseHTTPRequestHandler):
                 return text(f"bad head reply: {err}", 400)
             with sim.lock:
                 sim.head = how
+            return text("ok")
+        if method == "POST" and path in ("/__sim/year/today", "/__sim/year/next"):
+            with sim.lock:
+                sim.next_year = path.endswith("next")
             return text("ok")
         if method == "GET" and path == "/__sim/ping":
             return text("pong")
@@ -826,9 +870,12 @@ def main(argv=None):
                     help="also serve HTTPS with this PEM certificate and key (repeatable; ports at /__sim/tls/N)")
     ap.add_argument("--tls-legacy", nargs=2, action="append", default=[], metavar=("CERT", "KEY"),
                     help="also serve HTTPS limited to TLS 1.0 and 1.1 (numbered after the --tls listeners)")
+    ap.add_argument("--next-year", action="store_true",
+                    help="retire every model the plug-in names today and serve only their successors")
     args = ap.parse_args(argv)
 
     sim = SimState()
+    sim.next_year = sim.next_year_start = args.next_year
     sim.decoy = SimState()
     sim.decoy.stop = sim.stop
     server = start_server(sim, args.quiet, args.port)

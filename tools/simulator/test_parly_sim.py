@@ -221,7 +221,8 @@ class TodaysModels(SimTestCase):
                  ("/v1/chat/completions", {"model": "grok-beta", "stream": False}, BEARER, 404, "does not exist"),
                  ("/openai/v1/chat/completions", {"model": "llama-3.3-70b-versatile"}, BEARER, 400,
                   "model_decommissioned"),
-                 ("/api/v1/chat/completions", {"model": "google/gemma-3-1b-it:free"}, BEARER, 404, "No endpoints"),
+                 ("/api/v1/chat/completions", {"model": "google/gemma-3-1b-it:free"}, BEARER, 400,
+                  "is not a valid model ID"),
                  ("/v1/messages", {"model": "claude-3-opus-20240229"}, {"x-api-key": "k"}, 404, "not_found_error"),
                  ("/v1beta/models/gemini-1.5-pro:generateContent?key=k", {"contents": CONTENTS}, {}, 404,
                   "NOT_FOUND"),
@@ -231,6 +232,26 @@ class TodaysModels(SimTestCase):
                 got, _, raw = post_json(path, dict(body, messages=MESSAGES), headers)
                 self.assertEqual(got, status)
                 self.assertIn(words.encode(), raw)
+
+    def test_next_year_retires_every_model_named_today_and_serves_successors_until_reset(self):
+        claude = {"x-api-key": "k", "anthropic-version": "2023-06-01"}
+        self.assertEqual(call("POST", "/__sim/year/next")[0], 200)
+        cases = [("/v1/messages", {"model": "claude-sonnet-5-5"}, claude, 404, "claude-sonnet-9"),
+                 ("/v1/chat/completions", {"model": "gpt-5.6-sol"}, BEARER, 404, "gpt-9-sol"),
+                 ("/v1/chat/completions", {"model": "grok-4.7"}, {"Authorization": "Bearer xai-1"}, 404, "grok-9"),
+                 ("/openai/v1/chat/completions", {"model": "openai/gpt-oss-120b"}, BEARER, 400, "openai/gpt-oss-240b"),
+                 ("/api/v1/chat/completions", {"model": "openai/gpt-5.6-sol"}, BEARER, 400, "openai/gpt-9-sol")]
+        for path, body, headers, status, successor in cases:
+            with self.subTest(model=body["model"]):
+                self.assertEqual(post_json(path, dict(body, messages=MESSAGES), headers)[0], status)
+                self.assertEqual(post_json(path, dict(body, model=successor, messages=MESSAGES), headers)[0], 200)
+        # Moving aliases stay served.
+        self.assertEqual(post_json("/api/v1/chat/completions", {"model": "openrouter/free", "messages": MESSAGES},
+                                   BEARER)[0], 200)
+        listed = [m["id"] for m in json.loads(call("GET", "/v1/models", headers=claude)[1])["data"]]
+        self.assertEqual(listed[0], "claude-sonnet-9")
+        call("POST", "/__sim/reset")
+        self.assertEqual(post_json("/v1/messages", {"model": "claude-sonnet-5-5", "messages": MESSAGES}, claude)[0], 200)
 
     def test_openai_reasoning_models_refuse_the_older_members_one_at_a_time(self):
         base = {"model": "gpt-5.6-sol", "messages": MESSAGES}
@@ -266,7 +287,7 @@ class TodaysModels(SimTestCase):
         first = json.loads(call("GET", "/v1/models", headers=claude)[1])
         self.assertEqual((len(first["data"]), first["has_more"]), (3, True))
         second = json.loads(call("GET", "/v1/models?after_id=" + first["last_id"], headers=claude)[1])
-        self.assertEqual(second["data"][0]["id"], "claude-opus-4-6")
+        self.assertEqual(second["data"][0]["id"], "claude-sonnet-4-6")
         page = json.loads(call("GET", "/v1beta/models?key=k&pageSize=4")[1])
         self.assertEqual((len(page["models"]), page["nextPageToken"]), (4, "page4"))
         rest = json.loads(call("GET", "/v1beta/models?key=k&pageToken=page4")[1])
@@ -276,7 +297,7 @@ class TodaysModels(SimTestCase):
         xai = [m["id"] for m in json.loads(call("GET", "/v1/models", headers={"Authorization": "Bearer xai-1"})[1])[
             "data"]]
         self.assertIn("gpt-5.6-sol", openai)
-        self.assertEqual(xai[0], "grok-4.5")
+        self.assertEqual(xai[0], "grok-4.7")
         self.assertEqual(call("GET", "/openai/v1/models")[0], 401)
         self.assertEqual(call("GET", "/api/v1/models")[0], 200)
 
