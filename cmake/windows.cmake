@@ -95,6 +95,13 @@ add_dependencies(test_proxy parly-trust-ca)
 set_tests_properties(test_proxy PROPERTIES FIXTURES_REQUIRED "https_certificates;proxy_trust"
   ENVIRONMENT "${PARLY_PROXY_ENV};PARLY_SIM_TLS_DIR=${PARLY_TLS_DIR};PARLY_PROXY_TOOL=1")
 
+# Renders the dialogs for docs/screenshots, and checks that the texts kept beside them are still the dialogs' own.
+add_executable(shot tools/shot/shot.cpp)
+target_include_directories(shot PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(shot PRIVATE parly_core)  # the help panels' texts: HelpFor of this build
+set_target_properties(shot PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+add_dependencies(test_editor shot)
+
 add_executable(bench_win bench/bench_win.cpp)
 target_link_libraries(bench_win PRIVATE parly_rig parly_core psapi)
 set_target_properties(bench_win PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
