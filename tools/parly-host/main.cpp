@@ -385,14 +385,14 @@ int main() {
                     std::to_string(GetACP()) + " cannot hold " + lost + "; the plug-in receives '?' for each\n");
             g_host.vars[name] = value;
         } else if (a == L"--event" && i + 1 < argc) {
-            std::string spec = Utf8(argv[++i]), lost;
-            size_t colon = spec.find(':');
+            std::string given = Utf8(argv[++i]), lost;
+            size_t colon = given.find(':');
             // The milliseconds as Wait takes them: a whole number, not negative.
-            if (colon == std::string::npos || colon == 0 || colon > 9 || colon + 1 == spec.size() ||
-                spec.find_first_not_of("0123456789") != colon)
-                return Out("parly-host: --event needs MS:Label, such as 1500:PressStop, not '" + spec + "'\n"), 2;
-            g_host.events.emplace_back(static_cast<DWORD>(std::atol(spec.substr(0, colon).c_str())),
-                                       ToAnsi(Wide(spec.substr(colon + 1), CP_UTF8), &lost));
+            if (colon == std::string::npos || colon == 0 || colon > 9 || colon + 1 == given.size() ||
+                given.find_first_not_of("0123456789") != colon)
+                return Out("parly-host: --event needs MS:Label, such as 1500:PressStop, not '" + given + "'\n"), 2;
+            g_host.events.emplace_back(static_cast<DWORD>(std::atol(given.substr(0, colon).c_str())),
+                                       ToAnsi(Wide(given.substr(colon + 1), CP_UTF8), &lost));
         } else if (a == L"--help" || a == L"-h") return Usage(), 0;
         else if (script.empty() && a.rfind(L"--", 0) != 0) script = a;
         else return Usage(), 2;
