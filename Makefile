@@ -82,6 +82,7 @@ fuzz: fuzz-build
 	scripts/fuzz.sh build/fuzz 600
 
 bench: build
+	cmake --build build/$(TEST_ARCH) -j $(JOBS) --target bench_win
 	scripts/bench.sh build/$(TEST_ARCH)
 
 screenshots: product
