@@ -75,6 +75,7 @@ demo: product
 # Quiet: only the script's own output (and a failed build's) reaches the terminal.
 try:
 	@[ -n "$(SCRIPT)" ] || { echo "usage: make try SCRIPT=path [ARGS=\"parly-host options\"]" >&2; exit 2; }
+	@[ -f build/$(TEST_ARCH)/parly-host.exe ] || echo "make try: building the plug-in and parly-host first (a few minutes)" >&2
 	@log="$$(mktemp)"; $(MAKE) --no-print-directory product >"$$log" 2>&1 || { cat "$$log"; rm -f "$$log"; exit 1; }; rm -f "$$log"
 	@scripts/try.sh build/$(TEST_ARCH) "$(SCRIPT)" $(ARGS)
 
