@@ -48,6 +48,7 @@ set_target_properties(parly-host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BIN
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+target_compile_options(gtest PRIVATE -O0)  # the framework's own speed never matters; its build time does
 
 add_library(parly_rig STATIC tests/win/rig.cpp)
 target_include_directories(parly_rig PUBLIC ${CMAKE_SOURCE_DIR})
@@ -63,6 +64,8 @@ file(GLOB win_tests CONFIGURE_DEPENDS tests/win/test_*.cpp)
 foreach(src ${win_tests})
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src} $<TARGET_OBJECTS:parly_test_main>)
+  # The code under test is parly_core, optimised as shipped; the test programs themselves compile fastest unoptimised.
+  target_compile_options(${name} PRIVATE -O0)
   target_link_libraries(${name} PRIVATE parly_rig parly_core)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
   add_dependencies(${name} ParlyPlugin parly-host)
@@ -79,11 +82,13 @@ add_dependencies(test_https parly-trust-ca)
 set(PARLY_TLS_DIR ${CMAKE_BINARY_DIR}/tls)
 add_test(NAME https_test_certificates COMMAND ${CMAKE_SOURCE_DIR}/scripts/make-test-certs.sh ${PARLY_TLS_DIR})
 set_tests_properties(https_test_certificates PROPERTIES FIXTURES_SETUP https_certificates)
+# The test CA is trusted in a prefix of the HTTPS tests' own, since the other tests take whichever prefix is free.
+set(PARLY_HTTPS_ENV "PARLY_BUILD_DIR=${CMAKE_BINARY_DIR};PARLY_WINEPREFIX_NAME=wineprefix-https")
 add_test(NAME https_trust_test_ca COMMAND parly-trust-ca Z:${PARLY_TLS_DIR}/ca.der)
 set_tests_properties(https_trust_test_ca PROPERTIES FIXTURES_SETUP https_trust FIXTURES_REQUIRED https_certificates
-  ENVIRONMENT "PARLY_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  ENVIRONMENT "${PARLY_HTTPS_ENV}")
 set_tests_properties(test_https PROPERTIES FIXTURES_REQUIRED "https_certificates;https_trust"
-  ENVIRONMENT "PARLY_BUILD_DIR=${CMAKE_BINARY_DIR};PARLY_SIM_TLS_DIR=${PARLY_TLS_DIR}")
+  ENVIRONMENT "${PARLY_HTTPS_ENV};PARLY_SIM_TLS_DIR=${PARLY_TLS_DIR}")
 
 # Proxy and connection tests: a Wine prefix of their own (its Internet settings name the test proxy), the test CA
 # trusted there too, and the forward proxy and keep-alive server of tools/proxy beside the simulator.
@@ -96,7 +101,23 @@ target_link_libraries(test_proxy PRIVATE ws2_32)  # its own small server on IPv6
 set_tests_properties(test_proxy PROPERTIES FIXTURES_REQUIRED "https_certificates;proxy_trust"
   ENVIRONMENT "${PARLY_PROXY_ENV};PARLY_SIM_TLS_DIR=${PARLY_TLS_DIR};PARLY_PROXY_TOOL=1")
 
-add_executable(bench_win bench/bench_win.cpp)
+# Renders the dialogs for docs/screenshots, and checks that the texts kept beside them are still the dialogs' own.
+add_executable(shot tools/shot/shot.cpp)
+target_include_directories(shot PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(shot PRIVATE parly_core)  # the help panels' texts: HelpFor of this build
+set_target_properties(shot PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+add_dependencies(test_editor shot)
+
+# The longest tests start first when tests run side by side (seconds each took alone; later runs use CTest's own).
+foreach(long test_faults:65 test_async_unload:63 test_transport:37 test_stream:34 test_proxy:27 test_soak:21)
+  string(REPLACE ":" ";" long "${long}")
+  list(GET long 0 name)
+  list(GET long 1 seconds)
+  set_tests_properties(${name} PROPERTIES COST ${seconds})
+endforeach()
+
+# Built by `make bench` only: no test needs it.
+add_executable(bench_win EXCLUDE_FROM_ALL bench/bench_win.cpp)
 target_link_libraries(bench_win PRIVATE parly_rig parly_core psapi)
 set_target_properties(bench_win PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 

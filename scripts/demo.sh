@@ -30,6 +30,8 @@ PY
 echo; echo "### examples/stream.parly (--clock shows each write as the provider streams it, 400 ms a word)"
 queue '{"event_delay_ms":400}'
 run --clock "$root/examples/stream.parly" | grep -v 'registerAction\|interfaceAccess\|nbInitPlugIn' 
+echo; echo "### examples/stop.parly (--event 1000:PressStop: a Stop button pressed one second into the typing)"
+run --event 1000:PressStop "$root/examples/stop.parly"
 echo; echo "### examples/media.parly"
 run "$root/examples/media.parly"
 ls -l "$build/demo/lighthouse.png"

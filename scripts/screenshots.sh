@@ -11,17 +11,27 @@ if [ -z "${PARLY_SHOTS_XVFB:-}" ]; then
 fi
 
 case "$(basename "$build")" in
-  win32) triple=i686-w64-mingw32; loader=/usr/lib/wine/wine ;;
-  *) triple=x86_64-w64-mingw32; loader=/usr/lib/wine/wine64 ;;
+  win32) loader=/usr/lib/wine/wine ;;
+  *) loader=/usr/lib/wine/wine64 ;;
 esac
 [ -f "$build/ParlyPlugin.nbp" ] || { echo "no plug-in in $build: build it first" >&2; exit 1; }
 
-"$triple-g++-posix" -std=c++17 -O1 -static -I "$root" -o "$build/shot.exe" "$root/tools/shot/shot.cpp" -luser32 -lgdi32
+cmake --build "$build" --target shot >/dev/null
 
 # A prefix of its own, so a test run in the build's prefix is never disturbed.
 export WINELOADER="$loader" WINEPREFIX="$build/wineprefix-shots" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 "$root/scripts/wine-prefix.sh" "$loader" "$WINEPREFIX"
+# The caption buttons are glyphs of Marlett; without it in the prefix, Wine draws a bare "r" for the close button.
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+if [ ! -f "$fonts/marlett.ttf" ]; then
+  marlett="$(ls /usr/share/wine/fonts/marlett.ttf /usr/lib/wine/fonts/marlett.ttf 2>/dev/null | head -n 1)"
+  [ -n "$marlett" ] || { echo "no marlett.ttf (Debian's fonts-wine has it)" >&2; exit 1; }
+  cp "$marlett" "$fonts/marlett.ttf"
+  "$loader" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts' /v 'Marlett (TrueType)' \
+    /d marlett.ttf /f >/dev/null 2>&1 </dev/null
+  wineserver -w
+fi
 
 tmp="$(mktemp -d)"
 trap 'kill "${sim_pid:-}" 2>/dev/null || true; wineserver -k 2>/dev/null || true; rm -rf "$tmp"' EXIT
@@ -47,6 +57,9 @@ import os, struct, sys, zlib
 src, dst = sys.argv[1], sys.argv[2]
 for name in sorted(os.listdir(src)):
     data = open(os.path.join(src, name), "rb").read()
+    if name.endswith(".txt"):  # the dialog's texts, which the tests compare with the live dialog
+        open(os.path.join(dst, name), "wb").write(data)
+        continue
     offset, = struct.unpack_from("<I", data, 10)
     width, height, _, bits = struct.unpack_from("<iiHH", data, 18)
     stride = (width * 3 + 3) & ~3

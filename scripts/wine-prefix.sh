@@ -7,7 +7,7 @@ exec 9>"$prefix.lock"
 flock 9
 if [ ! -f "$prefix/.parly-ready" ]; then
   rm -rf "$prefix"
-  export WINEPREFIX="$prefix" WINELOADER="$loader" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX="$prefix" WINELOADER="$loader" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
   case "$loader" in *wine64) export WINEARCH=win64 ;; *) export WINEARCH=win32 ;; esac
   "$loader" wineboot -i >/dev/null 2>&1 </dev/null
   # Unmanaged windows close at once without a window manager under Xvfb.

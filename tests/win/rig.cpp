@@ -294,7 +294,12 @@ std::string RunHost(const std::string& scriptPath, const std::vector<std::string
     for (auto& o : options) cmd += " " + o;
     cmd += " \"" + scriptPath + "\"";
     DWORD code = 0;
-    std::string output = RunCaptured(cmd, dir + "\\scratch-host-out.txt", 120000, &code);
+    // Named after this test program: others may run parly-host at the same time.
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string program = self;
+    program = program.substr(program.find_last_of("\\/") + 1);
+    std::string output = RunCaptured(cmd, dir + "\\scratch-host-out-" + program + ".txt", 120000, &code);
     *exitCode = static_cast<int>(code);
     return output;
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "editor/look.h"
@@ -982,3 +983,21 @@ TEST_F(Editor, HostEditCallThroughTheExportRunsTheDialog) {
 }
 
 }  // namespace
+
+// Each picture in docs/screenshots keeps its dialog's texts beside it; a dialog that changed needs a new picture.
+TEST(Screenshots, ShowTheDialogsAsTheyAreToday) {
+    const char* root = std::getenv("PARLY_SOURCE_DIR");
+    ASSERT_NE(root, nullptr);
+    std::string shots = std::string("Z:") + root + "\\docs\\screenshots";
+    for (char& c : shots)
+        if (c == '/') c = '\\';
+    Sim::Reset();
+    Sim::Next(R"({"delay_ms":2500})");  // the progress window stays while its request waits
+    Sim::RedirectAll();
+    const std::string dir = BuildDir();
+    DWORD code = 0;
+    std::string out = RunCaptured("\"" + dir + "\\shot.exe\" \"" + dir + "\\ParlyPlugin.nbp\" --check \"" + shots + "\"",
+                                  dir + "\\scratch-shot-out.txt", 120000, &code);
+    Sim::ClearRedirects();
+    EXPECT_EQ(code, 0u) << out;
+}

@@ -65,8 +65,8 @@ std::string FirstWord(const std::string& text) {
 enum class Kind { Script, Shell, Output, Unknown };
 
 Kind Classify(const std::string& text) {
-    static const std::set<std::string> hostCommands = {"SetVar", "Print",   "Wait",  "GoSub", "Return",
-                                                       "Exit",   "Message", "Edit",  "About", "ListActions"};
+    static const std::set<std::string> hostCommands = {"SetVar", "Print",   "Wait",  "GoSub", "Return",  "IfEmpty",
+                                                       "IfEqual", "Exit", "Message", "Edit", "About", "ListActions"};
     static const std::set<std::string> shell = {"make", "wine", "python3", "set", "parly-host.exe", "curl"};
     const std::string word = FirstWord(text);
     if (word.rfind("Parly", 0) == 0 || hostCommands.count(word) || word[0] == ';' || word[0] == ':') return Kind::Script;
@@ -112,6 +112,21 @@ std::string WithLastErrorShown(const std::string& text) {
     return placed ? out : out + check;
 }
 
+// The parly-host options an example names in a comment line "; parly-host --event 1000:PressStop".
+std::vector<std::string> HostOptions(const std::string& text) {
+    std::istringstream in(text);
+    std::string line;
+    std::vector<std::string> options;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string first, second, option;
+        words >> first >> second;
+        if (first != ";" || second != "parly-host") continue;
+        while (words >> option) options.push_back(option);
+    }
+    return options;
+}
+
 bool IsPng(const std::string& path) {
     bool exists = false;
     std::string bytes = ReadFileBytes(path, &exists);
@@ -143,7 +158,7 @@ TEST(DocumentExamples, EveryScriptInTheReadmeAndTheGuideRunsAsWritten) {
             const std::string path = dir + "\\example-" + std::to_string(scripts) + ".parly";
             WriteFileBytes(path, WithLastErrorShown(example.text));
             int code = -1;
-            const std::string out = RunHost(path, {}, &code);
+            const std::string out = RunHost(path, HostOptions(example.text), &code);
             EXPECT_EQ(code, 0) << out;
             // A whole example (one that chooses its provider) leaves no error behind: it did what it shows.
             if (HasLineStarting(example.text, "ParlyInit")) EXPECT_NE(out.find("last error: |"), std::string::npos) << out;

@@ -266,6 +266,8 @@ TEST_F(HostTool, TheWholeScriptIsCheckedBeforeAnythingRuns) {
                               "ParlySendAsync \"x\" \"[A]\" \"OnDonne\"\n"
                               "ParlySend \"a\" \"[A]\" \"extra\"\n"
                               "Print \"He said \\\"hi\\\"\"\n"
+                              "IfEmpty \"[A]\" Gosub \"OnDone\"\n"
+                              "IfEqual \"[A]\" \"\" GoSub \"Nowhere\"\n"
                               "Exit\n"
                               ":OnDone\n"
                               "Return\n");
@@ -276,8 +278,62 @@ TEST_F(HostTool, TheWholeScriptIsCheckedBeforeAnythingRuns) {
     for (const char* fault : {":3: unknown action or command 'ParlyFly'", ":4: no subroutine 'Nowhere'",
                                      ":5: no subroutine 'OnDonne' (the callback of ParlySendAsync)",
                                      ":6: ParlySend takes 2 parameters, not 3", ":7: text right after a closing quote",
+                                     ":8: IfEmpty ends with GoSub \"Name\", not 'Gosub'", ":9: no subroutine 'Nowhere'",
                                      "nothing was run"})
         EXPECT_NE(out.find(fault), std::string::npos) << fault << "\n" << out;
+}
+
+TEST_F(HostTool, IfEmptyAndIfEqualTakeTheirGoSubOnlyWhenTheTextMatches) {
+    struct Row {
+        const char* condition;
+        bool taken;
+    };
+    const Row rows[] = {
+        {"IfEmpty \"[Empty]\"", true},          {"IfEmpty \"[Status]\"", false},
+        {"IfEmpty \"\"", true},                 {"IfEmpty \" \"", false},
+        {"IfEqual \"[Status]\" \"OK\"", true},  {"IfEqual \"[Status]\" \"ok\"", false},
+        {"IfEqual \"[Status][Empty]\" \"OK\"", true}, {"IfEqual \"[Empty]\" \"\"", true},
+        {"IfEqual \"a[#9]b\" \"a[#9]b\"", true},
+    };
+    std::string text = "SetVar \"[Empty]\" \"\"\nSetVar \"[Status]\" \"OK\"\n";
+    for (size_t i = 0; i < std::size(rows); ++i)
+        text += "SetVar \"[Row]\" \"" + std::to_string(i) + "\"\n" + rows[i].condition + " GoSub \"Taken\"\n";
+    text += "Exit\n:Taken\nPrint \"taken [Row]\"\nReturn\n";
+    int code = 0;
+    std::string out = RunHost(Script("if.parly", text), {}, &code);
+    EXPECT_EQ(code, 0) << out;
+    for (size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(out.find("taken " + std::to_string(i) + "\r\n") != std::string::npos, rows[i].taken)
+            << rows[i].condition << "\n" << out;
+}
+
+// --event runs its subroutine from whatever loop pumps: a Wait, or a typing effect, which a Stop button ends half-way.
+TEST_F(HostTool, EventsRunTheirSubroutineWhileTheScriptIsBusy) {
+    int code = 0;
+    std::string out = RunHost(Script("tick.parly", "Wait 20000\nPrint \"not reached\"\nExit\n:Tick\nPrint \"tick\"\nExit 5\n"),
+                              {"--event", "200:Tick"}, &code);
+    EXPECT_EQ(code, 5) << out;
+    EXPECT_NE(out.find("tick"), std::string::npos) << out;
+    EXPECT_EQ(out.find("not reached"), std::string::npos) << out;
+    for (auto [event, expected] : {std::pair{"200:Nowhere", 3}, {"x:Tick", 2}, {"200", 2}, {"-5:Tick", 2}}) {
+        out = RunHost(Script("tick.parly", "Exit\n:Tick\nReturn\n"), {"--event", event}, &code);
+        EXPECT_EQ(code, expected) << event << "\n" << out;
+    }
+
+    Sim::Reset();
+    Sim::RedirectAll();
+    const char* root = std::getenv("PARLY_SOURCE_DIR");
+    std::string example = std::string("Z:") + (root ? root : "") + "\\examples\\stop.parly";
+    for (char& c : example)
+        if (c == '/') c = '\\';
+    out = RunHost(example, {"--event", "1000:PressStop"}, &code);
+    Sim::ClearRedirects();
+    EXPECT_EQ(code, 0) << out;
+    const size_t stop = out.find("Stop pressed"), typed = out.find("Typed: OpenAI says: Count with me: word1 ");
+    ASSERT_NE(typed, std::string::npos) << out;
+    EXPECT_LT(stop, typed) << out;
+    // Stopped half-way: some words typed, the last ones never.
+    EXPECT_EQ(out.find("word80", typed), std::string::npos) << out;
 }
 
 TEST_F(HostTool, ACallbackNamingNoSubroutineFailsAtTheLineThatStartedIt) {

@@ -43,7 +43,10 @@ struct Host {
     bool failed = false;      // a script error ended the run: exit code 3
     int exitCode = 0;
     int jobLine = 0;          // line of the last background start, named when its callback fails
+    std::vector<std::pair<DWORD, std::string>> events;  // --event: milliseconds after the start, label
 } g_host;
+
+const UINT_PTR kFirstEventTimer = 100;
 
 std::wstring Wide(const std::string& text, UINT codePage) {
     int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -228,6 +231,15 @@ bool RunLine(const ScriptLine& line) {
         g_host.exitCode = line.args.empty() ? 0 : std::atoi(line.args[0].c_str());
         return true;
     }
+    if (c == "IfEmpty" || c == "IfEqual") {
+        const bool taken = c == "IfEmpty" ? Substituted(line.args[0]).empty()
+                                          : Substituted(line.args[0]) == Substituted(line.args[1]);
+        if (!taken) return true;
+        ScriptLine call = line;
+        call.command = "GoSub";
+        call.args = {line.args.back()};
+        return RunLine(call);
+    }
     if (c == "GoSub") {
         auto it = g_host.labels.find(Substituted(line.args[0]));
         if (it == g_host.labels.end()) return Fail(line.number, "no subroutine '" + Shown(line.args[0]) + "'");
@@ -276,16 +288,36 @@ bool RunFrom(size_t index) {
     return !g_host.failed;
 }
 
-LRESULT CALLBACK MainProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcW(w, m, wp, lp); }
+// Runs an --event's subroutine, as the host runs an event handler: from whatever loop is pumping, even inside an action.
+void RunEvent(size_t index) {
+    if (g_host.exitRequested || index >= g_host.events.size()) return;
+    auto it = g_host.labels.find(g_host.events[index].second);
+    if (g_host.trace) Out(Trace() + "event " + Quote(g_host.events[index].second) + "\n");
+    ++g_host.depth;
+    RunFrom(it->second + 1);
+    --g_host.depth;
+}
+
+LRESULT CALLBACK MainProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+    if (m == WM_TIMER && wp >= kFirstEventTimer && wp < kFirstEventTimer + g_host.events.size()) {
+        KillTimer(w, wp);
+        RunEvent(wp - kFirstEventTimer);
+        return 0;
+    }
+    return DefWindowProcW(w, m, wp, lp);
+}
 
 void Usage() {
-    Out("usage: parly-host [--trace] [--clock] [--show] [--pick NAME] [--var \"[Name]=value\"]... [--plugin PATH] SCRIPT\n"
+    Out("usage: parly-host [--trace] [--clock] [--show] [--pick NAME] [--var \"[Name]=value\"]... [--event MS:Label]...\n"
+        "                  [--plugin PATH] SCRIPT\n"
         "  Checks SCRIPT whole, then runs it against the plug-in (default: ParlyPlugin.nbp beside parly-host.exe).\n"
         "  --trace   print every callback the plug-in makes\n"
         "  --clock   as --trace, each line with the milliseconds since the start\n"
         "  --show    show the host's main window (dialogs centre over it)\n"
         "  --pick    the variable name the host's picker answers with\n"
         "  --var     set a variable before the script starts (kept in the ANSI code page, like the host)\n"
+        "  --event   run the subroutine at :Label MS milliseconds after the script starts, even while an\n"
+        "            action is busy (a typing effect, a progress window, a Wait), as the host runs an event\n"
         "  --plugin  load another plug-in file\n"
         "  --help    show this text\n"
         "Exit codes: the script's Exit code; 2 for a bad command line, a missing script or plug-in;\n"
@@ -352,6 +384,15 @@ int main() {
                 Out("parly-host: warning: --var \"" + Utf8(kv.substr(0, eq)) + "\": the ANSI code page " +
                     std::to_string(GetACP()) + " cannot hold " + lost + "; the plug-in receives '?' for each\n");
             g_host.vars[name] = value;
+        } else if (a == L"--event" && i + 1 < argc) {
+            std::string given = Utf8(argv[++i]), lost;
+            size_t colon = given.find(':');
+            // The milliseconds as Wait takes them: a whole number, not negative.
+            if (colon == std::string::npos || colon == 0 || colon > 9 || colon + 1 == given.size() ||
+                given.find_first_not_of("0123456789") != colon)
+                return Out("parly-host: --event needs MS:Label, such as 1500:PressStop, not '" + given + "'\n"), 2;
+            g_host.events.emplace_back(static_cast<DWORD>(std::atol(given.substr(0, colon).c_str())),
+                                       ToAnsi(Wide(given.substr(colon + 1), CP_UTF8), &lost));
         } else if (a == L"--help" || a == L"-h") return Usage(), 0;
         else if (script.empty() && a.rfind(L"--", 0) != 0) script = a;
         else return Usage(), 2;
@@ -462,12 +503,21 @@ int main() {
         if (a.id != 0) shapes[a.name] = ActionShape{a.count};
     std::vector<ScriptFault> faults = CheckScript(g_host.lines, shapes);
     for (const ScriptFault& f : faults) Out(Where(f.line) + Shown(f.text) + "\n");
+    for (const auto& [ms, label] : g_host.events)
+        if (!g_host.labels.count(label)) {
+            Out("parly-host: --event " + std::to_string(ms) + ":" + Shown(label) + ": no subroutine '" + Shown(label) +
+                "' (no line ':" + Shown(label) + "')\n");
+            bad = true;
+        }
     if (bad || !faults.empty()) {
         Out("parly-host: the script has errors; nothing was run\n");
         g_host.message(kHostMessageUnload, 0);
         return 3;
     }
 
+    // The clocks of the events start with the script's first line.
+    for (size_t i = 0; i < g_host.events.size(); ++i)
+        SetTimer(g_host.window, kFirstEventTimer + i, g_host.events[i].first ? g_host.events[i].first : 1, nullptr);
     bool ok = RunFrom(0);
     g_host.message(kHostMessageUnload, 0);
     if (!ok || g_host.failed) return 3;

@@ -43,6 +43,8 @@ const HostCommand kHostCommands[] = {
     {"Print", 0, INT_MAX, false, "Print \"text\""},
     {"Wait", 0, 1, true, "Wait milliseconds"},
     {"GoSub", 1, 1, false, "GoSub \"Name\""},
+    {"IfEmpty", 3, 3, false, "IfEmpty \"text\" GoSub \"Name\""},
+    {"IfEqual", 4, 4, false, "IfEqual \"text\" \"other\" GoSub \"Name\""},
     {"Return", 0, 0, false, "Return"},
     {"Exit", 0, 1, true, "Exit [code]"},
     {"Message", 1, 1, true, "Message code"},
@@ -211,6 +213,13 @@ std::vector<ScriptFault> CheckScript(const std::vector<ScriptLine>& lines,
             faults.push_back({line.number, "SetVar names its variable in brackets, such as \"[Name]\", not '" +
                                                line.args[0] + "'"});
         if (c == "GoSub") needLabel(line, line.args[0], "");
+        if (c == "IfEmpty" || c == "IfEqual") {
+            if (line.args[given - 2] != "GoSub")
+                faults.push_back({line.number, c + " ends with GoSub \"Name\", not '" + line.args[given - 2] + "': " +
+                                                   host->usage});
+            else
+                needLabel(line, line.args[given - 1], "");
+        }
         if (c == "Edit") checkAction(line, line.args[0], 1);
     }
     std::stable_sort(faults.begin(), faults.end(), [](const ScriptFault& a, const ScriptFault& b) { return a.line < b.line; });

@@ -34,6 +34,6 @@ std::string SubstituteVariables(const std::string& text, const std::map<std::str
 // Index of the parameter that names a callback subroutine, or -1.
 int CallbackParameter(const std::string& action);
 // Every fault of the whole script that can be found before it runs: unknown actions and commands,
-// wrong parameter counts, GoSub or callbacks naming no label, duplicate labels. Empty when it can run.
+// wrong parameter counts, GoSub, IfEmpty, IfEqual or callbacks naming no label, duplicate labels. Empty when it can run.
 std::vector<ScriptFault> CheckScript(const std::vector<ScriptLine>& lines,
                                      const std::map<std::string, ActionShape>& actions);

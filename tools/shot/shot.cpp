@@ -1,4 +1,6 @@
-// shot PLUGIN OUTDIR [NAME]: saves every edit dialog, the about box and the progress window as BMP files.
+// shot PLUGIN OUTDIR [NAME]: saves every edit dialog, the about box and the progress window as BMP files, each
+// with its texts beside it (NAME.txt). shot PLUGIN --check DIR [NAME]: exits with 1 when a dialog's texts are no
+// longer those kept beside its screenshot in DIR.
 #include <windows.h>
 
 #include <atomic>
@@ -7,6 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "editor/look.h"
+#include "editor/resource.h"
+#include "editor/services.h"
 #include "plugin/host_abi.h"
 #include "tools/host_pump.h"
 
@@ -43,6 +48,8 @@ const Shot kShots[] = {
 
 DWORD g_mainThread = 0;
 std::string g_outDir;
+bool g_check = false;
+int g_mismatches = 0;
 
 struct Found {
     HWND window = nullptr;
@@ -109,15 +116,69 @@ bool SaveWindow(HWND window, const std::string& path) {
     return ok;
 }
 
+std::string Utf8Text(HWND window) {
+    wchar_t text[4096] = {};
+    int n = GetWindowTextW(window, text, 4096);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, n, nullptr, 0, nullptr, nullptr);
+    std::string out(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, n, out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+BOOL CALLBACK AddChildText(HWND child, LPARAM param) {
+    std::string text = Utf8Text(child);
+    if (GetDlgCtrlID(child) == IDC_HELP_PANEL) {
+        // Owner-drawn: its words are the help entry of this build's code for the dialog.
+        HelpEntry help = HelpFor(static_cast<int>(reinterpret_cast<INT_PTR>(GetPropW(GetParent(child), kDialogIdProperty))));
+        text = std::string(help.title) + "\n" + help.text;
+    }
+    for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) text.replace(at, 2, "\\n");
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) text.replace(at, 1, "\\n");
+    if (!text.empty()) *reinterpret_cast<std::string*>(param) += text + "\n";
+    return TRUE;
+}
+
+// The title and every non-empty control text, one a line in the dialog's order (a line break written \n).
+std::string DialogTexts(HWND dialog) {
+    std::string texts = Utf8Text(dialog) + "\n";
+    EnumChildWindows(dialog, AddChildText, reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::string out;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        std::fclose(f);
+    }
+    return out;
+}
+
 void CaptureAndClose(const std::string& name, WPARAM closeCommand) {
     HWND dialog = WaitForDialog(5000);
     if (!dialog) {
         std::printf("shot: no window for %s\n", name.c_str());
+        ++g_mismatches;
         return;
     }
-    Sleep(400);  // let it paint
-    std::string path = g_outDir + "\\" + name + ".bmp";
-    std::printf("shot: %s %s\n", SaveWindow(dialog, path) ? "saved" : "FAILED", path.c_str());
+    std::string texts = DialogTexts(dialog), path = g_outDir + "\\" + name;
+    if (g_check) {
+        std::string kept = ReadAll(path + ".txt");
+        if (kept != texts) {
+            std::printf("shot: %s.png no longer shows the dialog (run make screenshots)\n--- beside the screenshot:\n%s"
+                        "--- the dialog now:\n%s", name.c_str(), kept.c_str(), texts.c_str());
+            ++g_mismatches;
+        }
+    } else {
+        Sleep(400);  // let it paint
+        std::printf("shot: %s %s.bmp\n", SaveWindow(dialog, path + ".bmp") ? "saved" : "FAILED", path.c_str());
+        if (FILE* f = std::fopen((path + ".txt").c_str(), "wb")) {
+            std::fwrite(texts.data(), 1, texts.size(), f);
+            std::fclose(f);
+        }
+    }
     SendMessageW(dialog, WM_COMMAND, closeCommand, 0);
 }
 
@@ -140,12 +201,14 @@ std::vector<char*> Slots(std::vector<std::string>& texts) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::printf("usage: shot PLUGIN OUTDIR\n");
+    g_check = argc > 3 && std::string(argv[2]) == "--check";
+    if (argc < 3 || (std::string(argv[2]) == "--check" && argc < 4)) {
+        std::printf("usage: shot PLUGIN OUTDIR [NAME] | shot PLUGIN --check DIR [NAME]\n");
         return 2;
     }
+    const int dir = g_check ? 3 : 2;  // the folder's argument; a name may follow it
     g_mainThread = GetCurrentThreadId();
-    g_outDir = argv[2];
+    g_outDir = argv[dir];
     HMODULE plugin = LoadLibraryA(argv[1]);
     if (!plugin) {
         std::printf("shot: cannot load %s\n", argv[1]);
@@ -168,7 +231,7 @@ int main(int argc, char** argv) {
     auto exec = reinterpret_cast<NbExecActionFn>(GetProcAddress(plugin, "_nbExecAction"));
     auto about = reinterpret_cast<NbAboutFn>(GetProcAddress(plugin, "_nbAbout"));
 
-    std::string only = argc > 3 ? argv[3] : "";
+    std::string only = argc > dir + 1 ? argv[dir + 1] : "";
     for (const Shot& shot : kShots) {
         if (!only.empty() && only != shot.name) continue;
         std::thread helper(CaptureAndClose, std::string(shot.name), shot.action ? IDCANCEL : IDOK);
@@ -196,5 +259,5 @@ int main(int argc, char** argv) {
     }
     reinterpret_cast<NbMessageFn>(GetProcAddress(plugin, "_nbMessage"))(kHostMessageUnload, 0);
     DestroyWindow(host);
-    return 0;
+    return g_mismatches ? 1 : 0;
 }

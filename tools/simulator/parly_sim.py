@@ -46,7 +46,11 @@ UNKNOWN = {"error": {"message": "Unknown path"}}
 TAGS = {"models": [{"name": "llama3:latest", "size": 1}, {"name": "mistral:7b", "size": 2}]}
 EMBED_DIMS = 32
 OVERRIDE_KEYS = {"count", "status", "body", "body_b64", "headers", "content", "repeat_content", "refusal",
-                 "embedding", "pretty", "delay_ms", "mode", "drip_ms", "redirect", "page_size", "keep"}
+                 "embedding", "pretty", "delay_ms", "mode", "drip_ms", "redirect", "page_size", "keep",
+                 "for_path", "for_prompt"}
+# Every pause an override asks for, and its ceiling: no pause outlasts a held connection.
+DELAY_KEYS = ("delay_ms", "drip_ms", "event_delay_ms")
+MAX_DELAY_MS = int(HOLD_LIMIT_S * 1000)
 BAD_KEYS = {"bad", "wrong"}  # keys the providers refuse, so the wrong-key path needs no queued fault
 SIZE = re.compile(r"[1-9][0-9]*x[1-9][0-9]*|auto")
 
@@ -341,9 +345,24 @@ def last_user(items, text_of):
     return ""
 
 
+def reject_constant(name):
+    raise ValueError(f"{name} is not a number")
+
+
+def aimed_elsewhere(ov, path, body):
+    """True when the override names a request (by path or by prompt text) and this one is not it."""
+    if "for_path" in ov and ov["for_path"] != path:
+        return True
+    if "for_prompt" in ov:
+        text = (body or b"").decode("utf-8", "replace")
+        # The prompt as written, or as a JSON string escapes it.
+        return ov["for_prompt"] not in text and json.dumps(ov["for_prompt"])[1:-1] not in text
+    return False
+
+
 def parse_override(raw):
     """Validate a /__sim/next body; raises ValueError with a readable reason."""
-    ov = json.loads(raw)
+    ov = json.loads(raw, parse_constant=reject_constant)
     if not isinstance(ov, dict):
         raise ValueError("override must be a JSON object")
     # A misspelt key would otherwise queue an override that changes nothing.
@@ -362,6 +381,18 @@ def parse_override(raw):
         if key in ov and (not isinstance(value, kind) or (kind is not bool and isinstance(value, bool))
                           or (low is not None and value < low)):
             raise ValueError(f"bad {key!r}")
+    # 1e400 reads as infinity and NaN compares false both ways; neither can be waited for.
+    for key in DELAY_KEYS:
+        value = ov.get(key)
+        if key in ov and not (isinstance(value, (int, float)) and not isinstance(value, bool)
+                              and 0 <= value <= MAX_DELAY_MS):
+            raise ValueError(f"bad {key!r}: milliseconds from 0 to {MAX_DELAY_MS}")
+    for key in ("for_path", "for_prompt"):
+        if key in ov and not (isinstance(ov[key], str) and ov[key]):
+            raise ValueError(f"bad {key!r}: a text")
+    # "silent" bites before a request is read, so it cannot wait for the one it names.
+    if ov.get("mode") == "silent" and ("for_path" in ov or "for_prompt" in ov):
+        raise ValueError("'silent' cannot be aimed at a request")
     if ov.get("status", 200) > 999:
         raise ValueError("bad 'status'")
     if ov.get("mode") is not None and ov["mode"] not in MODES:
@@ -417,16 +448,20 @@ class SimState:
         with self.lock:
             return self.queue[0].get("mode") if self.queue else None
 
-    def take(self, mode=None):
-        """Use the head override once; with mode, only if the head has that mode."""
+    def take(self, mode=None, path=None, body=None):
+        """Use the first override meant for this request once; with mode, only if it has that mode.
+        Without a path (the request not read yet) only overrides that name no request are meant for it."""
         with self.lock:
-            if not self.queue or (mode and self.queue[0].get("mode") != mode):
-                return None
-            ov = self.queue[0]
-            ov["left"] -= 1
-            if ov["left"] <= 0:
-                self.queue.popleft()
-            return ov
+            for ov in self.queue:
+                if ("for_path" in ov or "for_prompt" in ov) if path is None else aimed_elsewhere(ov, path, body):
+                    continue
+                if mode and ov.get("mode") != mode:
+                    return None
+                ov["left"] -= 1
+                if ov["left"] <= 0:
+                    self.queue.remove(ov)
+                return ov
+            return None
 
 
 def peer_gone(sock):
@@ -521,7 +556,7 @@ class Handler(BaseHTTPRequestHandler):
         if path.startswith("/__sim/"):
             return self.control(method, path, raw)
         self.sim.record((method, target, list(self.headers.items()), raw))
-        ov = self.sim.take() or {}
+        ov = self.sim.take(path=path, body=raw) or {}
         if ov.get("delay_ms") and self.sim.stop.wait(ov["delay_ms"] / 1000.0):
             return
         mode = ov.get("mode")
@@ -596,7 +631,11 @@ class Handler(BaseHTTPRequestHandler):
             return 200, TAGS
         listing = listing_provider(path, self.headers) if method == "GET" else None
         if listing:
-            return listing_reply(listing, query, self.headers, ov, self.sim.next_year)
+            # A key of "bad" or "wrong" is refused as the provider's chat route refuses it.
+            chat = {"Claude": "/v1/messages", "Gemini": "/v1beta/models/m:generateContent"}.get(
+                listing, "/v1/chat/completions")
+            refused = listing != "OpenRouter" and self.bad_key(chat, query)
+            return refused or listing_reply(listing, query, self.headers, ov, self.sim.next_year)
         gemini = GEMINI_PATH.fullmatch(path) or sim_stream.GEMINI_STREAM_PATH.fullmatch(path)
         if method != "POST" or not (path in POST_ROUTES or gemini):
             return 404, UNKNOWN

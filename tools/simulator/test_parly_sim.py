@@ -149,6 +149,14 @@ class ProviderRoutes(SimTestCase):
             for path, headers, expected in cases:
                 with self.subTest(key=key, path=path):
                     self.assertEqual(post_json(path, {"messages": [], "input": "x"}, headers)[:2], expected)
+            # The listings refuse it in the same words (Grok's listing is OpenAI's path and shape).
+            listings = [(path, {"Authorization": f"Bearer {key}"}, openai_401(key))
+                        for path in ("/v1/models", "/openai/v1/models")]
+            listings += [("/v1/models", {"x-api-key": key}, claude_401), (f"/v1beta/models?key={key}", {}, gemini_400)]
+            for path, headers, expected in listings:
+                with self.subTest(key=key, listing=path):
+                    status, raw, _ = call("GET", path, headers=headers)
+                    self.assertEqual((status, json.loads(raw)), expected)
         # Keys that merely contain the words are good keys.
         self.assertEqual(post_json("/v1/chat/completions", {"messages": []}, {"Authorization": "Bearer badger"})[0], 200)
         self.assertEqual(post_json("/v1beta/models/g:generateContent?key=wrongly", {"contents": []})[0], 200)
@@ -367,12 +375,39 @@ class Overrides(SimTestCase):
     def test_malformed_overrides_are_rejected_and_not_queued(self):
         for body in (b"[1]", b"{", b'{"mode":"explode"}', b'{"count":0}', b'{"status":"500"}', b'{"status":true}',
                      b'{"body_b64":"***"}', b'{"headers":["x"]}', b'{"delay_ms":-1}', b'{"stauts":500}',
-                     b'{"body_bytes":"abc"}', b'{"left":0}', b'{"content_null":true}'):
+                     b'{"body_bytes":"abc"}', b'{"left":0}', b'{"content_null":true}',
+                     # Delays that cannot be waited for: infinite, not a number, past the ceiling.
+                     b'{"delay_ms":1e308}', b'{"event_delay_ms":1e400}', b'{"drip_ms":NaN}', b'{"delay_ms":Infinity}',
+                     b'{"delay_ms":600001}', b'{"event_delay_ms":-0.5}', b'{"drip_ms":1e999}',
+                     b'{"for_path":""}', b'{"for_prompt":3}', b'{"mode":"silent","for_path":"/api/chat"}'):
             with self.subTest(body=body):
                 self.assertEqual(call("POST", "/__sim/next", body)[0], 400)
         self.assertEqual(call("GET", "/api/tags")[0], 200)
+        for body in (b'{"delay_ms":600000,"count":1}', b'{"event_delay_ms":0.5}'):  # the ceiling itself is fine
+            self.assertEqual(call("POST", "/__sim/next", body)[0], 200)
+        call("POST", "/__sim/reset")
         # A misspelt key is named, rather than queued to do nothing.
         self.assertEqual(call("POST", "/__sim/next", b'{"status":500,"stauts":500}')[:2], (400, b"bad override: unknown key 'stauts'"))
+
+
+    def test_an_override_can_name_its_request_by_path_or_prompt(self):
+        chat = lambda text: post_json("/api/chat", {"messages": [{"role": "user", "content": text}]})[0]
+        cases = [  # (overrides queued, requests as (path or prompt), statuses expected)
+            ([dict(status=418, for_prompt="third")], ["first", "second", "the third one", "third"], [200, 200, 418, 200]),
+            ([dict(status=418, for_path="/api/chat")], ["/api/tags", "one"], [200, 418]),
+            ([dict(status=418, for_prompt="caf\u00e9 \"x\"")], ['caf\u00e9 "x" now'], [418]),
+            # One aimed further on does not hold up the plain ones behind it.
+            ([dict(status=418, for_prompt="later"), dict(status=503)], ["now", "later"], [503, 418]),
+            ([dict(status=418, for_path="/api/tags", count=2)], ["x", "/api/tags", "/api/tags", "/api/tags"],
+             [200, 418, 418, 200]),
+        ]
+        for overrides, requests, expected in cases:
+            with self.subTest(overrides=overrides):
+                call("POST", "/__sim/reset")
+                for ov in overrides:
+                    queue(**ov)
+                got = [call("GET", r)[0] if r.startswith("/") else chat(r) for r in requests]
+                self.assertEqual(got, expected)
 
 
 class FaultModes(SimTestCase):
