@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "providers/provider_table.h"
 #include "tests/win/rig.h"
 #include "tests/win/sim_helpers.h"
 
@@ -106,7 +107,7 @@ TEST_F(History, ASavedConversationContinuesWithAnotherProvider) {
                         "\"OpenAI says: first \\\"question\\\"\"},{\"role\":\"user\",\"content\":\"and then?\"}"),
               std::string::npos)
         << body;
-    EXPECT_NE(body.find("\"model\":\"claude-sonnet-5\""), std::string::npos) << "the model stays";
+    EXPECT_NE(body.find("\"model\":\"" PARLY_CLAUDE_DEFAULT_MODEL "\""), std::string::npos) << "the model stays";
 }
 
 TEST_F(History, ABrokenForeignNewerOrMissingFileChangesNothing) {
