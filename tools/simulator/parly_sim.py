@@ -445,8 +445,9 @@ class SimState:
             return self.records[n] if -len(self.records) <= n < len(self.records) else None
 
     def head_mode(self):
+        """The mode of the first override an unread request would take (aimed ones wait for theirs)."""
         with self.lock:
-            return self.queue[0].get("mode") if self.queue else None
+            return next((ov.get("mode") for ov in self.queue if "for_path" not in ov and "for_prompt" not in ov), None)
 
     def take(self, mode=None, path=None, body=None):
         """Use the first override meant for this request once; with mode, only if it has that mode.

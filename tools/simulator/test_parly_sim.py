@@ -484,12 +484,18 @@ class FaultModes(SimTestCase):
         self.assertEqual(outcome, ["timeout"])
 
     def test_silent_never_reads_yet_control_calls_still_work(self):
-        queue(mode="silent")
-        self.assertEqual(call("GET", "/__sim/ping")[:2], (200, b"pong"))
-        with self.assertRaises(TimeoutError):
-            call(*self.CHAT, timeout=0.5)
-        self.assertEqual(count(), 0)
-        self.assertEqual(call(*self.CHAT)[0], 200)
+        # Alone, or behind an override aimed at another request, which must not make it read first.
+        for ahead in ([], [dict(status=418, for_path="/nowhere")]):
+            with self.subTest(ahead=ahead):
+                call("POST", "/__sim/reset")
+                for ov in ahead:
+                    queue(**ov)
+                queue(mode="silent")
+                self.assertEqual(call("GET", "/__sim/ping")[:2], (200, b"pong"))
+                with self.assertRaises(TimeoutError):
+                    call(*self.CHAT, timeout=0.5)
+                self.assertEqual(count(), 0)
+                self.assertEqual(call(*self.CHAT)[0], 200)
 
 
 class NewShapes(SimTestCase):
