@@ -355,8 +355,9 @@ def aimed_elsewhere(ov, path, body):
         return True
     if "for_prompt" in ov:
         text = (body or b"").decode("utf-8", "replace")
-        # The prompt as written, or as a JSON string escapes it.
-        return ov["for_prompt"] not in text and json.dumps(ov["for_prompt"])[1:-1] not in text
+        # The prompt as written, or as a JSON string escapes it (UTF-8 kept, as the plug-in writes, or \u escaped).
+        return not any(form in text for form in (ov["for_prompt"], json.dumps(ov["for_prompt"])[1:-1],
+                                                 json.dumps(ov["for_prompt"], ensure_ascii=False)[1:-1]))
     return False
 
 
