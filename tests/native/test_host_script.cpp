@@ -142,6 +142,9 @@ TEST_F(HostScriptCheck, EveryFaultOfTheWholeScriptIsNamedWithItsLine) {
                   "Wait -5",
                   "Exit 2147483648",
                   "Message 99999999999",
+                  "GoSub \"\"",
+                  "IfEmpty \"[A]\" GoSub \"\"",
+                  "IfEqual \"[A]\" \"x\" GoSub \"\"",
               }),
               (std::vector<std::string>{
                   "2: unknown action or command 'ParlyFly'",
@@ -163,6 +166,9 @@ TEST_F(HostScriptCheck, EveryFaultOfTheWholeScriptIsNamedWithItsLine) {
                   "20: Wait needs 0 or more milliseconds, not '-5': Wait milliseconds",
                   "21: Exit needs a whole number, not '2147483648': Exit [code]",
                   "22: Message needs a whole number, not '99999999999': Message code",
+                  "23: GoSub needs the name of a subroutine: GoSub \"Name\"",
+                  "24: IfEmpty needs the name of a subroutine: IfEmpty \"text\" GoSub \"Name\"",
+                  "25: IfEqual needs the name of a subroutine: IfEqual \"text\" \"other\" GoSub \"Name\"",
               }));
 }
 

@@ -212,12 +212,16 @@ std::vector<ScriptFault> CheckScript(const std::vector<ScriptLine>& lines,
         if (c == "SetVar" && (line.args[0].size() < 3 || line.args[0].front() != '[' || line.args[0].back() != ']'))
             faults.push_back({line.number, "SetVar names its variable in brackets, such as \"[Name]\", not '" +
                                                line.args[0] + "'"});
-        if (c == "GoSub") needLabel(line, line.args[0], "");
+        // Only a callback may be empty (no callback); an empty GoSub target would fail only once reached.
+        const bool jumps = c == "GoSub" || c == "IfEmpty" || c == "IfEqual";
+        if (jumps && line.args.back().empty())
+            faults.push_back({line.number, c + " needs the name of a subroutine: " + host->usage});
+        else if (c == "GoSub") needLabel(line, line.args[0], "");
         if (c == "IfEmpty" || c == "IfEqual") {
             if (line.args[given - 2] != "GoSub")
                 faults.push_back({line.number, c + " ends with GoSub \"Name\", not '" + line.args[given - 2] + "': " +
                                                    host->usage});
-            else
+            else if (!line.args.back().empty())
                 needLabel(line, line.args[given - 1], "");
         }
         if (c == "Edit") checkAction(line, line.args[0], 1);

@@ -355,8 +355,9 @@ def aimed_elsewhere(ov, path, body):
         return True
     if "for_prompt" in ov:
         text = (body or b"").decode("utf-8", "replace")
-        # The prompt as written, or as a JSON string escapes it.
-        return ov["for_prompt"] not in text and json.dumps(ov["for_prompt"])[1:-1] not in text
+        # The prompt as written, or as a JSON string escapes it (UTF-8 kept, as the plug-in writes, or \u escaped).
+        return not any(form in text for form in (ov["for_prompt"], json.dumps(ov["for_prompt"])[1:-1],
+                                                 json.dumps(ov["for_prompt"], ensure_ascii=False)[1:-1]))
     return False
 
 
@@ -445,8 +446,9 @@ class SimState:
             return self.records[n] if -len(self.records) <= n < len(self.records) else None
 
     def head_mode(self):
+        """The mode of the first override an unread request would take (aimed ones wait for theirs)."""
         with self.lock:
-            return self.queue[0].get("mode") if self.queue else None
+            return next((ov.get("mode") for ov in self.queue if "for_path" not in ov and "for_prompt" not in ov), None)
 
     def take(self, mode=None, path=None, body=None):
         """Use the first override meant for this request once; with mode, only if it has that mode.

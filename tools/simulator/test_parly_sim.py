@@ -392,6 +392,14 @@ class Overrides(SimTestCase):
 
     def test_an_override_can_name_its_request_by_path_or_prompt(self):
         chat = lambda text: post_json("/api/chat", {"messages": [{"role": "user", "content": text}]})[0]
+        # As the plug-in writes a body: UTF-8 kept as it is, only quotes, backslashes and control characters escaped.
+        utf8_chat = lambda text: call("POST", "/api/chat", json.dumps({"messages": [{"role": "user", "content": text}]},
+                                                                      ensure_ascii=False).encode("utf-8"))[0]
+        for prompt in ("caf\u00e9 \"x\"", "R\u00e9sum\u00e9:\nline two", "na\u00efve\\path"):
+            with self.subTest(prompt=prompt):
+                call("POST", "/__sim/reset")
+                queue(status=418, for_prompt=prompt)
+                self.assertEqual([utf8_chat("other"), utf8_chat(prompt + " now")], [200, 418])
         cases = [  # (overrides queued, requests as (path or prompt), statuses expected)
             ([dict(status=418, for_prompt="third")], ["first", "second", "the third one", "third"], [200, 200, 418, 200]),
             ([dict(status=418, for_path="/api/chat")], ["/api/tags", "one"], [200, 418]),
@@ -484,12 +492,18 @@ class FaultModes(SimTestCase):
         self.assertEqual(outcome, ["timeout"])
 
     def test_silent_never_reads_yet_control_calls_still_work(self):
-        queue(mode="silent")
-        self.assertEqual(call("GET", "/__sim/ping")[:2], (200, b"pong"))
-        with self.assertRaises(TimeoutError):
-            call(*self.CHAT, timeout=0.5)
-        self.assertEqual(count(), 0)
-        self.assertEqual(call(*self.CHAT)[0], 200)
+        # Alone, or behind an override aimed at another request, which must not make it read first.
+        for ahead in ([], [dict(status=418, for_path="/nowhere")]):
+            with self.subTest(ahead=ahead):
+                call("POST", "/__sim/reset")
+                for ov in ahead:
+                    queue(**ov)
+                queue(mode="silent")
+                self.assertEqual(call("GET", "/__sim/ping")[:2], (200, b"pong"))
+                with self.assertRaises(TimeoutError):
+                    call(*self.CHAT, timeout=0.5)
+                self.assertEqual(count(), 0)
+                self.assertEqual(call(*self.CHAT)[0], 200)
 
 
 class NewShapes(SimTestCase):
