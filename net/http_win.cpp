@@ -423,7 +423,7 @@ void ReleaseJob(Job* job) {
 }
 
 // Waits until the courier has finished the job, `ms` have passed or the thread's cancel check said stop (then
-// *cancelled); true when it finished, otherwise the job is counted as abandoned until it finishes.
+// *cancelled); true when it finished uncancelled, otherwise one still running is counted as abandoned until it finishes.
 bool AwaitJob(Job* job, DWORD ms, bool* cancelled) {
     const ULONGLONG until = GetTickCount64() + ms;
     const bool checking = t_cancelCheck != nullptr;
@@ -440,13 +440,13 @@ bool AwaitJob(Job* job, DWORD ms, bool* cancelled) {
         if (*cancelled) break;
     }
     const bool finished = job->finished;
-    if (finished) *cancelled = false;
     if (!finished) {
         job->abandoned = true;
         InterlockedIncrement(&g_abandoned);
     }
     ReleaseSRWLockExclusive(&job->lock);
-    return finished;
+    // A cancel taken while the check pumped stands even if the reply came meanwhile: the caller already reports it.
+    return finished && !*cancelled;
 }
 
 // A thread that runs exchanges one after another and waits a little for the next, so a conversation does not pay
