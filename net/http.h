@@ -96,7 +96,8 @@ void* StreamSignal(HttpStream* stream);
 bool TakeStream(HttpStream* stream, std::string* bytes, HttpStreamState* state);
 // Lets go of the exchange; one still running closes its connection at its next read, so the provider stops.
 // Only `abandon` (a cancel) counts one still running against the bound of abandoned exchanges: an answer that is
-// complete, or that the script stopped, does not.
+// complete, or that the script stopped, does not
+// (past 32 such streams still running, it does).
 void CloseStream(HttpStream* stream, bool abandon = false);
 
 // Asked on the calling thread between short slices of a wait for an exchange; true ends the wait at once as

@@ -412,18 +412,26 @@ void AbandonJob(Job* job) {
     ReleaseSRWLockExclusive(&job->lock);
 }
 
-// Counts a stream its caller let go of with its answer complete or stopped, once, until it finishes.
-void ReleaseJob(Job* job) {
+// Streams let go of that may still wait for their servers before further ones count as abandoned: each keeps a
+// thread and a connection, so a server that holds every one must not add them without end.
+constexpr LONG kMaxReleasedStreams = 32;
+
+// Counts a stream its caller let go of with its answer complete or stopped, once, until it finishes; false when
+// kMaxReleasedStreams are out already (the caller then counts it as abandoned).
+bool ReleaseJob(Job* job) {
     AcquireSRWLockExclusive(&job->lock);
-    if (!job->finished && !job->abandoned && !job->released) {
+    bool counted = job->finished || job->abandoned || job->released;
+    if (!counted && InterlockedCompareExchange(&g_released, 0, 0) < kMaxReleasedStreams) {
         job->released = true;
         InterlockedIncrement(&g_released);
+        counted = true;
     }
     ReleaseSRWLockExclusive(&job->lock);
+    return counted;
 }
 
 // Waits until the courier has finished the job, `ms` have passed or the thread's cancel check said stop (then
-// *cancelled); true when it finished, otherwise the job is counted as abandoned until it finishes.
+// *cancelled); true when it finished uncancelled, otherwise one still running is counted as abandoned until it finishes.
 bool AwaitJob(Job* job, DWORD ms, bool* cancelled) {
     const ULONGLONG until = GetTickCount64() + ms;
     const bool checking = t_cancelCheck != nullptr;
@@ -440,13 +448,13 @@ bool AwaitJob(Job* job, DWORD ms, bool* cancelled) {
         if (*cancelled) break;
     }
     const bool finished = job->finished;
-    if (finished) *cancelled = false;
     if (!finished) {
         job->abandoned = true;
         InterlockedIncrement(&g_abandoned);
     }
     ReleaseSRWLockExclusive(&job->lock);
-    return finished;
+    // A cancel taken while the check pumped stands even if the reply came meanwhile: the caller already reports it.
+    return finished && !*cancelled;
 }
 
 // A thread that runs exchanges one after another and waits a little for the next, so a conversation does not pay
@@ -713,10 +721,9 @@ void CloseStream(HttpStream* stream, bool abandon) {
     if (!stream) return;
     InterlockedExchange(&stream->job->tap->stopped, 1);
     // A read still blocked after a cancel counts against the bound, as at a deadline, until the server lets go;
-    // one whose answer is complete or stopped is only waited for before a delivery (CouriersSettled).
+    // one whose answer is complete or stopped is only waited for before a delivery (CouriersSettled), up to a cap.
     if (!stream->done) {
-        if (abandon) AbandonJob(stream->job);
-        else ReleaseJob(stream->job);
+        if (abandon || !ReleaseJob(stream->job)) AbandonJob(stream->job);
     }
     Release(stream->job);
     delete stream;

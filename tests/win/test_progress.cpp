@@ -268,6 +268,51 @@ TEST_F(Progress, CancelInTheWindowEndsTheRequestItShows) {
     }
 }
 
+// A Cancel taken while the answer arrives (the window's messages keep the host's thread busy past the reply) is
+// still a cancel: nothing of that answer reaches the history or a file.
+TEST_F(Progress, CancelTakenWhileTheAnswerArrivesLeavesNothingBehind) {
+    const std::string path = ScratchDir("progress-cancel-race") + "\\raced.png";
+    struct Case {
+        const char* action;
+        std::vector<Param> params;
+        const char* cancelled;
+    } cases[] = {
+        {"ParlySend", {"my raced question", "[A]"}, ""},
+        {"ParlyImageGen", {"cat", path, kAbsent, "[A]"}, "ERROR"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.action);
+        DeleteFileA(path.c_str());
+        const int before = Sim::Count();
+        Sim::Next(R"({"delay_ms":300})");
+        std::atomic<bool> done{false};
+        const DWORD host = GetCurrentThreadId();
+        std::thread clicker([&] {
+            HWND w = nullptr;
+            for (DWORD start = GetTickCount(); !done && GetTickCount() - start < 5000; Sleep(2))
+                if ((w = FindProgress(host, rig.hostWindow())) &&
+                    Sim::Count() > before)
+                    break;
+            if (!w) return;
+            PostMessageW(w, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)GetDlgItem(w, IDCANCEL));
+            // The window's own messages keep coming until well after the server has answered.
+            for (DWORD start = GetTickCount(); GetTickCount() - start < 700;)
+                for (int i = 0; i < 4; ++i) PostMessageW(w, WM_NULL, 0, 0);
+        });
+        rig.Exec(c.action, c.params);
+        done = true;
+        clicker.join();
+        EXPECT_EQ(rig.Var("[A]"), c.cancelled);
+        EXPECT_EQ(rig.LastError(), "Request cancelled");
+        EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a cancelled image was written";
+        rig.Exec("ParlySetProgress", {"False"});
+        rig.Exec("ParlySend", {"next", "[N]"});
+        rig.Exec("ParlySetProgress", {"True"});
+        EXPECT_EQ(Sim::Body(-1).find("raced"), std::string::npos) << Sim::Body(-1);
+        rig.Exec("ParlyClearHistory");
+    }
+}
+
 TEST_F(Progress, UnloadDuringABackgroundJobClosesItsWindow) {
     Sim::Next(R"({"delay_ms":150})");
     rig.Exec("ParlySendAsync", {"Hi", "[R]", "Done"});

@@ -474,6 +474,21 @@ TEST_F(Stream, FinishedStreamsWhoseServerHoldsTheConnectionNeverBlockLaterReques
         EXPECT_EQ(rig.LastError(), "");
     }
     EXPECT_EQ(server.served(), 6);
+    // Each held stream keeps a thread and a connection: past 32 of them the next ones count as abandoned, and
+    // past those the server gets no more.
+    for (int i = 6; i < 36; ++i) {
+        rig.writes.clear();
+        g_eventActions = {{"ParlyStopStream", {}}};
+        rig.Exec("ParlySendStream", {"Hi", "[S]"});
+        ASSERT_EQ(rig.LastError(), "") << i;
+    }
+    rig.writes.clear();
+    g_eventActions = {{"ParlyStopStream", {}}};
+    rig.Exec("ParlySendStream", {"Hi", "[S]"});
+    g_eventActions.clear();
+    EXPECT_EQ(rig.LastError(),
+              "OpenAI API error (0): Failed to start request: 4 earlier requests are still waiting for their servers");
+    EXPECT_EQ(server.served(), 36);
     rig.Message(2);
 }
 
