@@ -143,7 +143,7 @@ bool WaitPumping(const Arrival& arrival) {
 
 }  // namespace
 
-StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable) {
+StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable, const AttachmentRef& attachment) {
     StreamedReply out;
     const ChatStart start = BeginLiveChat();
     // The body is built from the live history under the lock; again for a resend without a refused member.
@@ -154,7 +154,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
         ChatRequest request;
         {
             std::lock_guard<std::mutex> hold(SessionLock());
-            request = BuildChatRequest(g_session.settings, g_session.conversation.history, prompt, true);
+            request = BuildChatRequest(g_session.settings, g_session.conversation.history, prompt, true, attachment);
         }
         if (!request.ok) {
             error = request.error;
@@ -179,7 +179,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
     bool recorded = false, stopped = false;
     auto record = [&](const std::string& answer) {
         // An answer from before ParlyInit, ParlyReset, ParlyClearHistory or unload joins no history.
-        if (!recorded && !answer.empty()) AppendExchange(start.conversation, prompt, answer);
+        if (!recorded && !answer.empty()) AppendExchange(start.conversation, prompt, answer, attachment);
         recorded = true;
     };
 

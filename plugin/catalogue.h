@@ -36,10 +36,14 @@ enum ActionId : int {
     kParlyClearHistory = 22,
     kParlyGetEmbedding = 23,
     kParlySendWithDoc = 24,
+    kParlySendWithImage = 25,
+    kParlyGetUsage = 26,
+    kParlySaveHistory = 27,
+    kParlyLoadHistory = 28,
 };
 
 constexpr int kFirstActionId = 1;
-constexpr int kLastActionId = 24;
+constexpr int kLastActionId = 28;
 constexpr int kMaxParams = 5;
 
 struct ActionEntry {
@@ -51,7 +55,7 @@ struct ActionEntry {
 };
 
 extern const ActionEntry kCatalogue[];
-extern const size_t kCatalogueSize;  // 28
+extern const size_t kCatalogueSize;  // 32
 
-// The entry of an action id 1..24, or nullptr.
+// The entry of an action id 1..28, or nullptr.
 const ActionEntry* FindAction(int id);

@@ -84,6 +84,7 @@ struct ProviderInfo {
     const char* imagePath;        // nullptr: images are refused with imageRefusal
     const char* imageRefusal;
     EmbeddingShape embedding;
+    bool readsPdf;                // takes a PDF as a file of its own beside the prompt
 };
 
 // Why a provider without images (or no provider) cannot generate one.

@@ -48,9 +48,13 @@ const Golden kGolden[] = {
     {22, "ParlyClearHistory", {0}, 0, "Clear conversation history without reinitializing provider."},
     {23, "ParlyGetEmbedding", {2, 6}, 2, "Get vector embedding for text. Returns comma-separated floats. Useful for semantic search."},
     {24, "ParlySendWithDoc", {5, 2, 6}, 3, "Send a prompt with document content. Supports: txt, csv, html, xml, json, md, log, ini, cfg, yaml."},
+    {25, "ParlySendWithImage", {5, 2, 6}, 3, "Ask about a picture (PNG, JPEG, GIF or WebP, up to 20 MB) and receive response in variable."},
+    {26, "ParlyGetUsage", {6, 6, 6}, 3, "Get the input tokens, output tokens and stop reason of the last exchange."},
+    {27, "ParlySaveHistory", {5, 6}, 2, "Save the system prompt and conversation history to a JSON file."},
+    {28, "ParlyLoadHistory", {5, 6}, 2, "Load the system prompt and conversation history from a JSON file."},
 };
 
-TEST(Registration, HostReceivesExactlyTheTwentyEightEntriesInOrder) {
+TEST(Registration, HostReceivesExactlyTheThirtyTwoEntriesInOrder) {
     PluginRig rig;
     ASSERT_EQ(rig.registrations.size(), std::size(kGolden));
     for (size_t i = 0; i < std::size(kGolden); ++i) {
@@ -76,7 +80,7 @@ TEST(Registration, CatalogueAndDispatcherCoverTheSameIds) {
     std::sort(catalogueIds.begin(), catalogueIds.end());
     std::sort(handlerIds.begin(), handlerIds.end());
     std::vector<int> all;
-    for (int id = 1; id <= 24; ++id) all.push_back(id);
+    for (int id = 1; id <= 28; ++id) all.push_back(id);
     EXPECT_EQ(catalogueIds, all);
     EXPECT_EQ(handlerIds, all);
 }
@@ -136,7 +140,7 @@ TEST(Entry, IdsOutsideTheCatalogueReturnTrueAndChangeNothing) {
 
 TEST(Entry, ExecActionReturnsOneForEveryActionEvenWhenParametersAreAbsent) {
     PluginRig rig;
-    for (int id = 1; id <= 24; ++id) {
+    for (int id = 1; id <= 28; ++id) {
         if (id == 14 || id == 15 || id == 20) continue;  // requests that would go out; covered elsewhere
         EXPECT_EQ(rig.ExecId(id, {}), 1) << id;
     }
@@ -215,6 +219,8 @@ TEST_F(HostTool, TraceShowsEveryCallback) {
     std::string out = RunHost(Script("trace.parly", "ParlyGetError \"[E]\"\n"), {"--trace"}, &code);
     EXPECT_EQ(code, 0);
     EXPECT_NE(out.find("[trace] registerAction 24 \"ParlySendWithDoc\" kinds=5,2,6 count=3/3"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("[trace] registerAction 28 \"ParlyLoadHistory\" kinds=5,6 count=2/2"), std::string::npos)
         << out;
     EXPECT_NE(out.find("[trace] setVariable \"[E]\" = \"\""), std::string::npos) << out;
 }
