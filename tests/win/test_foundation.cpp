@@ -128,7 +128,7 @@ TEST(Entry, IdsOutsideTheCatalogueReturnTrueAndChangeNothing) {
     PluginRig rig;
     rig.Exec("ParlySetTemp", {"abc"});
     size_t writes = rig.writes.size();
-    for (int id : {0, 25, -1, 1000}) {
+    for (int id : {0, 29, -1, 1000}) {
         std::vector<Param> params = {"[A]", "[B]", "[C]", "[D]", "[E]"};
         EXPECT_EQ(rig.ExecId(id, params), 1) << id;
         char* slots[6] = {};
