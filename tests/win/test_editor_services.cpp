@@ -86,9 +86,10 @@ TEST(HelpTable, ImageAndEmbeddingPanelsNameOnlyProvidersThatWorkAndTheRestAreUnc
         {119, "When enabled, ParlySend will stream the response\nword-by-word into the target variable for a typing effect.\n"
               "Use ParlyStopStream to cancel streaming mid-response."},
         {121, "Reads a document file and includes its content with your prompt.\n"
-              "Supported formats: .txt, .csv, .html, .xml, .json, .md, .log, .ini, .cfg\n"
+              "Supported formats: .txt, .csv, .html, .xml, .json, .md, .log, .ini, .cfg, .pdf\n"
               "The document content is prepended to your prompt automatically.\n"
-              "Large files are truncated to fit within token limits."},
+              "Large files are truncated to fit within token limits.\n"
+              "PDFs (up to 32 MB) go as PDFs to OpenAI, Claude, Google, OpenRouter."},
     };
     for (auto [id, text] : unchanged) EXPECT_STREQ(HelpFor(id).text, text) << id;
 }
