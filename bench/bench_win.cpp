@@ -228,7 +228,7 @@ void BenchImageMemory() {
     double ratio = static_cast<double>(peak - base) / replySize;
     Report("Peak memory handling an 8 MB image reply / reply size",
            Fmt("%.2fx (%.1f MB over %.1f MB)", ratio, (peak - base) / 1048576.0, replySize / 1048576.0),
-           "<= 4x", status == "OK" && ratio <= 4.0);
+           "<= 2x", status == "OK" && ratio <= 2.0);
     DeleteFileA(path.c_str());
     Sim::ClearRedirects();
 }

@@ -144,19 +144,23 @@ ImageOutcome InterpretImageReply(const HttpResult& reply) {
         return outcome;
     }
     const std::string& body = reply.body;
-    std::string data;
+    std::string_view data;
+    std::string unescaped;
     const size_t key = FindText(body, "\"b64_json\"");
     if (key != kNotFound) {
         const size_t colon = body.find(':', key);
         const size_t open = colon == std::string::npos ? colon : body.find('"', colon + 1);
         const size_t close = open == std::string::npos ? kNotFound : FindClosingQuote(body, open + 1);
-        if (close != kNotFound) {
-            try {
-                data = JsonUnescape(std::string_view(body).substr(open + 1, close - open - 1));
-            } catch (const std::invalid_argument&) {
-                data.clear();
-            }
+        if (close != kNotFound) data = std::string_view(body).substr(open + 1, close - open - 1);
+    }
+    // The usual value holds no escape and is decoded where it lies, so no copy of the reply is made.
+    if (data.find('\\') != std::string_view::npos) {
+        try {
+            unescaped = JsonUnescape(data);
+        } catch (const std::invalid_argument&) {
+            unescaped.clear();
         }
+        data = unescaped;
     }
     if (data.empty()) {
         outcome.error = "Failed to parse image data from response";
