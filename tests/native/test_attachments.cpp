@@ -182,3 +182,27 @@ TEST(MediaBase64, EncodesInSlicesAsInOneRunAndDecodesBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AttachmentHistory, EveryCopyOfTheConversationSharesThePictureAndClearingLetsItGo) {
+    ClearHistory();
+    const unsigned conversation = [] {
+        std::lock_guard<std::mutex> hold(SessionLock());
+        return ConversationLocked();
+    }();
+    auto picture = std::make_shared<const Attachment>(Attachment{"image/png", "a.png", std::string(1000, 'A')});
+    const std::weak_ptr<const Attachment> watch = picture;
+    ASSERT_TRUE(AppendExchange(conversation, "What?", "A cat", picture));
+    picture.reset();
+    ConversationHistory copy;
+    CopySettings(&copy);
+    ASSERT_EQ(copy.size(), 2u);
+    EXPECT_EQ(copy[0].attachment.get(), watch.lock().get());  // the same text, not a second one
+    EXPECT_EQ(copy[1].attachment, nullptr);
+    copy.clear();
+    ClearHistory();
+    EXPECT_TRUE(watch.expired());
+}
+
+}  // namespace
