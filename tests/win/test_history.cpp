@@ -106,7 +106,7 @@ TEST_F(History, ASavedConversationContinuesWithAnotherProvider) {
                         "\"OpenAI says: first \\\"question\\\"\"},{\"role\":\"user\",\"content\":\"and then?\"}"),
               std::string::npos)
         << body;
-    EXPECT_NE(body.find("\"model\":\"claude-sonnet-5\""), std::string::npos) << "the model stays";
+    EXPECT_NE(body.find("\"model\":\"claude-sonnet-5-5\""), std::string::npos) << "the model stays: Claude's default";
 }
 
 TEST_F(History, ABrokenForeignNewerOrMissingFileChangesNothing) {

@@ -185,4 +185,44 @@ TEST_F(Pictures, PdfsGoAsPdfsToTheFourThatReadThemAndAreRefusedByTheOthersBefore
     EXPECT_EQ(rig.Var("[D]"), "");
 }
 
+TEST_F(Pictures, ASavedConversationKeepsItsFilesAndSendsThemAgainOnceLoaded) {
+    const struct {
+        const char *name, *from, *to;
+        std::string bytes, sentAgain;  // what the body of the next question after the load must hold
+        const char* refusedBy;         // a provider that must refuse the loaded conversation before sending
+    } rows[] = {
+        {"photo.png", "OpenAI", "Claude", kPng,
+         R"({"type":"image","source":{"type":"base64","media_type":"image/png","data":")" + Base64(kPng) + "\"}}", nullptr},
+        {"minutes.pdf", "Claude", "OpenRouter", kPdf,
+         R"({"type":"file","file":{"filename":"minutes.pdf","file_data":"data:application/pdf;base64,)" + Base64(kPdf) + "\"}}",
+         "Groq"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string path = Put(r.name, r.bytes), saved = Put(std::string(r.name) + ".json", "");
+        Select(rig, r.from);
+        if (r.bytes == kPdf)
+            rig.Exec("ParlySendWithDoc", {path, "Summarise it.", "[R]"});
+        else
+            Ask(path);
+        rig.Exec("ParlySaveHistory", {saved, "[St]"});
+        ASSERT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
+        EXPECT_NE(ReadFileBytes(saved).find("\"file_name\": \"" + std::string(r.name) + "\""), std::string::npos);
+        if (r.refusedBy) {
+            Select(rig, r.refusedBy);
+            rig.Exec("ParlyLoadHistory", {saved, "[St]"});
+            const int before = Sim::Count();
+            rig.Exec("ParlySend", {"And then?", "[R]"});
+            EXPECT_EQ(Sim::Count(), before);
+            EXPECT_EQ(rig.LastError(), std::string(r.refusedBy) + kNoPdf);
+        }
+        Select(rig, r.to);  // a new conversation with another provider
+        rig.Exec("ParlyLoadHistory", {saved, "[St]"});
+        ASSERT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
+        rig.Exec("ParlySend", {"And then?", "[R]"});
+        EXPECT_FALSE(rig.Var("[R]").empty()) << rig.LastError();
+        EXPECT_NE(Sim::Body(-1).find(r.sentAgain), std::string::npos) << Sim::Body(-1).substr(0, 600);
+    }
+}
+
 }  // namespace
