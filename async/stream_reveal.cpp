@@ -173,7 +173,7 @@ void AskStopStream() {
 
 bool RevealRunning() { return g_revealsRunning > 0; }
 
-StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable) {
+StreamedReply SendAndReveal(const std::string& prompt, const std::string& variable, const AttachmentRef& attachment) {
     StreamedReply out;
     RevealRunningScope running;
     const unsigned stopsBefore = g_stopsAsked;
@@ -186,7 +186,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
         ChatRequest request;
         {
             std::lock_guard<std::mutex> hold(SessionLock());
-            request = BuildChatRequest(g_session.settings, g_session.conversation.history, prompt, true);
+            request = BuildChatRequest(g_session.settings, g_session.conversation.history, prompt, true, attachment);
         }
         if (!request.ok) {
             error = request.error;
@@ -214,7 +214,7 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
     auto record = [&](const std::string& answer, const ChatUsage& usage) {
         // An answer from before ParlyInit, ParlyReset, ParlyClearHistory or unload joins no history.
         if (!recorded && !answer.empty()) {
-            AppendExchange(start.conversation, prompt, answer);
+            AppendExchange(start.conversation, prompt, answer, attachment);
             StoreUsage(usage);
         }
         recorded = true;

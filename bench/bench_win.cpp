@@ -228,9 +228,70 @@ void BenchImageMemory() {
     double ratio = static_cast<double>(peak - base) / replySize;
     Report("Peak memory handling an 8 MB image reply / reply size",
            Fmt("%.2fx (%.1f MB over %.1f MB)", ratio, (peak - base) / 1048576.0, replySize / 1048576.0),
-           "<= 4x", status == "OK" && ratio <= 4.0);
+           "<= 2x", status == "OK" && ratio <= 2.0);
     DeleteFileA(path.c_str());
     Sim::ClearRedirects();
+}
+
+// Reads, encodes and builds the body of one picture file; the body's size.
+size_t PictureBody(const std::string& path) {
+    SessionSettings s;
+    s.provider = kProviderOpenAI;
+    s.apiKey = "sk-bench";
+    s.model = "gpt-4o";
+    AttachmentRef picture = LoadAttachment(path, AttachmentKind::Image);
+    if (!picture) return 0;
+    ChatRequest r = BuildChatRequest(s, {}, "What is in this photo?", false, picture);
+    return r.body.size();  // the body is freed, not handed back, so each run reserves afresh as a first picture does
+}
+
+// The same bytes read whole and copied once into a buffer of their own: the least a body could cost.
+size_t PlainCopy(const std::string& path) {
+    std::string bytes = ReadFileBytes(path);
+    std::string copy(bytes.size(), '\0');
+    std::memcpy(copy.data(), bytes.data(), bytes.size());
+    return copy.size();
+}
+
+void BenchPicture() {
+    const std::string dir = ScratchDir("bench");
+    const std::string big = dir + "\\big-picture.png", half = dir + "\\half-picture.png";
+    std::string bytes(20u << 20, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    std::memcpy(bytes.data(), "\x89PNG\r\n\x1a\n", 8);
+    WriteFileBytes(big, bytes);
+    WriteFileBytes(half, bytes.substr(0, bytes.size() / 2));
+    const size_t encoded = Base64Length(bytes.size());
+    bytes.clear();
+    bytes.shrink_to_fit();
+
+    SIZE_T base = WorkingSet();
+    std::atomic<bool> done{false};
+    SIZE_T peak = base;
+    std::thread sampler([&] {
+        while (!done) {
+            peak = std::max(peak, WorkingSet());
+            Sleep(1);
+        }
+    });
+    volatile size_t sink = PictureBody(big);
+    done = true;
+    sampler.join();
+    peak = std::max(peak, WorkingSet());
+    const double ratio = static_cast<double>(peak - base) / encoded;
+    Report("Peak memory for a 20 MB picture's body / its encoded size",
+           Fmt("%.2fx (%.1f MB over %.1f MB)", ratio, (peak - base) / 1048576.0, encoded / 1048576.0), "<= 2.5x",
+           sink > encoded && ratio <= 2.5);
+
+    const double picture = MedianMs(5, [&] { sink = PictureBody(big); });
+    const double copy = MedianMs(5, [&] { sink = PlainCopy(big); });
+    const double halfPicture = MedianMs(5, [&] { sink = PictureBody(half); });
+    Report("20 MB picture read+encoded+body / plain copy of its bytes",
+           Fmt("%.2fx (%.1f ms vs %.1f ms)", picture / copy, picture, copy), "(information)", true);
+    Report("Picture body 20 MB / 10 MB (linear = 2x)", Fmt("%.2fx", picture / halfPicture), "about 2x",
+           picture / halfPicture < 2.6);
+    DeleteFileA(big.c_str());
+    DeleteFileA(half.c_str());
 }
 
 void BenchAsyncDelivery() {
@@ -423,6 +484,7 @@ int main(int argc, char** argv) {
     BenchOverhead();
     BenchAsyncDelivery();
     BenchStreaming();
+    BenchPicture();  // last: its large blocks would change the heap the timings above run on
     if (markdown) {
         std::printf("\n| measure | result | target | |\n|---|---|---|---|\n");
         for (auto& r : g_rows)

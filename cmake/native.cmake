@@ -22,6 +22,7 @@ if(PARLY_NATIVE)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   add_test(NAME simulator_self_test COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/simulator/test_parly_sim.py)
   add_test(NAME simulator_stream_self_test COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/simulator/test_sim_stream.py)
+  add_test(NAME simulator_media_self_test COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/simulator/test_sim_media.py)
   add_test(NAME proxy_tool_self_test COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/proxy/test_parly_proxy.py)
 endif()
 

@@ -78,6 +78,49 @@ const DialogForm kForms[] = {
     {IDD_SET_STREAMING, IDC_STREAM_VAR, {{0, IDC_TRUTH, FieldKind::StreamingTruthList}, {1, IDC_STREAM_VAR}}},
     {IDD_GET_EMBEDDING, IDC_EMBED_VAR, {{0, IDC_EMBED_TEXT}, {1, IDC_EMBED_VAR}}},
     {IDD_SEND_WITH_DOC, IDC_RESULT_VAR, {{0, IDC_DOCUMENT}, {1, IDC_PROMPT}, {2, IDC_RESULT_VAR}}},
+    {IDD_SEND_WITH_IMAGE, IDC_RESULT_VAR, {{0, IDC_PICTURE}, {1, IDC_PROMPT}, {2, IDC_RESULT_VAR}}},
+    {IDD_GET_USAGE, IDC_INPUT_TOKENS_VAR,
+     {{0, IDC_INPUT_TOKENS_VAR}, {1, IDC_OUTPUT_TOKENS_VAR}, {2, IDC_STOP_REASON_VAR}}},
+    {IDD_SAVE_HISTORY, IDC_HISTORY_STATUS_VAR, {{0, IDC_HISTORY_FILE}, {1, IDC_HISTORY_STATUS_VAR}}},
+    {IDD_LOAD_HISTORY, IDC_HISTORY_STATUS_VAR, {{0, IDC_HISTORY_FILE}, {1, IDC_HISTORY_STATUS_VAR}}},
+};
+
+// The variable buttons beside the first one, and the edit each fills.
+struct ExtraPick {
+    int button;
+    int edit;
+};
+const ExtraPick kExtraPicks[] = {
+    {IDC_PICK_OUTPUT_VARIABLE, IDC_OUTPUT_TOKENS_VAR},
+    {IDC_PICK_STOP_VARIABLE, IDC_STOP_REASON_VAR},
+};
+
+// A Browse button: the edit it fills, and the files its box offers.
+struct BrowseButton {
+    int dialogId;  // 0: any dialog with the button
+    int button;
+    int edit;
+    bool save;
+    const wchar_t* filter;
+    int filterIndex;
+    const wchar_t* defaultExtension;
+};
+const BrowseButton kBrowseButtons[] = {
+    {0, IDC_BROWSE_IMAGE, IDC_IMAGE_FILE, true, L"PNG Files (*.png)\0*.png\0All Files (*.*)\0*.*\0", 1, L"png"},
+    {0, IDC_BROWSE_DOCUMENT, IDC_DOCUMENT, false,
+     L"Text Files (*.txt;*.csv;*.md;*.log)\0*.txt;*.csv;*.md;*.log\0"
+     L"Web Files (*.html;*.xml;*.json)\0*.html;*.xml;*.json\0"
+     L"Config Files (*.ini;*.cfg;*.yaml;*.yml)\0*.ini;*.cfg;*.yaml;*.yml\0"
+     L"All Supported\0*.txt;*.csv;*.md;*.log;*.html;*.xml;*.json;*.ini;*.cfg;*.yaml;*.yml;*.pdf\0"
+     L"PDF Documents (*.pdf)\0*.pdf\0"
+     L"All Files (*.*)\0*.*\0",
+     4, nullptr},
+    {0, IDC_BROWSE_PICTURE, IDC_PICTURE, false,
+     L"Images (*.png;*.jpg;*.jpeg;*.gif;*.webp)\0*.png;*.jpg;*.jpeg;*.gif;*.webp\0All Files (*.*)\0*.*\0", 1, nullptr},
+    {IDD_SAVE_HISTORY, IDC_BROWSE_HISTORY, IDC_HISTORY_FILE, true,
+     L"Conversation Files (*.json)\0*.json\0All Files (*.*)\0*.*\0", 1, L"json"},
+    {IDD_LOAD_HISTORY, IDC_BROWSE_HISTORY, IDC_HISTORY_FILE, false,
+     L"Conversation Files (*.json)\0*.json\0All Files (*.*)\0*.*\0", 1, nullptr},
 };
 
 struct ActionDialog {
@@ -106,6 +149,10 @@ const ActionDialog kActionDialogs[] = {
     {kParlySendStream, IDD_SEND},
     {kParlyGetEmbedding, IDD_GET_EMBEDDING},
     {kParlySendWithDoc, IDD_SEND_WITH_DOC},
+    {kParlySendWithImage, IDD_SEND_WITH_IMAGE},
+    {kParlyGetUsage, IDD_GET_USAGE},
+    {kParlySaveHistory, IDD_SAVE_HISTORY},
+    {kParlyLoadHistory, IDD_LOAD_HISTORY},
 };
 
 // Models the providers served and documented as current when this list was last checked (see the guide).
@@ -275,27 +322,21 @@ void ReadField(HWND dialog, const Field& field, std::string* buffer) {
 }
 
 // The chosen path, or "" when the author cancelled.
-std::string BrowseForFile(HWND dialog, bool save) {
+std::string BrowseForFile(HWND dialog, const BrowseButton& browse) {
     wchar_t file[kFileNameChars] = {};
     OPENFILENAMEW ofn = {};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = dialog;
     ofn.lpstrFile = file;
     ofn.nMaxFile = kFileNameChars;
+    ofn.lpstrFilter = browse.filter;
+    ofn.nFilterIndex = static_cast<DWORD>(browse.filterIndex);
+    ofn.lpstrDefExt = browse.defaultExtension;
     // The host's current directory is not ours to move.
-    if (save) {
-        ofn.lpstrFilter = L"PNG Files (*.png)\0*.png\0All Files (*.*)\0*.*\0";
-        ofn.lpstrDefExt = L"png";
+    if (browse.save) {
         ofn.Flags = OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR | OFN_EXPLORER;
         if (!GetSaveFileNameW(&ofn)) return std::string();
     } else {
-        ofn.lpstrFilter =
-            L"Text Files (*.txt;*.csv;*.md;*.log)\0*.txt;*.csv;*.md;*.log\0"
-            L"Web Files (*.html;*.xml;*.json)\0*.html;*.xml;*.json\0"
-            L"Config Files (*.ini;*.cfg;*.yaml;*.yml)\0*.ini;*.cfg;*.yaml;*.yml\0"
-            L"All Supported\0*.txt;*.csv;*.md;*.log;*.html;*.xml;*.json;*.ini;*.cfg;*.yaml;*.yml\0"
-            L"All Files (*.*)\0*.*\0";
-        ofn.nFilterIndex = 4;
         ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_EXPLORER;
         if (!GetOpenFileNameW(&ofn)) return std::string();
     }
@@ -337,13 +378,14 @@ void HandleCommand(HWND dialog, const EditDialogData& data, int command) {
         case IDC_TEST_CONNECTION:
             TestConnection(dialog);
             break;
-        case IDC_BROWSE_IMAGE:
-        case IDC_BROWSE_DOCUMENT: {
-            bool save = command == IDC_BROWSE_IMAGE;
-            std::string path = BrowseForFile(dialog, save);
-            if (!path.empty()) SetControlText(GetDlgItem(dialog, save ? IDC_IMAGE_FILE : IDC_DOCUMENT), path);
-            break;
-        }
+    }
+    for (const ExtraPick& pick : kExtraPicks)
+        if (pick.button == command) PickVariable(GetDlgItem(dialog, pick.edit));
+    for (const BrowseButton& browse : kBrowseButtons) {
+        if (browse.button != command || (browse.dialogId && browse.dialogId != data.form->dialogId)) continue;
+        std::string path = BrowseForFile(dialog, browse);
+        if (!path.empty()) SetControlText(GetDlgItem(dialog, browse.edit), path);
+        break;
     }
 }
 

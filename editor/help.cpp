@@ -89,9 +89,27 @@ const HelpRow kHelp[] = {
     {IDD_SEND_WITH_DOC,
      {"ParlySendWithDoc",
       "Reads a document file and includes its content with your prompt.\n"
-      "Supported formats: .txt, .csv, .html, .xml, .json, .md, .log, .ini, .cfg\n"
+      "Supported formats: .txt, .csv, .html, .xml, .json, .md, .log, .ini, .cfg, .pdf\n"
       "The document content is prepended to your prompt automatically.\n"
-      "Large files are truncated to fit within token limits."}},
+      "Large files are truncated to fit within token limits.\n"
+      "PDFs (up to 32 MB) go as PDFs to OpenAI, Claude, Google, OpenRouter."}},
+    {IDD_SEND_WITH_IMAGE,
+     {"ParlySendWithImage",
+      "Asks about a picture: PNG, JPEG, GIF or WebP, up to 20 MB.\n"
+      "The picture stays in the conversation for follow-up questions\n"
+      "until ParlyClearHistory or ParlyInit. Streams like ParlySend."}},
+    {IDD_GET_USAGE,
+     {"ParlyGetUsage",
+      "Token counts and stop reason of the last successful exchange,\n"
+      "as the provider reported them (empty when it gave none)."}},
+    {IDD_SAVE_HISTORY,
+     {"ParlySaveHistory",
+      "Saves the system prompt and the conversation (pictures and\n"
+      "PDFs included) to a JSON file. Status: 'OK' or 'ERROR'."}},
+    {IDD_LOAD_HISTORY,
+     {"ParlyLoadHistory",
+      "Replaces the system prompt and the conversation with a saved\n"
+      "file's. Provider, model and settings stay. Status: 'OK' or 'ERROR'."}},
 };
 
 const COLORREF kBorder = RGB(220, 218, 180);

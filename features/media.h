@@ -22,3 +22,7 @@ std::string CheckOutputFolder(const std::string& path);
 std::string GetEmbedding(const SessionSettings& s, const std::string& text);
 // The document's bytes (cut at the limit, with the marker), or "" with lastError set.
 std::string LoadDocument(const std::string& path);
+// A picture (PNG, JPEG, GIF or WebP by its first bytes, at most 20 MB) or a PDF (at most 32 MB) read and
+// Base64-encoded in one pass, or nullptr with lastError set.
+enum class AttachmentKind { Image, Pdf };
+AttachmentRef LoadAttachment(const std::string& path, AttachmentKind kind);

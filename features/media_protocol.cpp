@@ -1,6 +1,7 @@
 #include "features/media_protocol.h"
 
 #include <array>
+#include <cstring>
 #include <stdexcept>
 
 #include "net/ascii.h"
@@ -242,14 +243,59 @@ EmbeddingOutcome InterpretEmbeddingReply(const HttpResult& reply) {
 std::string CheckDocumentExtension(const std::string& path) {
     static constexpr std::string_view kAccepted[] = {
         ".txt",  ".csv", ".html", ".htm", ".xml", ".json", ".md", ".log", ".ini", ".cfg",
-        ".yaml", ".yml", ".rtf",  ".css", ".js",  ".py",   ".cpp", ".h",  ".java",
+        ".yaml", ".yml", ".rtf",  ".css", ".js",  ".py",   ".cpp", ".h",  ".java", ".pdf",
     };
     const size_t dot = path.rfind('.');
     const std::string ext = dot == std::string::npos ? std::string() : AsciiLower(std::string_view(path).substr(dot));
     for (const std::string_view accepted : kAccepted) {
         if (ext == accepted) return std::string();
     }
-    return "Unsupported file format: " + ext + ". Use txt, csv, html, xml, json, md, log, ini, cfg, or yaml.";
+    return "Unsupported file format: " + ext + ". Use txt, csv, html, xml, json, md, log, ini, cfg, yaml, or pdf.";
+}
+
+bool IsPdfPath(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    return dot != std::string::npos && AsciiLower(std::string_view(path).substr(dot)) == ".pdf";
+}
+
+const char* SniffImageType(const unsigned char* head, size_t size) {
+    auto starts = [&](const char* magic, size_t n, size_t at = 0) {
+        return size >= at + n && std::memcmp(head + at, magic, n) == 0;
+    };
+    if (starts("\x89PNG\r\n\x1a\n", 8)) return "image/png";
+    if (starts("\xff\xd8\xff", 3)) return "image/jpeg";
+    if (starts("GIF87a", 6) || starts("GIF89a", 6)) return "image/gif";
+    if (starts("RIFF", 4) && starts("WEBP", 4, 8)) return "image/webp";
+    return nullptr;
+}
+
+bool StartsAsPdf(const unsigned char* head, size_t size) { return size >= 5 && std::memcmp(head, "%PDF-", 5) == 0; }
+
+void AppendBase64(std::string& out, const unsigned char* data, size_t size) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const size_t at = out.size();
+    out.resize(at + Base64Length(size));
+    char* o = &out[at];
+    size_t i = 0;
+    for (; i + 3 <= size; i += 3, o += 4) {
+        const unsigned v = (unsigned{data[i]} << 16) | (unsigned{data[i + 1]} << 8) | data[i + 2];
+        o[0] = kAlphabet[v >> 18];
+        o[1] = kAlphabet[(v >> 12) & 63];
+        o[2] = kAlphabet[(v >> 6) & 63];
+        o[3] = kAlphabet[v & 63];
+    }
+    if (i < size) {
+        const unsigned v = (unsigned{data[i]} << 16) | (i + 1 < size ? unsigned{data[i + 1]} << 8 : 0u);
+        o[0] = kAlphabet[v >> 18];
+        o[1] = kAlphabet[(v >> 12) & 63];
+        o[2] = i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
+        o[3] = '=';
+    }
+}
+
+std::string FileNameOf(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/:");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string ComposeDocumentPrompt(const std::string& document, const std::string& prompt) {

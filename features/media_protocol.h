@@ -55,4 +55,20 @@ std::string CompactVector(std::string_view numbers);
 std::string CheckDocumentExtension(const std::string& path);
 std::string ComposeDocumentPrompt(const std::string& document, const std::string& prompt);
 constexpr size_t kDocumentLimit = 102400;
+// True when the path names a PDF (by its extension; its bytes are checked when it is read).
+bool IsPdfPath(const std::string& path);
+
+// The largest picture and PDF sent, in bytes.
+constexpr unsigned long long kImageFileLimit = 20ull << 20;
+constexpr unsigned long long kPdfFileLimit = 32ull << 20;
+// The media type of a PNG, JPEG, GIF or WebP file from its first bytes, or nullptr (at least 12 bytes decide).
+const char* SniffImageType(const unsigned char* head, size_t size);
+// True when the bytes begin as a PDF does ("%PDF-").
+bool StartsAsPdf(const unsigned char* head, size_t size);
+// Appends the Base64 of `size` bytes; a run that is not the last must be a multiple of 3 bytes long.
+void AppendBase64(std::string& out, const unsigned char* data, size_t size);
+// The length of the Base64 text of `size` bytes.
+constexpr size_t Base64Length(size_t size) { return (size + 2) / 3 * 4; }
+// The file name of a path, without its folder.
+std::string FileNameOf(const std::string& path);
 extern const char kTruncationMarker[];  // 49 bytes

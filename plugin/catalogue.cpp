@@ -31,6 +31,7 @@ const ActionEntry kCatalogue[] = {
     {kParlyClearHistory, "ParlyClearHistory", "Clear conversation history without reinitializing provider.", {kKindNone}, 0},
     {kParlyGetEmbedding, "ParlyGetEmbedding", "Get vector embedding for text. Returns comma-separated floats. Useful for semantic search.", {kKindLongText, kKindVariable}, 2},
     {kParlySendWithDoc, "ParlySendWithDoc", "Send a prompt with document content. Supports: txt, csv, html, xml, json, md, log, ini, cfg, yaml.", {kKindFile, kKindLongText, kKindVariable}, 3},
+    {kParlySendWithImage, "ParlySendWithImage", "Ask about a picture (PNG, JPEG, GIF or WebP, up to 20 MB) and receive response in variable.", {kKindFile, kKindLongText, kKindVariable}, 3},
     {kParlyGetUsage, "ParlyGetUsage", "Get the token counts and stop reason of the last answer.", {kKindVariable, kKindVariable, kKindVariable}, 3},
     {kParlySaveHistory, "ParlySaveHistory", "Save the system prompt and the conversation to a file. Returns OK or ERROR.", {kKindFile, kKindVariable}, 2},
     {kParlyLoadHistory, "ParlyLoadHistory", "Continue a saved conversation: loads its system prompt and history. Returns OK or ERROR.", {kKindFile, kKindVariable}, 2},

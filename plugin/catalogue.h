@@ -36,6 +36,7 @@ enum ActionId : int {
     kParlyClearHistory = 22,
     kParlyGetEmbedding = 23,
     kParlySendWithDoc = 24,
+    kParlySendWithImage = 25,
     kParlyGetUsage = 26,
     kParlySaveHistory = 27,
     kParlyLoadHistory = 28,
@@ -54,7 +55,7 @@ struct ActionEntry {
 };
 
 extern const ActionEntry kCatalogue[];
-extern const size_t kCatalogueSize;  // 31
+extern const size_t kCatalogueSize;  // 32
 
-// The entry of a catalogued action id, or nullptr.
+// The entry of an action id 1..28, or nullptr.
 const ActionEntry* FindAction(int id);

@@ -23,7 +23,7 @@ constexpr char kOpenRouterTitle[] = "Parly Plugin for Stagewright Win";
 ChatTexts ConvertTexts(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt) {
     const std::string model = ModelToSend(s);
     return ChatTexts{HostTextToUtf8(prompt), HostTextToUtf8(s.systemPrompt), HostTextToUtf8(model),
-                     HostTextToUtf8(s.apiKey), history, ShapeFor(s.provider, model, s.maxTokensSet)};
+                     HostTextToUtf8(s.apiKey), history, ShapeFor(s.provider, model, s.maxTokensSet), nullptr};
 }
 
 // The token limit's member: the name the model asked for, else the protocol's own.
@@ -60,15 +60,81 @@ std::string TakeBodyBuffer(size_t size) {
     return body;
 }
 
-// Room for a body: every text once plus the fixed fragments around each message.
+// Room for an attached file's part: its encoded bytes once, its name and the fixed fragments.
+size_t AttachmentSize(const Attachment* a) { return a ? a->base64.size() + a->fileName.size() + 160 : 0; }
+
+// Room for a body: every text once plus the fixed fragments around each message. The encoded files are
+// counted exactly, outside the slack, so a picture's body is reserved once and never regrown.
 size_t BodySizeHint(const ChatTexts& t) {
-    size_t size = t.prompt.size() + t.systemPrompt.size() + t.model.size() + 256;
-    for (const ChatMessage& m : t.history) size += m.content.size() + m.role.size() + 48;
-    return size + size / 16;
+    size_t size = t.prompt.size() + t.systemPrompt.size() + t.model.size() + 256, files = AttachmentSize(t.attachment);
+    for (const ChatMessage& m : t.history) {
+        size += m.content.size() + m.role.size() + 48;
+        files += AttachmentSize(m.attachment.get());
+    }
+    return size + size / 16 + files;
+}
+
+// The three shapes a message's content takes when a file goes with it.
+enum class ContentStyle { Compatible, Claude, Ollama };
+
+// Appends a message's text: a host text from the history, or a prompt already converted.
+void AppendMessageText(std::string& out, const std::string& text, bool hostText) {
+    if (hostText)
+        AppendHostText(out, text);
+    else
+        AppendJsonEscaped(out, text);
+}
+
+// Appends `"content":...` of one message: its text alone, or with its file in the protocol's own shape.
+// An empty text beside a file is left out, since a blank text part is refused.
+void AppendContent(std::string& out, ContentStyle style, const std::string& text, bool hostText, const Attachment* a) {
+    if (!a || style == ContentStyle::Ollama) {
+        out += "\"content\":\"";
+        AppendMessageText(out, text, hostText);
+        out += '"';
+        if (a) {
+            out += ",\"images\":[\"";
+            out += a->base64;
+            out += "\"]";
+        }
+        return;
+    }
+    out += "\"content\":[";
+    if (style == ContentStyle::Claude) {
+        out += a->IsPdf() ? "{\"type\":\"document\"" : "{\"type\":\"image\"";
+        out += ",\"source\":{\"type\":\"base64\",\"media_type\":\"";
+        out += a->mediaType;
+        out += "\",\"data\":\"";
+        out += a->base64;
+        out += "\"}}";
+        if (!text.empty()) {
+            out += ",{\"type\":\"text\",\"text\":\"";
+            AppendMessageText(out, text, hostText);
+            out += "\"}";
+        }
+        out += ']';
+        return;
+    }
+    if (!text.empty()) {
+        out += "{\"type\":\"text\",\"text\":\"";
+        AppendMessageText(out, text, hostText);
+        out += "\"},";
+    }
+    if (a->IsPdf()) {
+        out += "{\"type\":\"file\",\"file\":{\"filename\":\"";
+        AppendJsonEscaped(out, a->fileName);
+        out += "\",\"file_data\":\"data:application/pdf;base64,";
+    } else {
+        out += "{\"type\":\"image_url\",\"image_url\":{\"url\":\"data:";
+        out += a->mediaType;
+        out += ";base64,";
+    }
+    out += a->base64;
+    out += "\"}}]";
 }
 
 // Appends the messages array shared by the OpenAI-style, Claude and Ollama bodies.
-void AppendMessagesArray(std::string& out, const ChatTexts& t, bool withSystem) {
+void AppendMessagesArray(std::string& out, const ChatTexts& t, bool withSystem, ContentStyle style) {
     out += '[';
     if (withSystem && !t.systemPrompt.empty()) {
         out += "{\"role\":\"system\",\"content\":\"";
@@ -78,12 +144,32 @@ void AppendMessagesArray(std::string& out, const ChatTexts& t, bool withSystem) 
     for (const ChatMessage& m : t.history) {
         out += "{\"role\":\"";
         AppendHostText(out, m.role);
-        out += "\",\"content\":\"";
-        AppendHostText(out, m.content);
-        out += "\"},";
+        out += "\",";
+        AppendContent(out, style, m.content, true, m.attachment.get());
+        out += "},";
     }
-    out += "{\"role\":\"user\",\"content\":\"";
-    AppendJsonEscaped(out, t.prompt);
+    out += "{\"role\":\"user\",";
+    AppendContent(out, style, t.prompt, false, t.attachment);
+    out += "}]";
+}
+
+// Appends a Gemini turn's parts: the file's inline data first, then the text (left out when empty beside a file).
+void AppendGeminiParts(std::string& out, const std::string& text, bool hostText, const Attachment* a) {
+    out += "\"parts\":[";
+    if (a) {
+        out += "{\"inline_data\":{\"mime_type\":\"";
+        out += a->mediaType;
+        out += "\",\"data\":\"";
+        out += a->base64;
+        out += "\"}}";
+        if (text.empty()) {
+            out += ']';
+            return;
+        }
+        out += ',';
+    }
+    out += "{\"text\":\"";
+    AppendMessageText(out, text, hostText);
     out += "\"}]";
 }
 
@@ -104,7 +190,7 @@ void BuildCompatibleChat(const ProviderInfo& p, const SessionSettings& s, const 
     body += "{\"model\":\"";
     AppendJsonEscaped(body, t.model);
     body += "\",\"messages\":";
-    AppendMessagesArray(body, t, true);
+    AppendMessagesArray(body, t, true, ContentStyle::Compatible);
     if (t.shape.temperature) {
         body += ",\"temperature\":";
         body += FormatTemperature(p, s.temperature);
@@ -145,7 +231,7 @@ void BuildClaudeChat(const ProviderInfo& p, const SessionSettings& s, const Chat
         body += "\",";
     }
     body += "\"messages\":";
-    AppendMessagesArray(body, t, false);
+    AppendMessagesArray(body, t, false, ContentStyle::Claude);
     if (r->stream) body += ",\"stream\":true";
     body += '}';
     r->body = std::move(body);
@@ -188,13 +274,13 @@ void BuildGeminiChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     for (const ChatMessage& m : t.history) {
         body += "{\"role\":\"";
         body += m.role == "assistant" ? "model" : "user";
-        body += "\",\"parts\":[{\"text\":\"";
-        AppendHostText(body, m.content);
-        body += "\"}]},";
+        body += "\",";
+        AppendGeminiParts(body, m.content, true, m.attachment.get());
+        body += "},";
     }
-    body += "{\"role\":\"user\",\"parts\":[{\"text\":\"";
-    AppendJsonEscaped(body, t.prompt);
-    body += "\"}]}]";
+    body += "{\"role\":\"user\",";
+    AppendGeminiParts(body, t.prompt, false, t.attachment);
+    body += "}]";
     if (!t.systemPrompt.empty()) {
         body += ",\"systemInstruction\":{\"parts\":[{\"text\":\"";
         AppendJsonEscaped(body, t.systemPrompt);
@@ -220,7 +306,7 @@ void BuildOllamaChat(const ProviderInfo& p, const SessionSettings& s, const Chat
     body += "{\"model\":\"";
     AppendJsonEscaped(body, t.model);
     body += "\",\"messages\":";
-    AppendMessagesArray(body, t, true);
+    AppendMessagesArray(body, t, true, ContentStyle::Ollama);
     body += r->stream ? ",\"stream\":true" : ",\"stream\":false";
     body += ",\"options\":{\"temperature\":" + FormatTemperature(p, s.temperature);
     // A reasoning model's thinking counts against num_predict: no limit of ours until the script sets one.
@@ -425,13 +511,27 @@ std::string WithHint(const std::string& text, const std::string& hint) {
     return text + (last == '.' || last == '!' || last == '?' ? " " : ". ") + hint;
 }
 
+std::string PdfRefusal(int provider) {
+    const ProviderInfo* p = FindProvider(provider);
+    if (!p || p->readsPdf) return std::string();
+    return std::string(p->label) + " does not read PDF documents. PDFs can be sent with OpenAI, Claude, Google or OpenRouter.";
+}
+
 ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt,
-                             bool stream) {
+                             bool stream, const AttachmentRef& attachment) {
     ChatRequest r;
     r.stream = stream;
     const ProviderInfo* p = SendableProvider(s.provider, &r.error);
     if (!p) return r;
-    const ChatTexts t = ConvertTexts(s, history, prompt);
+    // A loaded conversation may hold a PDF that this provider cannot read.
+    bool pdf = attachment && attachment->IsPdf();
+    for (const ChatMessage& m : history) pdf = pdf || (m.attachment && m.attachment->IsPdf());
+    if (pdf && !p->readsPdf) {
+        r.error = PdfRefusal(s.provider);
+        return r;
+    }
+    ChatTexts t = ConvertTexts(s, history, prompt);
+    t.attachment = attachment.get();
     // The shape ends up saying what the request carries, so a refusal of anything else resends nothing.
     r.shape = t.shape;
     r.shape.responseFormat = false;

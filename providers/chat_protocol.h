@@ -20,8 +20,12 @@ struct ChatRequest {
 
 // Builds the request for s.provider (1..7) from the settings, the history and the new prompt,
 // shaped for the model by ShapeFor; `stream` asks for the answer as a stream (only the streamed sends do).
+// `attachment`, when given, is the picture or PDF sent beside the prompt; a PDF to a provider that reads none
+// (in the new turn or the history) fails here, before anything is sent.
 ChatRequest BuildChatRequest(const SessionSettings& s, const ConversationHistory& history, const std::string& prompt,
-                             bool stream = false);
+                             bool stream = false, const AttachmentRef& attachment = nullptr);
+// Why `provider` cannot take a PDF, naming the providers that read PDFs; "" when it reads them.
+std::string PdfRefusal(int provider);
 
 struct ChatOutcome {
     bool ok = false;
@@ -65,6 +69,7 @@ struct ChatTexts {
     std::string apiKey;
     const ConversationHistory& history;
     RequestShape shape;
+    const Attachment* attachment = nullptr;  // the new turn's picture or PDF
 };
 
 // One request builder per chat protocol; the provider table names which one each provider speaks.

@@ -86,6 +86,7 @@ struct ProviderInfo {
     const char* imageRefusal;
     EmbeddingShape embedding;
     const char* keyVariables[2];  // environment variables an empty key is read from, in order; unused: null
+    bool readsPdf;                // takes a PDF as a file of its own beside the prompt
 };
 
 // Why a provider without images (or no provider) cannot generate one.

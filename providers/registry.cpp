@@ -218,16 +218,16 @@ ChatStart BeginLiveChat() {
     return ChatStart{s.provider, s.multiline, s.timeoutSeconds, ModelToSend(s), ConversationLocked()};
 }
 
-std::string SendChat(const std::string& prompt, std::string* raw) {
+std::string SendChat(const std::string& prompt, std::string* raw, const AttachmentRef& attachment) {
     const ChatStart start = BeginLiveChat();
     // The body is built from the live history under the lock, without copying it.
     auto build = [&] {
         std::lock_guard<std::mutex> hold(SessionLock());
-        return BuildChatRequest(g_session.settings, g_session.conversation.history, prompt);
+        return BuildChatRequest(g_session.settings, g_session.conversation.history, prompt, false, attachment);
     };
     ChatOutcome outcome = Deliver(build, CopySettings());
     if (raw) *raw = outcome.ok ? outcome.answer : std::string();
-    return CommitChat(outcome, prompt, start.multiline, start.conversation);
+    return CommitChat(outcome, prompt, start.multiline, start.conversation, attachment);
 }
 
 ChatOutcome RunChat(const SessionSettings& settings, const ConversationHistory& history, const std::string& prompt) {
@@ -235,13 +235,14 @@ ChatOutcome RunChat(const SessionSettings& settings, const ConversationHistory& 
     return Deliver(build, settings);
 }
 
-std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation) {
+std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation,
+                       const AttachmentRef& attachment) {
     if (!outcome.ok) {
         ReplaceLastError(outcome.error);
         return "";
     }
     // An answer from before ParlyInit, ParlyReset, ParlyClearHistory or unload is still delivered, but joins no history.
-    AppendExchange(conversation, prompt, outcome.answer);
+    AppendExchange(conversation, prompt, outcome.answer, attachment);
     StoreUsage(outcome.usage);
     return FlattenLineBreaks(outcome.answer, multiline);
 }

@@ -21,13 +21,15 @@ struct ChatStart {
 };
 ChatStart BeginLiveChat();
 // Sends prompt with the live settings and history; answer (flattened) or "" with lastError set.
-// *raw, when given, receives the answer as the provider wrote it (empty on failure).
-std::string SendChat(const std::string& prompt, std::string* raw = nullptr);
+// *raw, when given, receives the answer as the provider wrote it (empty on failure); `attachment`, when
+// given, goes beside the prompt and stays with its turn in the history.
+std::string SendChat(const std::string& prompt, std::string* raw = nullptr, const AttachmentRef& attachment = nullptr);
 // One exchange with settings copied earlier (the background worker's copy); touches no session state.
 ChatOutcome RunChat(const SessionSettings& settings, const ConversationHistory& history, const std::string& prompt);
 // Records an exchange in the live session: two history entries on success (only while `conversation` is
 // still the current one) and its usage, lastError on failure; returns the flattened answer or "".
-std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation);
+std::string CommitChat(const ChatOutcome& outcome, const std::string& prompt, bool multiline, unsigned conversation,
+                       const AttachmentRef& attachment = nullptr);
 // After a refusal of `model` as unknown or retired, with the provider's listing read before `deadline`: true when the
 // plug-in's own default has a listed successor, now remembered (send again); else false with *served naming up to
 // five chat models served now (empty when none could be listed).

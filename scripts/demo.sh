@@ -35,6 +35,18 @@ run --event 1000:PressStop "$root/examples/stop.parly"
 echo; echo "### examples/media.parly"
 run "$root/examples/media.parly"
 ls -l "$build/demo/lighthouse.png"
+echo; echo "### examples/pictures.parly"
+python3 - "$build/demo" <<'PY'
+import struct, sys, zlib
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xffffffff)
+raw = b"".join(b"\0" + b"\xff\x80\x00" * 8 for _ in range(8))  # an 8x8 orange square
+png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 8, 8, 8, 2, 0, 0, 0)) + \
+      chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b"")
+open(sys.argv[1] + "/photo.png", "wb").write(png)
+open(sys.argv[1] + "/report.pdf", "wb").write(b"%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\ntrailer << /Root 1 0 R >>\n%%EOF\n")
+PY
+run "$root/examples/pictures.parly"
 queue '{"status":307,"redirect":"decoy","body":"{\"error\":{\"message\":\"Moved to the decoy\"}}"}' '{"refusal":"I can not help with that."}' '{"pretty":true}' \
   '{"mode":"drip","drip_ms":400}'
 echo; echo "### examples/shapes.parly (replies shaped like real providers' bad days)"

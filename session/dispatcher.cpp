@@ -95,9 +95,9 @@ bool IsPlainLabel(const std::string& name) {
 
 const char kBadCallback[] = "Invalid callback subroutine name: it must be a plain label, without quotes or line breaks";
 
-void Send(const Params& p) {
-    std::string prompt = p.text(0);
-    if (prompt.empty()) return Refuse(p, 1, "Prompt cannot be empty");
+// Sends the prompt (and the file beside it, when given) with the running conversation, streamed when
+// streaming is on with a target; the answer goes to the variable at `resultIndex`.
+void SendPrompt(const Params& p, const std::string& prompt, int resultIndex, const AttachmentRef& attachment) {
     std::string streamVariable;
     bool streaming;
     {
@@ -106,18 +106,35 @@ void Send(const Params& p) {
         streamVariable = g_session.settings.streamVariable;
     }
     if (!streaming || streamVariable.empty()) {
-        p.write(1, WithProgress("Thinking...", "", [&] { return SendChat(prompt); }));
+        p.write(resultIndex, WithProgress("Thinking...", "", [&] { return SendChat(prompt, nullptr, attachment); }));
         return;
     }
     // The reveal runs script events and background completions: keep this call's own variable names.
-    const bool hasResult = p.has(1);
-    const std::string resultVariable = p.text(1);
+    const bool hasResult = p.has(resultIndex);
+    const std::string resultVariable = p.text(resultIndex);
     // A script event may let go of the library while the answer is typed.
     LibraryHeldForHostCalls held;
-    StreamedReply reply = SendAndReveal(prompt, streamVariable);
+    StreamedReply reply = SendAndReveal(prompt, streamVariable, attachment);
     // A failed stream takes back the part it had revealed, and reports the empty answer, never an earlier one.
     if (!reply.ok && reply.revealed) SetHostVariable(streamVariable.c_str(), "");
     if (hasResult) SetHostVariable(resultVariable.c_str(), reply.ok ? reply.raw : std::string());
+}
+
+void Send(const Params& p) {
+    std::string prompt = p.text(0);
+    if (prompt.empty()) return Refuse(p, 1, "Prompt cannot be empty");
+    SendPrompt(p, prompt, 1, nullptr);
+}
+
+// Every refusal comes before the picture is read, and the picture before anything is sent.
+void SendWithImage(const Params& p) {
+    const std::string path = p.text(0), prompt = p.text(1);
+    if (path.empty()) return Refuse(p, 2, "Image file path cannot be empty");
+    if (prompt.empty()) return Refuse(p, 2, "Prompt cannot be empty");
+    if (!HaveProvider()) return Refuse(p, 2, kNoProvider);
+    AttachmentRef picture = LoadAttachment(path, AttachmentKind::Image);
+    if (!picture) return p.write(2, "");
+    SendPrompt(p, prompt, 2, picture);
 }
 
 void SendStream(const Params& p) {
@@ -175,10 +192,26 @@ void Embedding(const Params& p) {
     p.write(1, vector);
 }
 
+// A PDF goes as a file of its own beside the prompt, to the providers that read PDFs.
+void SendPdf(const Params& p, const std::string& path, const std::string& prompt) {
+    int provider;
+    {
+        std::lock_guard<std::mutex> hold(SessionLock());
+        provider = g_session.settings.provider;
+    }
+    const std::string refusal = PdfRefusal(provider);
+    if (!refusal.empty()) return Refuse(p, 2, refusal.c_str());
+    AttachmentRef pdf = LoadAttachment(path, AttachmentKind::Pdf);
+    if (!pdf) return p.write(2, "");
+    std::string reply = WithProgress("Analyzing document...", "", [&] { return SendChat(prompt, nullptr, pdf); });
+    p.write(2, reply);
+}
+
 void SendWithDoc(const Params& p) {
     std::string path = p.text(0), prompt = p.text(1);
     if (path.empty()) return Refuse(p, 2, "Document file path cannot be empty");
     if (!HaveProvider()) return Refuse(p, 2, kNoProvider);
+    if (IsPdfPath(path)) return SendPdf(p, path, prompt);
     std::string document = LoadDocument(path);
     if (document.empty()) return p.write(2, "");
     // Each part is judged on its own: a UTF-8 document stays UTF-8 beside a question typed in the ANSI code page.
@@ -259,6 +292,7 @@ const DispatchEntry kHandlers[] = {
     {kParlyClearHistory, ClearHistoryOnly},
     {kParlyGetEmbedding, Embedding},
     {kParlySendWithDoc, SendWithDoc},
+    {kParlySendWithImage, SendWithImage},
     {kParlyGetUsage, RunGetUsage},
     {kParlySaveHistory, RunSaveHistory},
     {kParlyLoadHistory, RunLoadHistory},

@@ -1,6 +1,11 @@
 #include "session/history_json.h"
 
+#include <cctype>
+#include <memory>
 #include <stdexcept>
+#include <vector>
+
+#include "features/media_protocol.h"
 
 #include "net/encoding.h"
 #include "net/json.h"
@@ -26,19 +31,48 @@ bool StringMember(std::string_view json, size_t at, const char* key, bool requir
     }
 }
 
+// Only these go into a request body, where the media type is written as it is.
+bool IsKnownMediaType(const std::string& type) {
+    return type == "image/png" || type == "image/jpeg" || type == "image/gif" || type == "image/webp" ||
+           type == "application/pdf";
+}
+
+// The data is written into request bodies as it is: only the Base64 alphabet may pass, and its first bytes
+// must be of the declared type.
+bool IsEncodedFileOf(const std::string& data, const std::string& mediaType) {
+    for (unsigned char c : data)
+        if (!std::isalnum(c) && c != '+' && c != '/' && c != '=') return false;
+    const std::vector<unsigned char> head = Base64Decode(std::string_view(data).substr(0, 16));
+    if (mediaType == "application/pdf") return StartsAsPdf(head.data(), head.size());
+    const char* sniffed = SniffImageType(head.data(), head.size());
+    return sniffed && mediaType == sniffed;
+}
+
 bool ReadAttachments(std::string_view json, size_t at, ChatMessage* m, std::string* error) {
     bool ok = JsonEachElement(json, at, [&](size_t item) {
-        ChatAttachment a;
-        if (json[item] != '{' || !StringMember(json, item, "type", true, &a.type) ||
-            !StringMember(json, item, "media_type", true, &a.mediaType) ||
-            !StringMember(json, item, "data", true, &a.data) || a.type.empty() || a.data.empty()) {
+        std::string type;
+        auto a = std::make_shared<Attachment>();
+        if (json[item] != '{' || !StringMember(json, item, "type", true, &type) ||
+            !StringMember(json, item, "media_type", true, &a->mediaType) ||
+            !StringMember(json, item, "file_name", false, &a->fileName) ||
+            !StringMember(json, item, "data", true, &a->base64) || type.empty() || a->base64.empty()) {
             *error = "an attachment lacks its type, media_type or data";
             return false;
         }
-        m->attachments.push_back(std::move(a));
+        if (!IsKnownMediaType(a->mediaType) || type != (a->IsPdf() ? "document" : "image") ||
+            !IsEncodedFileOf(a->base64, a->mediaType)) {
+            *error = "an attachment is not a PNG, JPEG, GIF, WebP picture or a PDF";
+            return false;
+        }
+        // A turn holds one file: a second would be lost without a word.
+        if (m->attachment) {
+            *error = "a message carries more than one attachment";
+            return false;
+        }
+        m->attachment = std::move(a);
         return true;
     });
-    if (!ok) *error = "\"attachments\" is not a list";
+    if (!ok && error->empty()) *error = "\"attachments\" is not a list";
     return ok && error->empty();
 }
 
@@ -76,7 +110,7 @@ std::string WriteConversationJson(const std::string& systemPrompt, const Convers
     size_t size = systemPrompt.size() + 128;
     for (const ChatMessage& m : history) {
         size += m.content.size() + 64;
-        for (const ChatAttachment& a : m.attachments) size += a.data.size() + a.mediaType.size() + 64;
+        if (m.attachment) size += m.attachment->base64.size() + m.attachment->fileName.size() + 96;
     }
     std::string out;
     out.reserve(size + size / 16);
@@ -92,20 +126,15 @@ std::string WriteConversationJson(const std::string& systemPrompt, const Convers
         AppendString(out, m.role);
         out += ", \"content\": ";
         AppendString(out, m.content);
-        if (!m.attachments.empty()) {
-            out += ", \"attachments\": [";
-            for (size_t k = 0; k < m.attachments.size(); ++k) {
-                const ChatAttachment& a = m.attachments[k];
-                if (k) out += ", ";
-                out += "{\"type\": ";
-                AppendString(out, a.type);
-                out += ", \"media_type\": ";
-                AppendString(out, a.mediaType);
-                out += ", \"data\": ";
-                AppendString(out, a.data);
-                out += '}';
-            }
-            out += ']';
+        if (const Attachment* a = m.attachment.get()) {
+            out += a->IsPdf() ? ", \"attachments\": [{\"type\": \"document\"" : ", \"attachments\": [{\"type\": \"image\"";
+            out += ", \"media_type\": \"";
+            AppendJsonEscaped(out, a->mediaType);
+            out += "\", \"file_name\": \"";
+            AppendJsonEscaped(out, a->fileName);  // already UTF-8
+            out += "\", \"data\": \"";
+            out += a->base64;
+            out += "\"}]";
         }
         out += '}';
     }

@@ -3,10 +3,12 @@
 //   {"format": "parly-conversation", "version": 1,
 //    "system": "<system prompt>",
 //    "messages": [{"role": "user", "content": "...",
-//                  "attachments": [{"type": "image", "media_type": "image/png", "data": "<Base64>"}]},
+//                  "attachments": [{"type": "image", "media_type": "image/png", "file_name": "photo.png",
+//                                   "data": "<Base64>"}]},
 //                 {"role": "assistant", "content": "..."}]}
 //
-// Messages come in exchanges (user, then assistant); "attachments" is optional; members not named here are
+// Messages come in exchanges (user, then assistant); "attachments" is optional and holds at most one file
+// ("image" or "document" for a PDF; "file_name" optional); members not named here are
 // ignored, so a later version 1 writer may add some. A change readers of version 1 cannot skip raises the version.
 #pragma once
 #include <string>

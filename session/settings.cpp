@@ -52,11 +52,12 @@ ChatUsage ReadUsage() {
     return g_session.usage;
 }
 
-bool AppendExchange(unsigned generation, const std::string& prompt, const std::string& answer) {
+bool AppendExchange(unsigned generation, const std::string& prompt, const std::string& answer,
+                    const AttachmentRef& attachment) {
     std::lock_guard<std::mutex> hold(SessionLock());
     Conversation& c = g_session.conversation;
     if (generation != c.generation) return false;
-    c.history.push_back(ChatMessage{"user", prompt});
+    c.history.push_back(ChatMessage{"user", prompt, attachment});
     c.history.push_back(ChatMessage{"assistant", answer});
     return true;
 }

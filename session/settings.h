@@ -1,5 +1,6 @@
 // The one process-wide session record: the request settings, the conversation and the last error.
 #pragma once
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,17 +16,19 @@ enum ProviderKind : int {
     kProviderGrok = 7,
 };
 
-// A picture or document sent with a message, kept Base64-encoded with its turn.
-struct ChatAttachment {
-    std::string type;       // "image" or "document"
-    std::string mediaType;  // "image/png", "application/pdf", ...
-    std::string data;       // Base64
+// A picture or PDF that goes with its user turn: encoded once, and shared by every copy of the history.
+struct Attachment {
+    std::string mediaType;  // image/png, image/jpeg, image/gif, image/webp or application/pdf
+    std::string fileName;   // UTF-8, without its folder; the OpenAI-style file part names it
+    std::string base64;     // the file's bytes, Base64-encoded
+    bool IsPdf() const { return mediaType == "application/pdf"; }
 };
+using AttachmentRef = std::shared_ptr<const Attachment>;
 
 struct ChatMessage {
     std::string role;
     std::string content;
-    std::vector<ChatAttachment> attachments = {};
+    AttachmentRef attachment = nullptr;  // only on a user turn that sent a file
 };
 
 using ConversationHistory = std::vector<ChatMessage>;
@@ -94,7 +97,9 @@ void StoreUsage(const ChatUsage& usage);
 ChatUsage ReadUsage();
 // Appends ("user", prompt) then ("assistant", answer) as one step (takes the lock), only while
 // `generation` is still the current conversation; false when a newer one has begun meanwhile.
-bool AppendExchange(unsigned generation, const std::string& prompt, const std::string& answer);
+// `attachment`, when given, stays with the user turn.
+bool AppendExchange(unsigned generation, const std::string& prompt, const std::string& answer,
+                    const AttachmentRef& attachment = nullptr);
 // Copy of the request settings, taken under the lock; *history and *generation, when given,
 // receive a copy of the history and the conversation the copy belongs to.
 SessionSettings CopySettings(ConversationHistory* history = nullptr, unsigned* generation = nullptr);

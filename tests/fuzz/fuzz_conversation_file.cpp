@@ -19,7 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (again.systemPrompt != read.systemPrompt || again.history.size() != read.history.size()) __builtin_trap();
     for (size_t i = 0; i < read.history.size(); ++i)
         if (again.history[i].content != read.history[i].content ||
-            again.history[i].attachments.size() != read.history[i].attachments.size())
+            !again.history[i].attachment != !read.history[i].attachment ||
+            (read.history[i].attachment && (again.history[i].attachment->base64 != read.history[i].attachment->base64 ||
+                                             again.history[i].attachment->fileName != read.history[i].attachment->fileName)))
             __builtin_trap();
     return 0;
 }

@@ -292,17 +292,17 @@ TEST(CompactVector, RemovesOnlyWhiteSpaceAndKeepsNumbersAsWritten) {
     EXPECT_EQ(CompactVector("1.0e+2,NaN,x"), "1.0e+2,NaN,x");
 }
 
-TEST(DocumentExtension, AcceptsNineteenTextFormatsCaseInsensitively) {
+TEST(DocumentExtension, AcceptsNineteenTextFormatsAndPdfCaseInsensitively) {
     for (const char* path : {"a.txt", "a.csv", "a.html", "a.htm", "a.xml", "a.json", "a.md", "a.log", "a.ini", "a.cfg",
                              "a.yaml", "a.yml", "a.rtf", "a.css", "a.js", "a.py", "a.cpp", "a.h", "a.java",
-                             "C:\\Docs\\Report.TXT", "x.tar.Md"})
+                             "C:\\Docs\\Report.TXT", "x.tar.Md", "scan.PDF"})
         EXPECT_EQ(CheckDocumentExtension(path), "") << path;
-    const std::string tail = ". Use txt, csv, html, xml, json, md, log, ini, cfg, or yaml.";
+    const std::string tail = ". Use txt, csv, html, xml, json, md, log, ini, cfg, yaml, or pdf.";
     const struct {
         const char* path;
         const char* ext;
     } rejected[] = {{"notes.markdown", ".markdown"}, {"data.tsv", ".tsv"}, {"README", ""},
-                    {"C:\\v1.2\\README", ".2\\readme"}, {"scan.PDF", ".pdf"}, {"a.txt ", ".txt "}};
+                    {"C:\\v1.2\\README", ".2\\readme"}, {"scan.pdf.bak", ".bak"}, {"a.txt ", ".txt "}};
     for (const auto& c : rejected)
         EXPECT_EQ(CheckDocumentExtension(c.path), "Unsupported file format: " + std::string(c.ext) + tail) << c.path;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "net/json_walk.h"
@@ -127,12 +128,20 @@ TEST(StreamUsage, TheUsageOptionIsRefusableAndThenLeftOut) {
     ForgetParamRefusals();
 }
 
+// A shared encoded file of the given type, as ParlySendWithImage and ParlySendWithDoc keep one.
+AttachmentRef File(const char* mediaType, const char* fileName, const char* base64) {
+    return std::make_shared<const Attachment>(Attachment{mediaType, fileName, base64});
+}
+
 TEST(ConversationFile, RoundTripKeepsEveryTextAndAttachment) {
     ConversationHistory history = {
-        {"user", "Quote \" back\\slash \n tab\t \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80", {{"image", "image/png", "iVBORw0KGgo="}}},
-        {"assistant", "caf\xE9 (ANSI)", {}},
-        {"user", "", {{"document", "application/pdf", "JVBERi0="}, {"image", "image/webp", "UklGRg=="}}},
-        {"assistant", "\x01 control", {}},
+        {"user", "Quote \" back\\slash \n tab\t \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80",
+         File("image/png", "ph\xC3\xB6to.png", "iVBORw0KGgo=")},
+        {"assistant", "caf\xE9 (ANSI)"},
+        {"user", "", File("application/pdf", "minutes \"final\".pdf", "JVBERi0=")},
+        {"assistant", "\x01 control"},
+        {"user", "webp", File("image/webp", "", "UklGRgAAAABXRUJQ")},
+        {"assistant", "ok"},
     };
     const std::string text = WriteConversationJson("Be brief \xE2\x80\x94 please", history);
     EXPECT_EQ(text.rfind("{\"format\": \"parly-conversation\", \"version\": 1,", 0), 0u) << text;
@@ -145,13 +154,21 @@ TEST(ConversationFile, RoundTripKeepsEveryTextAndAttachment) {
     for (size_t i = 0; i < history.size(); ++i) {
         EXPECT_EQ(read.history[i].role, history[i].role);
         EXPECT_EQ(read.history[i].content, history[i].content);
-        ASSERT_EQ(read.history[i].attachments.size(), history[i].attachments.size());
-        for (size_t k = 0; k < history[i].attachments.size(); ++k) {
-            EXPECT_EQ(read.history[i].attachments[k].type, history[i].attachments[k].type);
-            EXPECT_EQ(read.history[i].attachments[k].mediaType, history[i].attachments[k].mediaType);
-            EXPECT_EQ(read.history[i].attachments[k].data, history[i].attachments[k].data);
-        }
+        ASSERT_EQ(!read.history[i].attachment, !history[i].attachment) << i;
+        if (!history[i].attachment) continue;
+        EXPECT_EQ(read.history[i].attachment->mediaType, history[i].attachment->mediaType);
+        EXPECT_EQ(read.history[i].attachment->fileName, history[i].attachment->fileName);
+        EXPECT_EQ(read.history[i].attachment->base64, history[i].attachment->base64);
     }
+    // A loaded picture goes out again with its turn, in the provider's shape.
+    SessionSettings s;
+    s.provider = kProviderClaude;
+    s.model = "m";
+    const ChatRequest again = BuildChatRequest(s, read.history, "and now?");
+    EXPECT_NE(again.body.find(R"({"type":"image","source":{"type":"base64","media_type":"image/png","data":"iVBORw0KGgo="}})"),
+              std::string::npos)
+        << again.body;
+    EXPECT_NE(again.body.find(R"("media_type":"application/pdf","data":"JVBERi0=")"), std::string::npos) << again.body;
     // An empty conversation is a file too; a byte order mark, extra members and null attachments are accepted.
     ASSERT_TRUE(ReadConversationJson(WriteConversationJson("", {}), &read, &error)) << error;
     EXPECT_TRUE(read.history.empty());
@@ -208,6 +225,27 @@ TEST(ConversationFile, BrokenForeignAndNewerFilesAreRefusedWithTheirReason) {
         {R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a","attachments":[{"type":"image"}]},)"
          R"({"role":"assistant","content":"b"}]})",
          "lacks its type, media_type or data"},
+{R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a","attachments":[{"type":"image","media_type":"image/png","data":"iVBORw0KGgo="},{"type":"image","media_type":"image/png","data":"iVBORw0KGgo="}]},)"
+         R"({"role":"assistant","content":"b"}]})",
+         "more than one attachment"},
+{R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a","attachments":[{"type":"image","media_type":"text/html","data":"PGh0bWw+"}]},)"
+         R"({"role":"assistant","content":"b"}]})",
+         "not a PNG, JPEG, GIF, WebP picture or a PDF"},
+{R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a","attachments":[{"type":"image","media_type":"image/png\",\"x\":\"","data":"iVBORw0KGgo="}]},)"
+         R"({"role":"assistant","content":"b"}]})",
+         "not a PNG, JPEG, GIF, WebP picture or a PDF"},
+{R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a","attachments":[{"type":"document","media_type":"image/png","data":"iVBORw0KGgo="}]},)"
+         R"({"role":"assistant","content":"b"}]})",
+         "not a PNG, JPEG, GIF, WebP picture or a PDF"},
+{R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a","attachments":[{"type":"image","media_type":"image/png","data":"iVBORw0KGgo=\"}"}]},)"
+         R"({"role":"assistant","content":"b"}]})",
+         "not a PNG, JPEG, GIF, WebP picture or a PDF"},
+{R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a","attachments":[{"type":"image","media_type":"image/jpeg","data":"iVBORw0KGgo="}]},)"
+         R"({"role":"assistant","content":"b"}]})",
+         "not a PNG, JPEG, GIF, WebP picture or a PDF"},
+{R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a","attachments":[{"type":"document","media_type":"application/pdf","data":"QUJD"}]},)"
+         R"({"role":"assistant","content":"b"}]})",
+         "not a PNG, JPEG, GIF, WebP picture or a PDF"},
     };
     for (const auto& r : rows) {
         SavedConversation read;
@@ -217,7 +255,7 @@ TEST(ConversationFile, BrokenForeignAndNewerFilesAreRefusedWithTheirReason) {
         EXPECT_NE(error.find(r.reason), std::string::npos) << r.text << " -> " << error;
     }
     // Every cut of a good file is refused, none crashes.
-    const std::string good = WriteConversationJson("s", {{"user", "a", {{"image", "image/png", "QUJD"}}}, {"assistant", "b", {}}});
+    const std::string good = WriteConversationJson("s", {{"user", "a", File("image/png", "a.png", "iVBORw0KGgo=")}, {"assistant", "b"}});
     for (size_t n = 0; n + 1 < good.size(); ++n) {  // all but the closing line feed
         SavedConversation read;
         std::string error;

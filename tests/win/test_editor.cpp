@@ -163,6 +163,43 @@ const std::vector<Golden> kDialogs = {
       {1013, SingleEdit, "", 75, 122, 100, 14},
       {1039, Button, "...", 180, 122, 20, 14}},
      {10, 142, 320, 52, 204, 225, 206}},
+    {122, "Parly Send With Image", 340, 240,
+     {{-1, Label, "Image File:", 10, 10, 55, 8},
+      {1049, SingleEdit, "", 70, 8, 200, 14},
+      {1050, Button, "Browse...", 275, 8, 55, 14},
+      {-1, Label, "Prompt (or variable):", 10, 30, 80, 8},
+      {1012, MultiEdit, "", 10, 42, 320, 75},
+      {-1, Label, "Result Variable:", 10, 124, 55, 8},
+      {1013, SingleEdit, "", 75, 122, 100, 14},
+      {1039, Button, "...", 180, 122, 20, 14}},
+     {10, 142, 320, 52, 204, 225, 206}},
+    {123, "Parly Get Usage", 280, 160,
+     {{-1, Label, "Input Tokens:", 10, 14, 60, 8},
+      {1051, SingleEdit, "", 75, 12, 100, 14},
+      {1039, Button, "...", 180, 12, 20, 14},
+      {-1, Label, "Output Tokens:", 10, 34, 60, 8},
+      {1052, SingleEdit, "", 75, 32, 100, 14},
+      {1054, Button, "...", 180, 32, 20, 14},
+      {-1, Label, "Stop Reason:", 10, 54, 60, 8},
+      {1053, SingleEdit, "", 75, 52, 100, 14},
+      {1055, Button, "...", 180, 52, 20, 14}},
+     {10, 74, 260, 52, 136, 165, 138}},
+    {124, "Parly Save History", 300, 145,
+     {{-1, Label, "History File:", 10, 14, 55, 8},
+      {1056, SingleEdit, "", 75, 12, 155, 14},
+      {1057, Button, "Browse...", 235, 12, 55, 14},
+      {-1, Label, "Status Variable:", 10, 34, 60, 8},
+      {1058, SingleEdit, "", 75, 32, 100, 14},
+      {1039, Button, "...", 180, 32, 20, 14}},
+     {10, 54, 280, 52, 118, 185, 120}},
+    {125, "Parly Load History", 300, 145,
+     {{-1, Label, "History File:", 10, 14, 55, 8},
+      {1056, SingleEdit, "", 75, 12, 155, 14},
+      {1057, Button, "Browse...", 235, 12, 55, 14},
+      {-1, Label, "Status Variable:", 10, 34, 60, 8},
+      {1058, SingleEdit, "", 75, 32, 100, 14},
+      {1039, Button, "...", 180, 32, 20, 14}},
+     {10, 54, 280, 52, 118, 185, 120}},
 };
 
 // Every action with a dialog, and the dialog it opens.
@@ -170,6 +207,7 @@ const std::vector<std::pair<int, int>> kActionDialogs = {
     {1, 101},  {2, 102},  {3, 103},  {4, 104},  {5, 105},  {6, 106},  {7, 107},
     {8, 108},  {10, 109}, {11, 110}, {12, 111}, {13, 112}, {14, 114}, {15, 115},
     {17, 116}, {18, 118}, {19, 119}, {20, 108}, {23, 120}, {24, 121},
+    {25, 122}, {26, 123}, {27, 124}, {28, 125},
 };
 
 const Golden& GoldenFor(int dialogId) {
@@ -479,6 +517,12 @@ const std::vector<RoundTrip> kRoundTrips = {
     {23, {"text", "[V]"}, {{1047, "text", "other"}, {1048, "[V]", "[V2]"}}, {"other", "[V2]"}},
     {24, {"C:\\doc.txt", "Q?", "[F]"}, {{1045, "C:\\doc.txt", "D:\\x.md"}, {1012, "Q?", "Why?"}, {1013, "[F]", "[G]"}},
      {"D:\\x.md", "Why?", "[G]"}},
+    {25, {"C:\\cat.png", "What?", "[F]"}, {{1049, "C:\\cat.png", "D:\\dog.jpg"}, {1012, "What?", "Who?"}, {1013, "[F]", "[G]"}},
+     {"D:\\dog.jpg", "Who?", "[G]"}},
+    {26, {"[In]", "[Out]", "[Why]"}, {{1051, "[In]", "[I2]"}, {1052, "[Out]", "[O2]"}, {1053, "[Why]", "[W2]"}},
+     {"[I2]", "[O2]", "[W2]"}},
+    {27, {"C:\\a.json", "[S]"}, {{1056, "C:\\a.json", "D:\\b.json"}, {1058, "[S]", "[T]"}}, {"D:\\b.json", "[T]"}},
+    {28, {"C:\\a.json", "[S]"}, {{1056, "C:\\a.json", "D:\\b.json"}, {1058, "[S]", "[T]"}}, {"D:\\b.json", "[T]"}},
 };
 
 void Enter(HWND dialog, const FieldCase& f) {
@@ -880,7 +924,7 @@ TEST_F(Editor, ResetAsksAndCountsTheAnswer) {
 }
 
 TEST_F(Editor, ActionsWithoutADialogAndUnknownIdsConfirmAtOnce) {
-    for (int id : {16, 21, 22, 0, 25, -3}) {
+    for (int id : {16, 21, 22, 0, 29, -3}) {
         Slots slots({"untouched"});
         bool result = false;
         bool shown = WithDialog([](HWND d) { Click(d, IDCANCEL); }, [&] { result = EditAction(id, slots.data()); }, 300);
@@ -948,6 +992,39 @@ TEST_F(Editor, DocumentBrowseOffersAllSupportedFilesAndFillsTheDocumentField) {
     EXPECT_EQ(filter, "All Supported");
     EXPECT_EQ(slots[0], path);
     EXPECT_EQ(slots[1], "Summarise");
+}
+
+TEST_F(Editor, PictureAndHistoryBrowseButtonsOfferTheirOwnFilesAndFillTheirField) {
+    const std::string dir = ScratchDir("editor-browse-new");
+    WriteFileBytes(dir + "\\cat.png", "png");
+    WriteFileBytes(dir + "\\old.json", "{}");
+    DeleteFileA((dir + "\\chat.json").c_str());
+    const struct {
+        int action, button;
+        std::string typed, filter, path;
+    } cases[] = {
+        {25, 1050, dir + "\\cat.png", "Images (*.png;*.jpg;*.jpeg;*.gif;*.webp)", dir + "\\cat.png"},
+        {27, 1057, dir + "\\chat", "Conversation Files (*.json)", dir + "\\chat.json"},
+        {28, 1057, dir + "\\old.json", "Conversation Files (*.json)", dir + "\\old.json"},
+    };
+    DWORD thread = GetCurrentThreadId();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.action);
+        Slots slots(std::vector<Param>(ParameterCount(c.action), kAbsent));
+        std::string filter;
+        EXPECT_TRUE(Edit(c.action, slots, [&](HWND d) {
+            PostClick(d, c.button);
+            HWND box = WaitForDialog(thread, {d}, 10000);
+            if (!box) return;
+            filter = Selection(box, 0x470);
+            SetWindowTextW(FileNameField(box), Utf8ToWide(c.typed).c_str());
+            SendMessageW(box, WM_COMMAND, IDOK, 0);
+            WaitGone(box);
+            Click(d, IDOK);
+        }));
+        EXPECT_EQ(filter, c.filter);
+        EXPECT_EQ(slots[0], c.path);
+    }
 }
 
 TEST_F(Editor, CancelledBrowseLeavesTheFieldAlone) {

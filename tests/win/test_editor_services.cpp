@@ -25,12 +25,13 @@ TEST(HelpTable, EveryEditDialogHasItsActionTitleAndOthersAreGeneric) {
         {105, "ParlySetTemperature"}, {106, "ParlySetMaxTokens"}, {107, "ParlySetMultiline"}, {108, "ParlySend"},
         {109, "ParlyGetError"},    {110, "ParlyGetModels"},     {111, "ParlySetTimeout"}, {112, "ParlyImageGen"},
         {114, "ParlySendAsync"},   {115, "ParlyImageGenAsync"}, {116, "ParlyIsBusy"},     {118, "ParlySetProgress"},
-        {119, "ParlySetStreaming"}, {120, "ParlyGetEmbedding"}, {121, "ParlySendWithDoc"}};
+        {119, "ParlySetStreaming"}, {120, "ParlyGetEmbedding"}, {121, "ParlySendWithDoc"},
+        {122, "ParlySendWithImage"}, {123, "ParlyGetUsage"}, {124, "ParlySaveHistory"}, {125, "ParlyLoadHistory"}};
     for (auto [id, title] : titles) {
         EXPECT_STREQ(HelpFor(id).title, title) << id;
         EXPECT_GT(strlen(HelpFor(id).text), 0u) << id;
     }
-    for (int id : {113, 117, 0, 100, 122, -1}) {
+    for (int id : {113, 117, 0, 100, 126, -1}) {
         EXPECT_STREQ(HelpFor(id).title, "Parly Action") << id;
         EXPECT_STREQ(HelpFor(id).text, "") << id;
     }
@@ -86,9 +87,10 @@ TEST(HelpTable, ImageAndEmbeddingPanelsNameOnlyProvidersThatWorkAndTheRestAreUnc
         {119, "When enabled, ParlySend will stream the response\nword-by-word into the target variable for a typing effect.\n"
               "Use ParlyStopStream to cancel streaming mid-response."},
         {121, "Reads a document file and includes its content with your prompt.\n"
-              "Supported formats: .txt, .csv, .html, .xml, .json, .md, .log, .ini, .cfg\n"
+              "Supported formats: .txt, .csv, .html, .xml, .json, .md, .log, .ini, .cfg, .pdf\n"
               "The document content is prepended to your prompt automatically.\n"
-              "Large files are truncated to fit within token limits."},
+              "Large files are truncated to fit within token limits.\n"
+              "PDFs (up to 32 MB) go as PDFs to OpenAI, Claude, Google, OpenRouter."},
     };
     for (auto [id, text] : unchanged) EXPECT_STREQ(HelpFor(id).text, text) << id;
 }
@@ -197,7 +199,7 @@ TEST_F(Services, EveryHelpTextFitsWholeInItsDialogsPanel) {
     const std::pair<int, int> actions[] = {{1, 101},  {2, 102},  {3, 103},  {4, 104},  {5, 105},  {6, 106},
                                            {7, 107},  {8, 108},  {10, 109}, {11, 110}, {12, 111}, {13, 112},
                                            {14, 114}, {15, 115}, {17, 116}, {18, 118}, {19, 119}, {23, 120},
-                                           {24, 121}};
+                                           {24, 121}, {25, 122}, {26, 123}, {27, 124}, {28, 125}};
     for (auto [action, dialogId] : actions) {
         RECT panel = {};
         Slots slots(std::vector<Param>(5, kAbsent));
@@ -263,14 +265,14 @@ unsigned char __stdcall FakeInterfaceAccess(int code, char** slot) {
 }
 
 // Presses the "..." button of action `action` with its variable edit holding `start`; returns what the edit then shows.
-std::string Pick(int action, int edit, const std::string& start, Slots* keep = nullptr) {
+std::string Pick(int action, int edit, const std::string& start, Slots* keep = nullptr, int button = IDC_PICK_VARIABLE) {
     Slots local(std::vector<Param>(5, kAbsent));
     Slots& slots = keep ? *keep : local;
     std::string shown;
     WithDialog(
         [&](HWND d) {
             SetItemText(d, edit, start);
-            Click(d, IDC_PICK_VARIABLE);
+            Click(d, button);
             shown = ItemText(d, edit);
             Click(d, keep ? IDOK : IDCANCEL);
         },
@@ -339,8 +341,12 @@ TEST_F(Services, EachVariableButtonFillsItsOwnDialogsVariableEdit) {
     g_fake.answer = "Picked";
     HostInterfaceAccess = FakeInterfaceAccess;
     const std::pair<int, int> buttons[] = {{1, 1004},  {8, 1013},  {10, 1014}, {11, 1015}, {13, 1021}, {14, 1013},
-                                           {15, 1021}, {17, 1030}, {19, 1035}, {20, 1013}, {23, 1048}, {24, 1013}};
+                                           {15, 1021}, {17, 1030}, {19, 1035}, {20, 1013}, {23, 1048}, {24, 1013},
+                                           {25, 1013}, {26, 1051}, {27, 1058}, {28, 1058}};
     for (auto [action, edit] : buttons) EXPECT_EQ(Pick(action, edit, "[Old]"), "[Picked]") << action;
+    // ParlyGetUsage has a button beside each of its three variables.
+    EXPECT_EQ(Pick(26, 1052, "[Old]", nullptr, 1054), "[Picked]");
+    EXPECT_EQ(Pick(26, 1053, "[Old]", nullptr, 1055), "[Picked]");
 }
 
 TEST_F(Services, PickerWithoutHostSupportWarnsAndLeavesTheEdit) {

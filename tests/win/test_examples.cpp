@@ -139,6 +139,7 @@ TEST(DocumentExamples, EveryScriptInTheReadmeAndTheGuideRunsAsWritten) {
     CreateDirectoryA("C:\\Docs", nullptr);
     WriteFileBytes("C:\\Docs\\minutes.txt", "Minutes of the planning meeting.\r\nDecided: ship the plug-in in May.\r\n");
     for (const char* png : {"C:\\Images\\lighthouse.png", "C:\\Images\\boat.png"}) DeleteFileA(png);
+    WriteFileBytes("C:\\Images\\photo.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + std::string(48, 'p'));
 
     const std::string dir = ScratchDir("examples");
     int scripts = 0;

@@ -582,7 +582,9 @@ TEST_F(Faults, DocumentFailuresSendNothingOrReportTheChatErrorAndKeepTheHistory)
     const std::string empty = dir + "\\empty.txt";
     WriteFileBytes(empty, "");
     const std::string pdf = dir + "\\report.pdf";
-    WriteFileBytes(pdf, "%PDF-1.4");
+    WriteFileBytes(pdf, "PDF-1.4 without its percent sign");
+    const std::string tsv = dir + "\\table.tsv";
+    WriteFileBytes(tsv, "a\tb");
     const std::string locked = dir + "\\locked.txt";
     WriteFileBytes(locked, "held by a writer");
     const std::string missing = dir + "\\missing.txt";
@@ -597,8 +599,9 @@ TEST_F(Faults, DocumentFailuresSendNothingOrReportTheChatErrorAndKeepTheHistory)
     };
     const std::vector<Row> rows = {
         {"missing file", missing, [] {}, false, ErrorIs("Cannot open file: " + missing)},
-        {"unsupported format", pdf, [] {}, false,
-         ErrorIs("Unsupported file format: .pdf. Use txt, csv, html, xml, json, md, log, ini, cfg, or yaml.")},
+        {"unsupported format", tsv, [] {}, false,
+         ErrorIs("Unsupported file format: .tsv. Use txt, csv, html, xml, json, md, log, ini, cfg, yaml, or pdf.")},
+        {"a .pdf that is no PDF", pdf, [] {}, false, ErrorIs("Not a PDF file (it does not begin with %PDF-): " + pdf)},
         {"empty file", empty, [] {}, false, ErrorIs("File is empty or cannot determine size: " + empty)},
         {"file held open for writing", locked, [] {}, false, ErrorIs("Cannot open file: " + locked)},
         {"server answers 500", good, [] { NextRaw(500, R"({"error":{"message":"Document too long"}})"); }, true,

@@ -48,12 +48,13 @@ const Golden kGolden[] = {
     {22, "ParlyClearHistory", {0}, 0, "Clear conversation history without reinitializing provider."},
     {23, "ParlyGetEmbedding", {2, 6}, 2, "Get vector embedding for text. Returns comma-separated floats. Useful for semantic search."},
     {24, "ParlySendWithDoc", {5, 2, 6}, 3, "Send a prompt with document content. Supports: txt, csv, html, xml, json, md, log, ini, cfg, yaml."},
+    {25, "ParlySendWithImage", {5, 2, 6}, 3, "Ask about a picture (PNG, JPEG, GIF or WebP, up to 20 MB) and receive response in variable."},
     {26, "ParlyGetUsage", {6, 6, 6}, 3, "Get the token counts and stop reason of the last answer."},
     {27, "ParlySaveHistory", {5, 6}, 2, "Save the system prompt and the conversation to a file. Returns OK or ERROR."},
     {28, "ParlyLoadHistory", {5, 6}, 2, "Continue a saved conversation: loads its system prompt and history. Returns OK or ERROR."},
 };
 
-TEST(Registration, HostReceivesExactlyTheCataloguesEntriesInOrder) {
+TEST(Registration, HostReceivesExactlyTheThirtyTwoEntriesInOrder) {
     PluginRig rig;
     ASSERT_EQ(rig.registrations.size(), std::size(kGolden));
     for (size_t i = 0; i < std::size(kGolden); ++i) {
@@ -79,8 +80,7 @@ TEST(Registration, CatalogueAndDispatcherCoverTheSameIds) {
     std::sort(catalogueIds.begin(), catalogueIds.end());
     std::sort(handlerIds.begin(), handlerIds.end());
     std::vector<int> all;
-    for (int id = 1; id <= 28; ++id)
-        if (id != 25) all.push_back(id);
+    for (int id = 1; id <= 28; ++id) all.push_back(id);
     EXPECT_EQ(catalogueIds, all);
     EXPECT_EQ(handlerIds, all);
 }
@@ -128,7 +128,7 @@ TEST(Entry, IdsOutsideTheCatalogueReturnTrueAndChangeNothing) {
     PluginRig rig;
     rig.Exec("ParlySetTemp", {"abc"});
     size_t writes = rig.writes.size();
-    for (int id : {0, 25, -1, 1000}) {
+    for (int id : {0, 29, -1, 1000}) {
         std::vector<Param> params = {"[A]", "[B]", "[C]", "[D]", "[E]"};
         EXPECT_EQ(rig.ExecId(id, params), 1) << id;
         char* slots[6] = {};
@@ -219,6 +219,8 @@ TEST_F(HostTool, TraceShowsEveryCallback) {
     std::string out = RunHost(Script("trace.parly", "ParlyGetError \"[E]\"\n"), {"--trace"}, &code);
     EXPECT_EQ(code, 0);
     EXPECT_NE(out.find("[trace] registerAction 24 \"ParlySendWithDoc\" kinds=5,2,6 count=3/3"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("[trace] registerAction 28 \"ParlyLoadHistory\" kinds=5,6 count=2/2"), std::string::npos)
         << out;
     EXPECT_NE(out.find("[trace] setVariable \"[E]\" = \"\""), std::string::npos) << out;
 }

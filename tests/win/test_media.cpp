@@ -549,16 +549,16 @@ TEST_F(Documents, UnsupportedExtensionsAreRefusedBeforeTheFileIsOpened) {
         std::string ext;
     } cases[] = {
         {"notes.markdown", ".markdown"}, {"data.tsv", ".tsv"},  {"README", ""},
-        {"v1.2\\README", ".2\\readme"},  {"missing.PDF", ".pdf"},
+        {"v1.2\\README", ".2\\readme"},  {"missing.PDF.bak", ".bak"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         // A bare README stays a relative name: a dot anywhere in the scratch folder's path would be its extension.
         std::string path = c.name == "README" ? c.name : dir + "\\" + c.name;
-        if (c.name != "missing.PDF" && c.name != "README") WriteFileBytes(path, "text");
+        if (c.name != "missing.PDF.bak" && c.name != "README") WriteFileBytes(path, "text");
         EXPECT_EQ(Ask(path), "");
         EXPECT_EQ(rig.LastError(),
-                  "Unsupported file format: " + c.ext + ". Use txt, csv, html, xml, json, md, log, ini, cfg, or yaml.");
+                  "Unsupported file format: " + c.ext + ". Use txt, csv, html, xml, json, md, log, ini, cfg, yaml, or pdf.");
     }
     EXPECT_EQ(Sim::Count(), 0);
 }

@@ -43,6 +43,10 @@ const Shot kShots[] = {
     {"parly-set-streaming", 19, {"True", "[LiveAnswer]"}},
     {"parly-get-embedding", 23, {"Wireless noise-cancelling headphones with 30-hour battery", "[Vector]"}},
     {"parly-send-with-doc", 24, {"C:\\Users\\Public\\Documents\\quarterly-report.txt", "List the three main findings.", "[Findings]"}},
+    {"parly-send-with-image", 25, {"C:\\Users\\Public\\Pictures\\garden.jpg", "Which flowers are in this photo?", "[Flowers]"}},
+    {"parly-get-usage", 26, {"[TokensIn]", "[TokensOut]", "[StopReason]"}},
+    {"parly-save-history", 27, {"C:\\Users\\Public\\Documents\\support-chat.json", "[SaveStatus]"}},
+    {"parly-load-history", 28, {"C:\\Users\\Public\\Documents\\support-chat.json", "[LoadStatus]"}},
     {"parly-about", 0, {}},
 };
 

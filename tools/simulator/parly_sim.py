@@ -28,6 +28,7 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote
 
+import sim_media
 import sim_stream
 
 HOLD_LIMIT_S = 600.0
@@ -661,6 +662,13 @@ class Handler(BaseHTTPRequestHandler):
             return 400, {"error": "invalid JSON body"} if ollama else {"error": {"message": "Invalid JSON body"}}
         req = req if isinstance(req, dict) else {}
         said = last_user(req.get("messages"), lambda m: m.get("content", ""))
+        protocol = ("claude" if path == "/v1/messages" else "gemini" if gemini else
+                    "ollama" if path == "/api/chat" else "chat")
+        media = sim_media.received(protocol, req, unquote(gemini.group(1)) if gemini else req.get("model"))
+        if media and media[1]:
+            return media[1]
+        if media:
+            said = media[0]
 
         if path in CHAT_ROUTES:
             grok = req.get("stream") is False or str(req.get("model", "")).startswith("grok")
@@ -686,7 +694,7 @@ class Handler(BaseHTTPRequestHandler):
                          "content": [{"type": "text", "text": answer("Claude", said)}], "stop_reason": "end_turn",
                          "usage": {"input_tokens": said_n, "output_tokens": told_n}}
         if gemini:
-            said = last_user(req.get("contents"), lambda c: c["parts"][0]["text"])
+            said = media[0] if media else last_user(req.get("contents"), lambda c: c["parts"][0]["text"])
             today = today_chat("Gemini", unquote(gemini.group(1)), req, said, self.sim.next_year)
             if today == "starved":
                 return starved_reply("Gemini")
