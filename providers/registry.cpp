@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/ascii.h"
+#include "net/encoding.h"
 #include "net/json.h"
 #include "providers/chat_protocol.h"
 #include "providers/model_list.h"
@@ -163,8 +164,8 @@ std::vector<std::string> ListChatModels(const SessionSettings& s, std::chrono::s
 // The key an empty ParlyInit key stands for: the first of the row's environment variables that is set.
 std::string KeyFromEnvironment(const ProviderInfo& p) {
     for (const char* name : p.keyVariables) {
-        const char* value = name ? std::getenv(name) : nullptr;
-        if (value && *value) return value;
+        const std::string value = name ? EnvironmentText(name) : std::string();
+        if (!value.empty()) return value;
     }
     return std::string();
 }

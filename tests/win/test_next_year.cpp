@@ -32,7 +32,7 @@ TEST_F(NextYear, ThePluginsOwnDefaultGivesWayToTheListedSuccessorUntilUnload) {
         const char* successor;
     } cases[] = {{"OpenAI", "k1", "gpt-9-sol"},
                  {"Claude", "k1", "claude-sonnet-9"},
-                 {"Groq", "k1", "openai/gpt-oss-240b"},
+                 {"Groq", "k1", "openai/gpt-oss-2-120b"},
                  {"Grok", "xai-k1", "grok-9"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.initName);
@@ -135,6 +135,13 @@ TEST_F(NextYear, AnEmptyKeyIsTakenFromTheProvidersOwnVariableWhenParlyInitRuns) 
     ScopedEnv later("GROQ_API_KEY", "gsk-later");
     rig.Exec("ParlySend", {"Hi", "[A]"});
     EXPECT_EQ(Sim::Header("Authorization"), "Bearer gsk-from-env");
+    // A variable the host set with the platform's own call, past the C runtime's copy, counts as well.
+    ASSERT_TRUE(SetEnvironmentVariableW(L"XAI_API_KEY", L"xai-set-by-host"));
+    rig.Exec("ParlyInit", {"Grok", "", "[S]"});
+    SetEnvironmentVariableW(L"XAI_API_KEY", nullptr);
+    EXPECT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    rig.Exec("ParlySend", {"Hi", "[A]"});
+    EXPECT_EQ(Sim::Header("Authorization"), "Bearer xai-set-by-host");
 }
 
 TEST_F(NextYear, NothingListeningNamesTheHostAndPortAskedAndAsksAboutOllama) {
