@@ -165,7 +165,9 @@ std::vector<std::string> ListChatModels(const SessionSettings& s, std::chrono::s
 std::string KeyFromEnvironment(const ProviderInfo& p) {
     for (const char* name : p.keyVariables) {
         const std::string value = name ? EnvironmentText(name) : std::string();
-        if (!value.empty()) return value;
+        // A variable set from a file or a console often keeps a blank or a line end that no key holds.
+        const size_t first = value.find_first_not_of(" \t\r\n");
+        if (first != std::string::npos) return value.substr(first, value.find_last_not_of(" \t\r\n") - first + 1);
     }
     return std::string();
 }
