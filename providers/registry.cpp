@@ -117,9 +117,10 @@ std::vector<std::string> ListChatModels(const SessionSettings& s, std::chrono::s
             *error = "Failed to get Ollama models: " + (request.ok ? std::string("the time-out ran out") : request.error);
             return out;
         }
-        const ChatOutcome tags = InterpretOllamaTags(HttpTransport::Get(request.target, request.headers, seconds));
+        const HttpResult reply = HttpTransport::Get(request.target, request.headers, seconds);
+        const ChatOutcome tags = InterpretOllamaTags(reply);
         if (!tags.ok) {
-            *error = tags.error;
+            *error = WithHint(tags.error, TransportHint(s.provider, reply, request.target));
             return out;
         }
         for (size_t at = 0; at < tags.answer.size();) {
@@ -271,7 +272,7 @@ std::string ListModels() {
     HttpResult reply = HttpTransport::Get(request.target, request.headers, s.timeoutSeconds);
     ChatOutcome outcome = InterpretOllamaTags(reply);
     if (!outcome.ok) {
-        ReplaceLastError(outcome.error);
+        ReplaceLastError(WithHint(outcome.error, TransportHint(s.provider, reply, request.target)));
         return "";
     }
     return outcome.answer;

@@ -147,9 +147,22 @@ TEST_F(NextYear, AnEmptyKeyIsTakenFromTheProvidersOwnVariableWhenParlyInitRuns) 
 TEST_F(NextYear, NothingListeningNamesTheHostAndPortAskedAndAsksAboutOllama) {
     rig.Exec("ParlySetEndpoint", {ClosedUrl()});
     rig.Exec("ParlyInit", {"Ollama", "", "[S]"});
-    rig.Exec("ParlySend", {"Hi", "[A]"});
-    EXPECT_EQ(rig.LastError(), "Ollama error (0): Failed to send request. Error code: 12029. Nothing answered at "
-                               "127.0.0.1:1. Is Ollama running there?");
+    const struct {
+        const char* action;
+        std::vector<Param> params;
+        const char* error;
+    } cases[] = {
+        {"ParlySend", {"Hi", "[A]"},
+         "Ollama error (0): Failed to send request. Error code: 12029. Nothing answered at 127.0.0.1:1. Is Ollama "
+         "running there?"},
+        {"ParlyGetModels", {"[M]"},
+         "Failed to get Ollama models: Failed to send request. Nothing answered at 127.0.0.1:1. Is Ollama running "
+         "there?"},
+    };
+    for (const auto& c : cases) {
+        rig.Exec(c.action, c.params);
+        EXPECT_EQ(rig.LastError(), c.error);
+    }
 }
 
 }  // namespace
