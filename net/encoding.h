@@ -8,6 +8,8 @@ std::string HostTextToUtf8(const std::string& text);
 #ifdef _WIN32
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
+// The process's environment variable `name` in UTF-8, as the platform holds it now; empty when unset.
+std::string EnvironmentText(const char* name);
 // UTF-8 back to the ANSI code page (characters it lacks become its default character).
 std::string Utf8ToAnsi(const std::string& text);
 // A file path from a script or an edit dialog for the wide file functions: non-ASCII UTF-8 (what the

@@ -31,6 +31,22 @@ std::wstring Utf8ToWide(const std::string& text) { return ToWide(CP_UTF8, text);
 
 std::string WideToUtf8(const std::wstring& text) { return FromWide(CP_UTF8, text); }
 
+std::string EnvironmentText(const char* name) {
+    const std::wstring wide = Utf8ToWide(name);
+    // The platform's block, not the C runtime's copy of it, which misses what the host set after starting.
+    std::wstring value(64, L'\0');
+    for (int tries = 0; tries < 3; ++tries) {
+        const DWORD n = GetEnvironmentVariableW(wide.c_str(), &value[0], static_cast<DWORD>(value.size()));
+        if (n == 0) return std::string();
+        if (n < value.size()) {
+            value.resize(n);
+            return WideToUtf8(value);
+        }
+        value.assign(n, L'\0');  // n counts the terminator when the buffer was short
+    }
+    return std::string();
+}
+
 std::string HostTextToUtf8(const std::string& text) {
     if (IsValidUtf8(text)) return text;
     std::wstring wide = ToWide(CP_ACP, text);

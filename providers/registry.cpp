@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/ascii.h"
+#include "net/encoding.h"
 #include "net/json.h"
 #include "providers/chat_protocol.h"
 #include "providers/model_list.h"
@@ -116,9 +117,10 @@ std::vector<std::string> ListChatModels(const SessionSettings& s, std::chrono::s
             *error = "Failed to get Ollama models: " + (request.ok ? std::string("the time-out ran out") : request.error);
             return out;
         }
-        const ChatOutcome tags = InterpretOllamaTags(HttpTransport::Get(request.target, request.headers, seconds));
+        const HttpResult reply = HttpTransport::Get(request.target, request.headers, seconds);
+        const ChatOutcome tags = InterpretOllamaTags(reply);
         if (!tags.ok) {
-            *error = tags.error;
+            *error = WithHint(tags.error, TransportHint(s.provider, reply, request.target));
             return out;
         }
         for (size_t at = 0; at < tags.answer.size();) {
@@ -163,8 +165,10 @@ std::vector<std::string> ListChatModels(const SessionSettings& s, std::chrono::s
 // The key an empty ParlyInit key stands for: the first of the row's environment variables that is set.
 std::string KeyFromEnvironment(const ProviderInfo& p) {
     for (const char* name : p.keyVariables) {
-        const char* value = name ? std::getenv(name) : nullptr;
-        if (value && *value) return value;
+        const std::string value = name ? EnvironmentText(name) : std::string();
+        // A variable set from a file or a console often keeps a blank or a line end that no key holds.
+        const size_t first = value.find_first_not_of(" \t\r\n");
+        if (first != std::string::npos) return value.substr(first, value.find_last_not_of(" \t\r\n") - first + 1);
     }
     return std::string();
 }
@@ -269,7 +273,7 @@ std::string ListModels() {
     HttpResult reply = HttpTransport::Get(request.target, request.headers, s.timeoutSeconds);
     ChatOutcome outcome = InterpretOllamaTags(reply);
     if (!outcome.ok) {
-        ReplaceLastError(outcome.error);
+        ReplaceLastError(WithHint(outcome.error, TransportHint(s.provider, reply, request.target)));
         return "";
     }
     return outcome.answer;
