@@ -270,8 +270,8 @@ const RetiredShape kRetiredShapes[] = {
 // A model name taken apart: what stays across versions, the version numbers, and whether a date stamp was there.
 struct ModelName {
     std::string family;
+    std::vector<long> version;  // every number, sizes too (gpt-oss-120b gives way to gpt-oss-240b)
     std::vector<long> release;  // the numbers without sizes ("27b"), which say how new a model is
-    std::vector<long> sizes;    // the counts of parameters ("27b"): a successor keeps them
     bool dated = false;
 };
 
@@ -303,16 +303,17 @@ ModelName ReadModelName(const std::string& model) {
                 continue;
             }
             if (number >= 0) {
+                n.version.push_back(number);
                 // A count of parameters ("27b" closing its part) is a size, not a release.
-                if (c == 'b' && k + 1 == token.size())
-                    n.sizes.push_back(number);
-                else
-                    n.release.push_back(number);
+                if (!(c == 'b' && k + 1 == token.size())) n.release.push_back(number);
             }
             number = -1;
             letters += c;
         }
-        if (number >= 0) n.release.push_back(number);
+        if (number >= 0) {
+            n.version.push_back(number);
+            n.release.push_back(number);
+        }
         if (letters.empty()) continue;
         if (!n.family.empty()) n.family += '-';
         n.family += letters;
@@ -352,9 +353,8 @@ std::string PickSuccessor(const std::string& model, const std::vector<std::strin
     for (const std::string& id : listed) {
         if (id == model) continue;
         const ModelName n = ReadModelName(id);
-        // Another size is another model at another price, however new.
-        if (n.family != old.family || n.sizes != old.sizes || n.release <= old.release) continue;
-        if (best.empty() || Newer(n, bestName)) {
+        if (n.family != old.family || n.version <= old.version) continue;
+        if (best.empty() || n.version > bestName.version || (n.version == bestName.version && Newer(n, bestName))) {
             best = id;
             bestName = n;
         }

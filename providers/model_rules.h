@@ -47,7 +47,7 @@ bool IsRetiredModelRefusal(int provider, int status, const std::string& body);
 // The family of a model: its lower-case name split at - / . : _ with the version numbers and date stamps
 // taken out ("claude-sonnet-5-5" -> "claude-sonnet", "openai/gpt-oss-120b" -> "openai-gpt-oss-b").
 std::string ModelFamily(const std::string& model);
-// The listed model of `model`'s family and size with the highest version above its own; empty when none is listed.
+// The listed model of `model`'s family with the highest version above its own; empty when none is listed.
 std::string PickSuccessor(const std::string& model, const std::vector<std::string>& listed);
 // Up to `count` of `listed`, newest (highest version, then undated) first; ties keep the listing's order.
 std::vector<std::string> NewestModels(const std::vector<std::string>& listed, size_t count);

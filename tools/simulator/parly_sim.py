@@ -117,8 +117,8 @@ NEXT_LISTED = {
     "OpenAI": ["gpt-9-sol", "gpt-9-terra", "gpt-9-sol-mini", "gpt-8.2", "gpt-image-3", "gpt-9-realtime",
                "gpt-9-mini-tts", "gpt-9-transcribe", "text-embedding-4", "omni-moderation-2027-06-01", "sora-3"],
     "Claude": ["claude-sonnet-9", "claude-opus-9", "claude-haiku-9", "claude-sonnet-8-5"],
-    "Groq": [("openai/gpt-oss-240b", True), ("openai/gpt-oss-2-120b", True), ("openai/gpt-oss-40b", True),
-             ("qwen/qwen9-64b", True), ("whisper-large-v5", True)],
+    "Groq": [("openai/gpt-oss-240b", True), ("openai/gpt-oss-40b", True), ("qwen/qwen9-64b", True),
+             ("whisper-large-v5", True)],
     "Grok": ["grok-9", "grok-9-fast", "grok-8.5", "grok-imagine-image-2", "grok-imagine-video"],
 }
 NEXT_GEMINI_LISTED = (

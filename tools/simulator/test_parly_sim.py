@@ -247,7 +247,7 @@ class TodaysModels(SimTestCase):
         cases = [("/v1/messages", {"model": "claude-sonnet-5-5"}, claude, 404, "claude-sonnet-9"),
                  ("/v1/chat/completions", {"model": "gpt-5.6-sol"}, BEARER, 404, "gpt-9-sol"),
                  ("/v1/chat/completions", {"model": "grok-4.7"}, {"Authorization": "Bearer xai-1"}, 404, "grok-9"),
-                 ("/openai/v1/chat/completions", {"model": "openai/gpt-oss-120b"}, BEARER, 400, "openai/gpt-oss-2-120b"),
+                 ("/openai/v1/chat/completions", {"model": "openai/gpt-oss-120b"}, BEARER, 400, "openai/gpt-oss-240b"),
                  ("/api/v1/chat/completions", {"model": "openai/gpt-5.6-sol"}, BEARER, 400, "openai/gpt-9-sol")]
         for path, body, headers, status, successor in cases:
             with self.subTest(model=body["model"]):
