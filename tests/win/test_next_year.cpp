@@ -32,7 +32,7 @@ TEST_F(NextYear, ThePluginsOwnDefaultGivesWayToTheListedSuccessorUntilUnload) {
         const char* successor;
     } cases[] = {{"OpenAI", "k1", "gpt-9-sol"},
                  {"Claude", "k1", "claude-sonnet-9"},
-                 {"Groq", "k1", "openai/gpt-oss-2-120b"},
+                 {"Groq", "k1", "openai/gpt-oss-240b"},
                  {"Grok", "xai-k1", "grok-9"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.initName);
