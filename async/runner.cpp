@@ -134,7 +134,7 @@ void ChatJob(unsigned generation) {
 void ImageJob(unsigned generation) {
     JobInputs in;
     if (!TakeInputs(generation, &in, "ERROR")) return;
-    std::vector<unsigned char> bytes;
+    std::string bytes;
     // Nobody pays for an image that could not be saved; the failure comes back as every other one does.
     std::string failure = CheckOutputFolder(in.outputPath);
     bool fetched = failure.empty() && FetchImage(in.settings, in.prompt, in.imageSize, &bytes, &failure);

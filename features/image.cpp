@@ -38,7 +38,7 @@ HANDLE CreateTemporaryBeside(const std::wstring& target, std::wstring* temp) {
 
 }  // namespace
 
-std::string WriteImageFile(const std::string& path, const std::vector<unsigned char>& bytes) {
+std::string WriteImageFile(const std::string& path, const std::string& bytes) {
     return WriteWholeFile(path, bytes.data(), bytes.size());
 }
 
@@ -75,7 +75,7 @@ std::string CheckOutputFolder(const std::string& path) {
 }
 
 bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
-                std::vector<unsigned char>* bytes, std::string* error) {
+                std::string* bytes, std::string* error) {
     HttpResult reply;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s.timeoutSeconds);
     for (bool resent = false;; resent = true) {
@@ -98,8 +98,7 @@ bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::
         if (resent || refusal.param != kParamResponseFormat || !RefusalApplies(request.shape, refusal)) break;
         RememberParamRefusal(s.provider, request.model, refusal);
     }
-    ImageOutcome outcome = InterpretImageReply(reply);
-    reply = HttpResult();  // the encoded reply is no longer needed while the file is written
+    ImageOutcome outcome = InterpretImageReply(std::move(reply));  // the image takes the reply's place
     if (!outcome.ok) {
         *error = outcome.error;
         return false;
@@ -110,7 +109,7 @@ bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::
 
 std::string GenerateImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
                           const std::string& outputPath) {
-    std::vector<unsigned char> bytes;
+    std::string bytes;
     // Nobody pays for an image that could not be saved.
     std::string failure = CheckOutputFolder(outputPath);
     if (failure.empty() && FetchImage(s, prompt, size, &bytes, &failure)) failure = WriteImageFile(outputPath, bytes);

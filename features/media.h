@@ -1,7 +1,6 @@
 // Image files, embedding vectors and document texts: the operations behind the media actions.
 #pragma once
 #include <string>
-#include <vector>
 
 #include "session/settings.h"
 
@@ -11,8 +10,8 @@ std::string GenerateImage(const SessionSettings& s, const std::string& prompt, c
 // The two halves of GenerateImage, for a caller that decides in between whether the file is still wanted:
 // the decoded image from the provider (false with *error), and the file write ("" or the error text).
 bool FetchImage(const SessionSettings& s, const std::string& prompt, const std::string& size,
-                std::vector<unsigned char>* bytes, std::string* error);
-std::string WriteImageFile(const std::string& path, const std::vector<unsigned char>& bytes);
+                std::string* bytes, std::string* error);
+std::string WriteImageFile(const std::string& path, const std::string& bytes);
 // Writes `size` bytes to a file beside `path` and moves it over `path`: "" or the error text; an existing
 // file survives every failure.
 std::string WriteWholeFile(const std::string& path, const void* data, size_t size);

@@ -45,10 +45,15 @@ std::string CompactVector(std::string_view numbers) {
 }
 
 std::vector<unsigned char> Base64Decode(std::string_view text) {
+    std::vector<unsigned char> out(text.size() / 4 * 3 + 3);
+    out.resize(Base64DecodeInto(text, out.data()));
+    return out;
+}
+
+size_t Base64DecodeInto(std::string_view text, unsigned char* out) {
     const unsigned char* in = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
-    std::vector<unsigned char> out(n / 4 * 3 + 3);
-    unsigned char* o = out.data();
+    unsigned char* o = out;
     unsigned acc = 0;
     int bits = -8;
     size_t i = 0;
@@ -80,8 +85,7 @@ std::vector<unsigned char> Base64Decode(std::string_view text) {
             bits -= 8;
         }
     }
-    out.resize(static_cast<size_t>(o - out.data()));
-    return out;
+    return static_cast<size_t>(o - out);
 }
 
 std::string ImageModelFor(const std::string& sessionModel) {
@@ -137,7 +141,7 @@ ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prom
     return r;
 }
 
-ImageOutcome InterpretImageReply(const HttpResult& reply) {
+ImageOutcome InterpretImageReply(HttpResult reply) {
     ImageOutcome outcome;
     if (reply.statusCode != 200) {
         outcome.error = "Image generation error (" + std::to_string(reply.statusCode) + "): " + ErrorDetail(reply, "message");
@@ -158,16 +162,19 @@ ImageOutcome InterpretImageReply(const HttpResult& reply) {
         return outcome;
     }
     const std::string_view encoded = body.substr(value + 1, close - value - 1);
-    // Base64 carries no escapes as a rule: decoded in place, the reply is not copied first.
+    // Base64 carries no escapes as a rule: decoded over the reply's own bytes, no second buffer is needed.
     if (encoded.find('\\') == std::string_view::npos) {
-        outcome.bytes = Base64Decode(encoded);
+        reply.body.resize(Base64DecodeInto(encoded, reinterpret_cast<unsigned char*>(&reply.body[0])));
+        outcome.bytes = std::move(reply.body);
     } else {
         try {
-            outcome.bytes = Base64Decode(JsonUnescape(encoded));
+            reply.body = JsonUnescape(encoded);
         } catch (const std::invalid_argument&) {
             outcome.error = "Failed to parse image data from response";
             return outcome;
         }
+        reply.body.resize(Base64DecodeInto(reply.body, reinterpret_cast<unsigned char*>(&reply.body[0])));
+        outcome.bytes = std::move(reply.body);
     }
     if (outcome.bytes.empty()) {
         outcome.error = "Failed to decode image data";

@@ -10,6 +10,8 @@
 
 // Decodes standard and URL-safe Base64; stops at '=', skips bytes outside the alphabet.
 std::vector<unsigned char> Base64Decode(std::string_view text);
+// Base64Decode into `out`, which may be text's own first byte (the bytes never overtake the text); their count.
+size_t Base64DecodeInto(std::string_view text, unsigned char* out);
 
 struct ImageRequest {
     bool ok = false;
@@ -28,10 +30,11 @@ ImageRequest BuildImageRequest(const SessionSettings& s, const std::string& prom
 
 struct ImageOutcome {
     bool ok = false;
-    std::vector<unsigned char> bytes;
+    std::string bytes;  // the decoded image
     std::string error;
 };
-ImageOutcome InterpretImageReply(const HttpResult& reply);
+// Takes the reply: the image is decoded where its text lies in the body, so the reply is never held twice.
+ImageOutcome InterpretImageReply(HttpResult reply);
 
 struct EmbeddingRequest {
     bool ok = false;
