@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "features/media_protocol.h"
 #include "net/json_walk.h"
 #include "providers/chat_protocol.h"
 #include "providers/chat_stream.h"
@@ -287,3 +288,48 @@ TEST(JsonWalk, PathsSkipNestedValuesAndStringsThatLookLikeKeys) {
 }
 
 }  // namespace
+
+namespace {
+
+// A conversation file of one exchange whose question carries the given attachment.
+std::string LoadedAttachmentFile(const char* type, const char* mediaType, const std::string& base64) {
+    return std::string(R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a","attachments":[{"type":")") +
+           type + R"(","media_type":")" + mediaType + R"(","data":")" + base64 +
+           R"("}]},{"role":"assistant","content":"b"}]})";
+}
+
+// The Base64 of a file of `bytes` bytes that begins with `magic`.
+std::string EncodedFile(const std::string& magic, size_t bytes) {
+    std::string raw = magic;
+    raw.resize(bytes, 'x');
+    std::string out;
+    AppendBase64(out, reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+    return out;
+}
+
+}  // namespace
+
+// A loaded attachment goes out as it is, so it must be one the actions themselves would have sent.
+TEST(ConversationFile, AnAttachmentIsHeldToTheSendingLimitsAndToWholeBase64) {
+    const std::string png = "\x89PNG\r\n\x1a\n", pdf = "%PDF-1.7";
+    const struct {
+        const char* name;
+        std::string text;
+        bool loads;
+    } rows[] = {
+        {"picture of exactly 20 MB", LoadedAttachmentFile("image", "image/png", EncodedFile(png, kImageFileLimit)), true},
+        {"picture of 20 MB and a byte", LoadedAttachmentFile("image", "image/png", EncodedFile(png, kImageFileLimit + 1)), false},
+        {"PDF of exactly 32 MB", LoadedAttachmentFile("document", "application/pdf", EncodedFile(pdf, kPdfFileLimit)), true},
+        {"PDF of 32 MB and a byte", LoadedAttachmentFile("document", "application/pdf", EncodedFile(pdf, kPdfFileLimit + 1)), false},
+        {"padding inside the data", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgo=AAAA"), false},
+        {"data cut inside a quantum", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgoAAA"), false},
+        {"three padding signs", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgoA==="), false},
+        {"two padding signs", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgoAAA=="), true},
+    };
+    for (const auto& r : rows) {
+        SavedConversation read;
+        std::string error;
+        EXPECT_EQ(ReadConversationJson(r.text, &read, &error), r.loads) << r.name << " -> " << error;
+        if (!r.loads) EXPECT_NE(error.find("attachment"), std::string::npos) << r.name << " -> " << error;
+    }
+}
