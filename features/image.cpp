@@ -44,6 +44,10 @@ std::string WriteImageFile(const std::string& path, const std::vector<unsigned c
 
 std::string WriteWholeFile(const std::string& path, const void* data, size_t size) {
     const std::wstring target = HostPathToWide(path);
+    // A read-only file is the author's to keep; a rename over it would not ask.
+    const DWORD existing = target.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(target.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY))
+        return "Failed to write output file: " + path;
     std::wstring temp;
     HANDLE file = target.empty() ? INVALID_HANDLE_VALUE : CreateTemporaryBeside(target, &temp);
     if (file == INVALID_HANDLE_VALUE) return "Failed to create output file: " + path;

@@ -149,4 +149,45 @@ TEST_F(History, ABrokenForeignNewerOrMissingFileChangesNothing) {
         << body;
 }
 
+// The names in a folder, to see that a failed save leaves no temporary file behind.
+std::vector<std::string> FolderNames(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (std::string(found.cFileName) != "." && std::string(found.cFileName) != "..") names.push_back(found.cFileName);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return names;
+}
+
+TEST_F(History, TargetsThatAreNoPlainWritableFileFailAndKeepWhatWasThere) {
+    const std::string dir = ScratchDir("history_targets");
+    const std::string locked = dir + "\\read only.json", folder = dir + "\\a folder";
+    SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_NORMAL);  // an earlier run that failed may have left it read-only
+    WriteFileBytes(locked, "old");
+    ASSERT_TRUE(SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_READONLY));
+    CreateDirectoryA(folder.c_str(), nullptr);  // left from an earlier run, or made now
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySend", {"q", "[A]"});
+    for (const std::string& target : {locked, folder}) {
+        SCOPED_TRACE(target);
+        rig.Exec("ParlySaveHistory", {target, "[St]"});
+        EXPECT_EQ(rig.Var("[St]"), "ERROR");
+        EXPECT_EQ(rig.LastError(), "Failed to write output file: " + target);
+    }
+    EXPECT_EQ(ReadFileBytes(locked), "old");
+    EXPECT_EQ(FolderNames(dir), (std::vector<std::string>{"a folder", "read only.json"}));
+    // Loading a folder or a device fails at once and keeps the conversation.
+    for (const std::string& source : {folder, std::string("NUL"), std::string("CON")}) {
+        SCOPED_TRACE(source);
+        rig.Exec("ParlyLoadHistory", {source, "[St]"});
+        EXPECT_EQ(rig.Var("[St]"), "ERROR");
+    }
+    rig.Exec("ParlySend", {"next", "[A]"});
+    EXPECT_NE(Sim::Body().find("\"content\":\"q\""), std::string::npos) << Sim::Body();
+    SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 }  // namespace
