@@ -102,6 +102,11 @@ bool ReadMessages(std::string_view json, size_t at, ConversationHistory* history
         const size_t attachments = JsonMember(json, item, "attachments");
         if (attachments != kNotFound && json[attachments] != 'n' && !ReadAttachments(json, attachments, &m, error))
             return false;
+        // Only a question carries a file: the providers refuse one on an answer, at every later send.
+        if (m.attachment && m.role != "user") {
+            *error = "an answer carries an attachment";
+            return false;
+        }
         history->push_back(std::move(m));
         return true;
     });

@@ -309,7 +309,7 @@ std::string EncodedFile(const std::string& magic, size_t bytes) {
 
 }  // namespace
 
-// A loaded attachment goes out as it is, so it must be one the actions themselves would have sent.
+// A loaded attachment goes out as it is, so it must be one the actions themselves would have sent: a question's.
 TEST(ConversationFile, AnAttachmentIsHeldToTheSendingLimitsAndToWholeBase64) {
     const std::string png = "\x89PNG\r\n\x1a\n", pdf = "%PDF-1.7";
     const struct {
@@ -325,6 +325,9 @@ TEST(ConversationFile, AnAttachmentIsHeldToTheSendingLimitsAndToWholeBase64) {
         {"data cut inside a quantum", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgoAAA"), false},
         {"three padding signs", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgoA==="), false},
         {"two padding signs", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgoAAA=="), true},
+        {"a picture on the answer", R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a"},)"
+         R"({"role":"assistant","content":"b","attachments":[{"type":"image","media_type":"image/png","data":"iVBORw0KGgo="}]}]})",
+         false},
     };
     for (const auto& r : rows) {
         SavedConversation read;
