@@ -162,9 +162,10 @@ std::vector<std::string> FolderNames(const std::string& dir) {
     return names;
 }
 
-TEST_F(History, TargetsThatAreNoPlainWritableFileFailAndKeepWhatWasThere) {
+TEST_F(History, UnwritableTargetsAndDevicesFailKeepingWhatWasThereAndAnAnsiNameWorks) {
     const std::string dir = ScratchDir("history_targets");
-    const std::string locked = dir + "\\read only.json", folder = dir + "\\a folder";
+    const std::string locked = dir + "\\read only.json", folder = dir + "\\a folder", ansi = dir + "\\caf\xE9 ansi.json";
+    DeleteFileA(ansi.c_str());
     SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_NORMAL);  // an earlier run that failed may have left it read-only
     WriteFileBytes(locked, "old");
     ASSERT_TRUE(SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_READONLY));
@@ -185,6 +186,14 @@ TEST_F(History, TargetsThatAreNoPlainWritableFileFailAndKeepWhatWasThere) {
         rig.Exec("ParlyLoadHistory", {source, "[St]"});
         EXPECT_EQ(rig.Var("[St]"), "ERROR");
     }
+    // A name in the ANSI code page, as a script passes it, is saved and loaded under that name.
+    rig.Exec("ParlySaveHistory", {ansi, "[St]"});
+    EXPECT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH);
+    EXPECT_NE(GetFileAttributesW(wide), INVALID_FILE_ATTRIBUTES);
+    rig.Exec("ParlyLoadHistory", {ansi, "[St]"});
+    EXPECT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
     rig.Exec("ParlySend", {"next", "[A]"});
     EXPECT_NE(Sim::Body().find("\"content\":\"q\""), std::string::npos) << Sim::Body();
     SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_NORMAL);
