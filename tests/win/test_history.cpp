@@ -172,7 +172,7 @@ TEST_F(History, UnwritableTargetsAndDevicesFailKeepingWhatWasThereAndAnAnsiNameW
     CreateDirectoryA(folder.c_str(), nullptr);  // left from an earlier run, or made now
     Select(rig, "OpenAI");
     rig.Exec("ParlySend", {"q", "[A]"});
-    for (const std::string& target : {locked, folder}) {
+    for (const std::string& target : {locked, folder, dir + "\\NUL", dir + "\\CON"}) {
         SCOPED_TRACE(target);
         rig.Exec("ParlySaveHistory", {target, "[St]"});
         EXPECT_EQ(rig.Var("[St]"), "ERROR");
