@@ -298,12 +298,14 @@ std::string LoadedAttachmentFile(const char* type, const char* mediaType, const 
            R"("}]},{"role":"assistant","content":"b"}]})";
 }
 
-// The Base64 of a file of `bytes` bytes that begins with `magic`.
-std::string EncodedFile(const std::string& magic, size_t bytes) {
-    std::string raw = magic;
-    raw.resize(bytes, 'x');
+// The Base64 of a file of `bytes` bytes that begins with `magic` and goes on in 'x's ("xxx" is "eHh4").
+std::string EncodedFile(std::string magic, size_t bytes) {
+    magic.resize(12, 'x');
+    const std::string rest((bytes - 12) % 3, 'x');
     std::string out;
-    AppendBase64(out, reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+    AppendBase64(out, reinterpret_cast<const unsigned char*>(magic.data()), magic.size());
+    for (size_t n = (bytes - 12) / 3; n; --n) out.append("eHh4", 4);
+    AppendBase64(out, reinterpret_cast<const unsigned char*>(rest.data()), rest.size());
     return out;
 }
 
