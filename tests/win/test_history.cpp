@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,7 @@ std::vector<std::string> FolderNames(const std::string& dir) {
         if (std::string(found.cFileName) != "." && std::string(found.cFileName) != "..") names.push_back(found.cFileName);
     } while (FindNextFileA(h, &found));
     FindClose(h);
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -178,8 +180,17 @@ TEST_F(History, UnwritableTargetsAndDevicesFailKeepingWhatWasThereAndAnAnsiNameW
         EXPECT_EQ(rig.Var("[St]"), "ERROR");
         EXPECT_EQ(rig.LastError(), "Failed to write output file: " + target);
     }
+    // A file another program holds open without sharing is kept too.
+    const std::string held = dir + "\\held.json";
+    WriteFileBytes(held, "held");
+    HANDLE holder = CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    rig.Exec("ParlySaveHistory", {held, "[St]"});
+    EXPECT_EQ(rig.Var("[St]"), "ERROR");
+    CloseHandle(holder);
+    EXPECT_EQ(ReadFileBytes(held), "held");
     EXPECT_EQ(ReadFileBytes(locked), "old");
-    EXPECT_EQ(FolderNames(dir), (std::vector<std::string>{"a folder", "read only.json"}));
+    EXPECT_EQ(FolderNames(dir), (std::vector<std::string>{"a folder", "held.json", "read only.json"}));
     // Loading a folder or a device fails at once and keeps the conversation.
     for (const std::string& source : {folder, std::string("NUL"), std::string("CON")}) {
         SCOPED_TRACE(source);
