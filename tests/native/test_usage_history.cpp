@@ -338,3 +338,20 @@ TEST(ConversationFile, AnAttachmentIsHeldToTheSendingLimitsAndToWholeBase64) {
         if (!r.loads) EXPECT_NE(error.find("attachment"), std::string::npos) << r.name << " -> " << error;
     }
 }
+
+// The file format lets "file_name" out, but OpenAI-style file parts need a name: a loaded PDF still gets one.
+TEST(ConversationFile, APdfLoadedWithoutItsNameGoesWithOne) {
+    SavedConversation read;
+    std::string error;
+    ASSERT_TRUE(ReadConversationJson(LoadedAttachmentFile("document", "application/pdf", "JVBERi0x"), &read, &error))
+        << error;
+    for (const int provider : {kProviderOpenAI, kProviderOpenRouter}) {
+        SessionSettings s;
+        s.provider = provider;
+        s.model = "m";
+        const ChatRequest r = BuildChatRequest(s, read.history, "more?");
+        EXPECT_NE(r.body.find(R"({"type":"file","file":{"filename":"document.pdf","file_data":"data:application/pdf;base64,JVBERi0x"}})"),
+                  std::string::npos)
+            << r.body;
+    }
+}
