@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -211,3 +212,44 @@ TEST_F(History, UnwritableTargetsAndDevicesFailKeepingWhatWasThereAndAnAnsiNameW
 }
 
 }  // namespace
+
+namespace {
+
+// Writes a compact conversation file of three PDF exchanges (each PDF `encoded` Base64 letters) whose system
+// prompt pads it to exactly `total` bytes.
+void WriteBigConversation(const std::string& path, size_t encoded, size_t total) {
+    const std::string head = R"({"format":"parly-conversation","version":1,"system":")", mid = R"(","messages":[)";
+    const std::string open = R"({"role":"user","content":"q","attachments":[{"type":"document","media_type":"application/pdf","data":")";
+    const std::string close = R"("}]},{"role":"assistant","content":"a"})", tail = "]}";
+    const size_t fixed = head.size() + mid.size() + 3 * (open.size() + encoded + close.size()) + 2 + tail.size();
+    ASSERT_LT(fixed, total);
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << head << std::string(total - fixed, 's') << mid;
+    std::string quanta;
+    for (int i = 0; i < (1 << 18); ++i) quanta += "eHh4";  // "xxx"
+    for (int n = 0; n < 3; ++n) {
+        f << (n ? "," : "") << open << "JVBERi0x";  // "%PDF-1"
+        for (size_t left = encoded - 8; left; left -= std::min(left, quanta.size()))
+            f.write(quanta.data(), static_cast<std::streamsize>(std::min(left, quanta.size())));
+        f << close;
+    }
+    f << tail;
+}
+
+}  // namespace
+
+TEST_F(History, AConversationTooLargeToLoadAgainIsNotSaved) {
+    const std::string dir = ScratchDir("history_big");
+    const std::string big = dir + "\\big.json", again = dir + "\\again.json";
+    WriteBigConversation(big, 44739000, (128u << 20) - 40);  // just under the limit, written without spaces
+    WriteFileBytes(again, "earlier");
+    Select(rig, "OpenAI");
+    rig.Exec("ParlyLoadHistory", {big, "[St]"});
+    ASSERT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
+    // The saved shape has spaces and names the files, so it would no longer fit.
+    rig.Exec("ParlySaveHistory", {again, "[St]"});
+    EXPECT_EQ(rig.Var("[St]"), "ERROR");
+    EXPECT_EQ(rig.LastError(), "History file would be larger than 128 MB: " + again);
+    EXPECT_EQ(ReadFileBytes(again), "earlier");
+    DeleteFileA(big.c_str());
+}
