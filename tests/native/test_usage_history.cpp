@@ -201,6 +201,7 @@ TEST(ConversationFile, BrokenForeignAndNewerFilesAreRefusedWithTheirReason) {
         {"{\"format\":\"parly-conversation\",\"version\":1,\"system\":\"a\nb\",\"messages\":[]}", "not well-formed JSON"},
         {std::string(200, '[') + std::string(200, ']'), "not well-formed JSON"},
         {"{\"format\":\"parly-conversation\",\"version\":1,\"system\":\"\xC3\",\"messages\":[]}", "not UTF-8"},
+        {std::string("\xFF\xFE{\0\"\0f\0", 8), "not UTF-8"},  // saved as UTF-16 by an editor
         {"[1,2]", "not a Parly conversation"},
         {R"({"model":"gpt","messages":[]})", "not a Parly conversation"},
         {R"({"format":"other","version":1,"messages":[]})", "not a Parly conversation"},
@@ -321,7 +322,6 @@ TEST(ConversationFile, AnAttachmentIsHeldToTheSendingLimitsAndToWholeBase64) {
     } rows[] = {
         {"picture of exactly 20 MB", LoadedAttachmentFile("image", "image/png", EncodedFile(png, kImageFileLimit)), true},
         {"picture of 20 MB and a byte", LoadedAttachmentFile("image", "image/png", EncodedFile(png, kImageFileLimit + 1)), false},
-        {"PDF of exactly 32 MB", LoadedAttachmentFile("document", "application/pdf", EncodedFile(pdf, kPdfFileLimit)), true},
         {"PDF of 32 MB and a byte", LoadedAttachmentFile("document", "application/pdf", EncodedFile(pdf, kPdfFileLimit + 1)), false},
         {"padding inside the data", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgo=AAAA"), false},
         {"data cut inside a quantum", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgoAAA"), false},
