@@ -71,7 +71,8 @@ bool ReadAttachments(std::string_view json, size_t at, ChatMessage* m, std::stri
         // A loaded file is sent again as it is, so it keeps to the limits the actions read files with.
         const size_t bytes = a->base64.size() / 4 * 3 - (a->base64.size() - a->base64.find_last_not_of('=') - 1);
         if (bytes > (a->IsPdf() ? kPdfFileLimit : kImageFileLimit)) {
-            *error = a->IsPdf() ? "an attachment is a PDF larger than 32 MB" : "an attachment is a picture larger than 20 MB";
+            *error = a->IsPdf() ? "an attachment is a PDF larger than 32 MB"
+                                : "an attachment is a picture larger than 20 MB";
             return false;
         }
         // A turn holds one file: a second would be lost without a word.
