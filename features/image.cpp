@@ -44,6 +44,10 @@ std::string WriteImageFile(const std::string& path, const std::string& bytes) {
 
 std::string WriteWholeFile(const std::string& path, const void* data, size_t size) {
     const std::wstring target = HostPathToWide(path);
+    // A read-only file is the author's to keep; a rename over it would not ask.
+    const DWORD existing = target.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(target.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY))
+        return "Failed to write output file: " + path;
     std::wstring temp;
     HANDLE file = target.empty() ? INVALID_HANDLE_VALUE : CreateTemporaryBeside(target, &temp);
     if (file == INVALID_HANDLE_VALUE) return "Failed to create output file: " + path;
@@ -61,9 +65,9 @@ std::string CheckOutputFolder(const std::string& path) {
     const std::wstring target = HostPathToWide(path);
     const size_t slash = target.find_last_of(L"\\/:");
     if (target.empty()) return "Failed to create output file: " + path;
-    // A target that is itself a folder could never be replaced by the image.
+    // A target that is itself a folder, or read-only, could never be replaced by the image.
     const DWORD existing = GetFileAttributesW(target.c_str());
-    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY))
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
         return "Failed to write output file: " + path;
     if (slash == std::wstring::npos || target[slash] == L':') return "";  // the current folder, or a drive's
     // The folder with its separator: "\", "C:\", "\\?\C:\" and a share's "\\server\share\" name their roots.

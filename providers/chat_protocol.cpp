@@ -122,7 +122,8 @@ void AppendContent(std::string& out, ContentStyle style, const std::string& text
     }
     if (a->IsPdf()) {
         out += "{\"type\":\"file\",\"file\":{\"filename\":\"";
-        AppendJsonEscaped(out, a->fileName);
+        // A file part without a name is refused; a loaded conversation may carry none.
+        AppendJsonEscaped(out, a->fileName.empty() ? std::string_view("document.pdf") : std::string_view(a->fileName));
         out += "\",\"file_data\":\"data:application/pdf;base64,";
     } else {
         out += "{\"type\":\"image_url\",\"image_url\":{\"url\":\"data:";

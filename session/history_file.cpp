@@ -62,6 +62,12 @@ void RunSaveHistory(const Params& p) {
         std::lock_guard<std::mutex> hold(SessionLock());
         text = WriteConversationJson(g_session.settings.systemPrompt, g_session.conversation.history);
     }
+    // A file ParlyLoadHistory would refuse is no save: the earlier file stays.
+    if (text.size() > kMaxConversationFileBytes) {
+        ReplaceLastError("History file would be larger than " + std::to_string(kMaxConversationFileBytes >> 20) +
+                         " MB: " + path);
+        return p.write(1, "ERROR");
+    }
     // Written beside the target and then moved over it, so a failure leaves any earlier file whole.
     const std::string failure = WriteWholeFile(path, text.data(), text.size());
     if (!failure.empty()) {

@@ -42,6 +42,10 @@ bool IsKnownMediaType(const std::string& type) {
 bool IsEncodedFileOf(const std::string& data, const std::string& mediaType) {
     for (unsigned char c : data)
         if (!std::isalnum(c) && c != '+' && c != '/' && c != '=') return false;
+    // Whole quanta, padded only at the end: anything else the provider refuses on every later send.
+    const size_t pad = data.find('=') == std::string::npos ? 0 : data.size() - data.find('=');
+    if (data.size() % 4 != 0 || pad > 2 || data.find_first_not_of('=', data.size() - pad) != std::string::npos)
+        return false;
     const std::vector<unsigned char> head = Base64Decode(std::string_view(data).substr(0, 16));
     if (mediaType == "application/pdf") return StartsAsPdf(head.data(), head.size());
     const char* sniffed = SniffImageType(head.data(), head.size());
@@ -62,6 +66,13 @@ bool ReadAttachments(std::string_view json, size_t at, ChatMessage* m, std::stri
         if (!IsKnownMediaType(a->mediaType) || type != (a->IsPdf() ? "document" : "image") ||
             !IsEncodedFileOf(a->base64, a->mediaType)) {
             *error = "an attachment is not a PNG, JPEG, GIF, WebP picture or a PDF";
+            return false;
+        }
+        // A loaded file is sent again as it is, so it keeps to the limits the actions read files with.
+        const size_t bytes = a->base64.size() / 4 * 3 - (a->base64.size() - a->base64.find_last_not_of('=') - 1);
+        if (bytes > (a->IsPdf() ? kPdfFileLimit : kImageFileLimit)) {
+            *error = a->IsPdf() ? "an attachment is a PDF larger than 32 MB"
+                                : "an attachment is a picture larger than 20 MB";
             return false;
         }
         // A turn holds one file: a second would be lost without a word.
@@ -92,6 +103,11 @@ bool ReadMessages(std::string_view json, size_t at, ConversationHistory* history
         const size_t attachments = JsonMember(json, item, "attachments");
         if (attachments != kNotFound && json[attachments] != 'n' && !ReadAttachments(json, attachments, &m, error))
             return false;
+        // Only a question carries a file: the providers refuse one on an answer, at every later send.
+        if (m.attachment && m.role != "user") {
+            *error = "an answer carries an attachment";
+            return false;
+        }
         history->push_back(std::move(m));
         return true;
     });

@@ -7,9 +7,10 @@
 //                                   "data": "<Base64>"}]},
 //                 {"role": "assistant", "content": "..."}]}
 //
-// Messages come in exchanges (user, then assistant); "attachments" is optional and holds at most one file
-// ("image" or "document" for a PDF; "file_name" optional); members not named here are
-// ignored, so a later version 1 writer may add some. A change readers of version 1 cannot skip raises the version.
+// Messages come in exchanges (user, then assistant); "attachments" is optional, on a user message only, and holds
+// at most one file ("image" or "document" for a PDF; "file_name" optional) of at most 20 MB (a picture) or 32 MB
+// (a PDF) in whole Base64; members not named here are ignored, so a later version 1 writer may add some.
+// A change readers of version 1 cannot skip raises the version.
 #pragma once
 #include <string>
 #include <string_view>

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "features/media_protocol.h"
 #include "net/json_walk.h"
 #include "providers/chat_protocol.h"
 #include "providers/chat_stream.h"
@@ -200,6 +201,7 @@ TEST(ConversationFile, BrokenForeignAndNewerFilesAreRefusedWithTheirReason) {
         {"{\"format\":\"parly-conversation\",\"version\":1,\"system\":\"a\nb\",\"messages\":[]}", "not well-formed JSON"},
         {std::string(200, '[') + std::string(200, ']'), "not well-formed JSON"},
         {"{\"format\":\"parly-conversation\",\"version\":1,\"system\":\"\xC3\",\"messages\":[]}", "not UTF-8"},
+        {std::string("\xFF\xFE{\0\"\0f\0", 8), "not UTF-8"},  // saved as UTF-16 by an editor
         {"[1,2]", "not a Parly conversation"},
         {R"({"model":"gpt","messages":[]})", "not a Parly conversation"},
         {R"({"format":"other","version":1,"messages":[]})", "not a Parly conversation"},
@@ -287,3 +289,69 @@ TEST(JsonWalk, PathsSkipNestedValuesAndStringsThatLookLikeKeys) {
 }
 
 }  // namespace
+
+namespace {
+
+// A conversation file of one exchange whose question carries the given attachment.
+std::string LoadedAttachmentFile(const char* type, const char* mediaType, const std::string& base64) {
+    return std::string(R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a","attachments":[{"type":")") +
+           type + R"(","media_type":")" + mediaType + R"(","data":")" + base64 +
+           R"("}]},{"role":"assistant","content":"b"}]})";
+}
+
+// The Base64 of a file of `bytes` bytes that begins with `magic` and goes on in 'x's ("xxx" is "eHh4").
+std::string EncodedFile(std::string magic, size_t bytes) {
+    magic.resize(12, 'x');
+    const std::string rest((bytes - 12) % 3, 'x');
+    std::string out;
+    AppendBase64(out, reinterpret_cast<const unsigned char*>(magic.data()), magic.size());
+    for (size_t n = (bytes - 12) / 3; n; --n) out.append("eHh4", 4);
+    AppendBase64(out, reinterpret_cast<const unsigned char*>(rest.data()), rest.size());
+    return out;
+}
+
+}  // namespace
+
+// A loaded attachment goes out as it is, so it must be one the actions themselves would have sent: a question's.
+TEST(ConversationFile, AnAttachmentIsHeldToTheSendingLimitsAndToWholeBase64) {
+    const std::string png = "\x89PNG\r\n\x1a\n", pdf = "%PDF-1.7";
+    const struct {
+        const char* name;
+        std::string text;
+        bool loads;
+    } rows[] = {
+        {"picture of exactly 20 MB", LoadedAttachmentFile("image", "image/png", EncodedFile(png, kImageFileLimit)), true},
+        {"picture of 20 MB and a byte", LoadedAttachmentFile("image", "image/png", EncodedFile(png, kImageFileLimit + 1)), false},
+        {"PDF of 32 MB and a byte", LoadedAttachmentFile("document", "application/pdf", EncodedFile(pdf, kPdfFileLimit + 1)), false},
+        {"padding inside the data", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgo=AAAA"), false},
+        {"data cut inside a quantum", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgoAAA"), false},
+        {"three padding signs", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgoA==="), false},
+        {"two padding signs", LoadedAttachmentFile("image", "image/png", "iVBORw0KGgoAAA=="), true},
+        {"a picture on the answer", R"({"format":"parly-conversation","version":1,"messages":[{"role":"user","content":"a"},)"
+         R"({"role":"assistant","content":"b","attachments":[{"type":"image","media_type":"image/png","data":"iVBORw0KGgo="}]}]})",
+         false},
+    };
+    for (const auto& r : rows) {
+        SavedConversation read;
+        std::string error;
+        EXPECT_EQ(ReadConversationJson(r.text, &read, &error), r.loads) << r.name << " -> " << error;
+        if (!r.loads) EXPECT_NE(error.find("attachment"), std::string::npos) << r.name << " -> " << error;
+    }
+}
+
+// The file format lets "file_name" out, but OpenAI-style file parts need a name: a loaded PDF still gets one.
+TEST(ConversationFile, APdfLoadedWithoutItsNameGoesWithOne) {
+    SavedConversation read;
+    std::string error;
+    ASSERT_TRUE(ReadConversationJson(LoadedAttachmentFile("document", "application/pdf", "JVBERi0x"), &read, &error))
+        << error;
+    for (const int provider : {kProviderOpenAI, kProviderOpenRouter}) {
+        SessionSettings s;
+        s.provider = provider;
+        s.model = "m";
+        const ChatRequest r = BuildChatRequest(s, read.history, "more?");
+        EXPECT_NE(r.body.find(R"({"type":"file","file":{"filename":"document.pdf","file_data":"data:application/pdf;base64,JVBERi0x"}})"),
+                  std::string::npos)
+            << r.body;
+    }
+}

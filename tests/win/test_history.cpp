@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -149,4 +151,105 @@ TEST_F(History, ABrokenForeignNewerOrMissingFileChangesNothing) {
         << body;
 }
 
+// The names in a folder, to see that a failed save leaves no temporary file behind.
+std::vector<std::string> FolderNames(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (std::string(found.cFileName) != "." && std::string(found.cFileName) != "..") names.push_back(found.cFileName);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(History, UnwritableTargetsAndDevicesFailKeepingWhatWasThereAndAnAnsiNameWorks) {
+    const std::string dir = ScratchDir("history_targets");
+    const std::string locked = dir + "\\read only.json", folder = dir + "\\a folder", ansi = dir + "\\caf\xE9 ansi.json";
+    DeleteFileA(ansi.c_str());
+    SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_NORMAL);  // an earlier run that failed may have left it read-only
+    WriteFileBytes(locked, "old");
+    ASSERT_TRUE(SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_READONLY));
+    CreateDirectoryA(folder.c_str(), nullptr);  // left from an earlier run, or made now
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySend", {"q", "[A]"});
+    for (const std::string& target : {locked, folder, dir + "\\NUL", dir + "\\CON"}) {
+        SCOPED_TRACE(target);
+        rig.Exec("ParlySaveHistory", {target, "[St]"});
+        EXPECT_EQ(rig.Var("[St]"), "ERROR");
+        EXPECT_EQ(rig.LastError(), "Failed to write output file: " + target);
+    }
+    // A file another program holds open without sharing is kept too.
+    const std::string held = dir + "\\held.json";
+    WriteFileBytes(held, "held");
+    HANDLE holder = CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    rig.Exec("ParlySaveHistory", {held, "[St]"});
+    EXPECT_EQ(rig.Var("[St]"), "ERROR");
+    CloseHandle(holder);
+    EXPECT_EQ(ReadFileBytes(held), "held");
+    EXPECT_EQ(ReadFileBytes(locked), "old");
+    EXPECT_EQ(FolderNames(dir), (std::vector<std::string>{"a folder", "held.json", "read only.json"}));
+    // Loading a folder or a device fails at once and keeps the conversation.
+    for (const std::string& source : {folder, std::string("NUL"), std::string("CON")}) {
+        SCOPED_TRACE(source);
+        rig.Exec("ParlyLoadHistory", {source, "[St]"});
+        EXPECT_EQ(rig.Var("[St]"), "ERROR");
+    }
+    // A name in the ANSI code page, as a script passes it, is saved and loaded under that name.
+    rig.Exec("ParlySaveHistory", {ansi, "[St]"});
+    EXPECT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, MAX_PATH);
+    EXPECT_NE(GetFileAttributesW(wide), INVALID_FILE_ATTRIBUTES);
+    rig.Exec("ParlyLoadHistory", {ansi, "[St]"});
+    EXPECT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
+    rig.Exec("ParlySend", {"next", "[A]"});
+    EXPECT_NE(Sim::Body().find("\"content\":\"q\""), std::string::npos) << Sim::Body();
+    SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 }  // namespace
+
+namespace {
+
+// Writes a compact conversation file of three PDF exchanges (each PDF `encoded` Base64 letters) whose system
+// prompt pads it to exactly `total` bytes.
+void WriteBigConversation(const std::string& path, size_t encoded, size_t total) {
+    const std::string head = R"({"format":"parly-conversation","version":1,"system":")", mid = R"(","messages":[)";
+    const std::string open = R"({"role":"user","content":"q","attachments":[{"type":"document","media_type":"application/pdf","data":")";
+    const std::string close = R"("}]},{"role":"assistant","content":"a"})", tail = "]}";
+    const size_t fixed = head.size() + mid.size() + 3 * (open.size() + encoded + close.size()) + 2 + tail.size();
+    ASSERT_LT(fixed, total);
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << head << std::string(total - fixed, 's') << mid;
+    std::string quanta;
+    for (int i = 0; i < (1 << 18); ++i) quanta += "eHh4";  // "xxx"
+    for (int n = 0; n < 3; ++n) {
+        f << (n ? "," : "") << open << "JVBERi0x";  // "%PDF-1"
+        for (size_t left = encoded - 8; left; left -= std::min(left, quanta.size()))
+            f.write(quanta.data(), static_cast<std::streamsize>(std::min(left, quanta.size())));
+        f << close;
+    }
+    f << tail;
+}
+
+}  // namespace
+
+TEST_F(History, AConversationTooLargeToLoadAgainIsNotSaved) {
+    const std::string dir = ScratchDir("history_big");
+    const std::string big = dir + "\\big.json", again = dir + "\\again.json";
+    WriteBigConversation(big, 44739000, (128u << 20) - 40);  // just under the limit, written without spaces
+    WriteFileBytes(again, "earlier");
+    Select(rig, "OpenAI");
+    rig.Exec("ParlyLoadHistory", {big, "[St]"});
+    ASSERT_EQ(rig.Var("[St]"), "OK") << rig.LastError();
+    // The saved shape has spaces and names the files, so it would no longer fit.
+    rig.Exec("ParlySaveHistory", {again, "[St]"});
+    EXPECT_EQ(rig.Var("[St]"), "ERROR");
+    EXPECT_EQ(rig.LastError(), "History file would be larger than 128 MB: " + again);
+    EXPECT_EQ(ReadFileBytes(again), "earlier");
+    DeleteFileA(big.c_str());
+}

@@ -270,23 +270,28 @@ TEST_F(Images, OneCharacterTargetsAreWrittenBesideAnExistingTilde) {
 TEST_F(Images, ATargetThatCannotBeReplacedGivesTheWriteTextAndSurvives) {
     Select(rig, "OpenAI");
     std::string dir = FreshDir();
-    std::string folder = dir + "\\folder.png", locked = dir + "\\locked.png";
+    std::string folder = dir + "\\folder.png", locked = dir + "\\locked.png", readOnly = dir + "\\read-only.png";
     CreateDirectoryA(folder.c_str(), nullptr);
     WriteFileBytes(locked, "old contents");
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);  // an earlier failed run may have left it read-only
+    WriteFileBytes(readOnly, "kept");
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
     HANDLE holder = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    for (const std::string& path : {folder, folder + "\\", locked}) {
+    for (const std::string& path : {folder, folder + "\\", readOnly, locked}) {
         SCOPED_TRACE(path);
         const int before = Sim::Count();
         rig.Exec("ParlyImageGen", {"cat", path, kAbsent, "[S]"});
         EXPECT_EQ(rig.Var("[S]"), "ERROR");
         EXPECT_EQ(rig.LastError(), "Failed to write output file: " + path);
-        // A target that is a folder is known before the request: no image is paid for.
+        // A target that is a folder or read-only is known before the request: no image is paid for.
         EXPECT_EQ(Sim::Count() - before, path == locked ? 1 : 0);
     }
     CloseHandle(holder);
     EXPECT_EQ(ReadFileBytes(locked), "old contents");
-    EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"locked.png"}) << "no temporary file is left behind";
+    EXPECT_EQ(ReadFileBytes(readOnly), "kept");
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(FilesIn(dir), (std::vector<std::string>{"locked.png", "read-only.png"})) << "no temporary file is left behind";
 }
 
 TEST_F(Images, ProvidersWithoutImagesSendNothing) {
