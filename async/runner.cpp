@@ -196,9 +196,10 @@ bool HostStillHoldsUs() {
     // thread is inside the host's own call to that action, which is waiting for it to return.
     if (RevealRunning()) return true;
     ReleaseIdleCourier();
+    // A courier that was told to leave ends within a millisecond or two: yield rather than sleep a whole tick.
     while (!CouriersSettled()) {
         if (GetTickCount64() >= until) return false;
-        Sleep(1);
+        if (!SwitchToThread()) Sleep(0);
     }
     return true;
 }
