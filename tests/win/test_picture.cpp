@@ -226,3 +226,37 @@ TEST_F(Pictures, ASavedConversationKeepsItsFilesAndSendsThemAgainOnceLoaded) {
 }
 
 }  // namespace
+
+// A year on, a picture or PDF sent with a key from the environment heals the retired default: the listing carries
+// that key, the file goes out once more with the successor, and usage is the successor's answer's.
+TEST_F(Pictures, AFileSendHealsARetiredDefaultAndGoesOutOnceMore) {
+    ScopedEnv claude("ANTHROPIC_API_KEY", "sk-ant-env");
+    const std::string png = Put("p.png", kPng), pdf = Put("d.pdf", kPdf);
+    struct Case {
+        const char* action;
+        const std::string& path;
+        const std::string& bytes;
+        bool stream;
+    } cases[] = {{"ParlySendWithImage", png, kPng, false}, {"ParlySendWithDoc", pdf, kPdf, false},
+                 {"ParlySendWithImage", png, kPng, true}, {"ParlySendWithDoc", pdf, kPdf, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.action) + (c.stream ? " streamed" : ""));
+        rig.Message(2);  // unloaded: the default healed by the row before is forgotten
+        Sim::Reset();
+        int status = 0;
+        Sim::LoopbackCall(Sim::Port(), L"POST", "/__sim/year/next", &status);
+        rig.Exec("ParlyInit", {"Anthropic", "", "[S]"});
+        ASSERT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+        rig.Exec("ParlySetStreaming", {c.stream ? "True" : "False", "[Live]"});
+        rig.Exec(c.action, {c.path, "Q", "[R]"});
+        EXPECT_NE(rig.Var("[R]").find("received"), std::string::npos) << rig.LastError();
+        ASSERT_EQ(Sim::Count(), 3) << "the refusal, one listing page, the resend";
+        EXPECT_EQ(Sim::Header("x-api-key", 1), "sk-ant-env");
+        EXPECT_EQ(CountOf(Sim::Body(2), Base64(c.bytes)), 1u);
+        EXPECT_NE(Sim::Body(2).find("claude-sonnet-9"), std::string::npos);
+        rig.Exec("ParlyGetUsage", {"[In]", "[Out]", "[Stop]"});
+        EXPECT_NE(rig.Var("[In]"), "");
+        EXPECT_EQ(rig.Var("[Stop]"), "end_turn");
+        rig.Exec("ParlyClearHistory");
+    }
+}
