@@ -260,3 +260,30 @@ TEST_F(Pictures, AFileSendHealsARetiredDefaultAndGoesOutOnceMore) {
         rig.Exec("ParlyClearHistory");
     }
 }
+
+// A conversation saved with a PDF and loaded a year on goes out with the PDF once in the refused request and once in
+// the resend to the healed default.
+TEST_F(Pictures, ALoadedConversationsPdfGoesOutOnceAgainAfterTheDefaultHeals) {
+    const std::string pdf = Put("d.pdf", kPdf);
+    const std::string file = ScratchDir("picture-healed-history") + "\\talk.json";
+    rig.Message(2);
+    Sim::Reset();
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySendWithDoc", {pdf, "Summarise", "[D]"});
+    ASSERT_NE(rig.Var("[D]"), "") << rig.LastError();
+    rig.Exec("ParlySaveHistory", {file, "[S]"});
+    ASSERT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    rig.Message(2);
+    int status = 0;
+    Sim::LoopbackCall(Sim::Port(), L"POST", "/__sim/year/next", &status);
+    rig.Exec("ParlyInit", {"OpenAI", "k1", "[S]"});
+    rig.Exec("ParlyLoadHistory", {file, "[S]"});
+    ASSERT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    const int before = Sim::Count();
+    rig.Exec("ParlySend", {"Again", "[A]"});
+    EXPECT_EQ(rig.Var("[A]"), "OpenAI says: Again") << rig.LastError();
+    ASSERT_EQ(Sim::Count(), before + 3);
+    EXPECT_EQ(CountOf(Sim::Body(before), Base64(kPdf)), 1u);
+    EXPECT_EQ(CountOf(Sim::Body(-1), Base64(kPdf)), 1u);
+    EXPECT_NE(Sim::Body(-1).find("\"model\":\"gpt-9-sol\""), std::string::npos);
+}
