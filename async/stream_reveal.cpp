@@ -240,6 +240,12 @@ StreamedReply SendAndReveal(const std::string& prompt, const std::string& variab
                 }
                 continue;
             }
+            // A Cancel pressed while the listing was read ended it: the send is cancelled, not refused.
+            if (ProgressCancelAsked()) {
+                CloseProgress();
+                ReplaceLastError(kRequestCancelled);
+                return out;
+            }
             sending->AddHint(served);
         }
         const ParamRefusal refusal = sending->Refusal();

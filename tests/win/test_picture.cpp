@@ -226,3 +226,64 @@ TEST_F(Pictures, ASavedConversationKeepsItsFilesAndSendsThemAgainOnceLoaded) {
 }
 
 }  // namespace
+
+// A year on, a picture or PDF sent with a key from the environment heals the retired default: the listing carries
+// that key, the file goes out once more with the successor, and usage is the successor's answer's.
+TEST_F(Pictures, AFileSendHealsARetiredDefaultAndGoesOutOnceMore) {
+    ScopedEnv claude("ANTHROPIC_API_KEY", "sk-ant-env");
+    const std::string png = Put("p.png", kPng), pdf = Put("d.pdf", kPdf);
+    struct Case {
+        const char* action;
+        const std::string& path;
+        const std::string& bytes;
+        bool stream;
+    } cases[] = {{"ParlySendWithImage", png, kPng, false}, {"ParlySendWithDoc", pdf, kPdf, false},
+                 {"ParlySendWithImage", png, kPng, true}, {"ParlySendWithDoc", pdf, kPdf, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.action) + (c.stream ? " streamed" : ""));
+        rig.Message(2);  // unloaded: the default healed by the row before is forgotten
+        Sim::Reset();
+        int status = 0;
+        Sim::LoopbackCall(Sim::Port(), L"POST", "/__sim/year/next", &status);
+        rig.Exec("ParlyInit", {"Anthropic", "", "[S]"});
+        ASSERT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+        rig.Exec("ParlySetStreaming", {c.stream ? "True" : "False", "[Live]"});
+        rig.Exec(c.action, {c.path, "Q", "[R]"});
+        EXPECT_NE(rig.Var("[R]").find("received"), std::string::npos) << rig.LastError();
+        ASSERT_EQ(Sim::Count(), 3) << "the refusal, one listing page, the resend";
+        EXPECT_EQ(Sim::Header("x-api-key", 1), "sk-ant-env");
+        EXPECT_EQ(CountOf(Sim::Body(2), Base64(c.bytes)), 1u);
+        EXPECT_NE(Sim::Body(2).find("claude-sonnet-9"), std::string::npos);
+        rig.Exec("ParlyGetUsage", {"[In]", "[Out]", "[Stop]"});
+        EXPECT_NE(rig.Var("[In]"), "");
+        EXPECT_EQ(rig.Var("[Stop]"), "end_turn");
+        rig.Exec("ParlyClearHistory");
+    }
+}
+
+// A conversation saved with a PDF and loaded a year on goes out with the PDF once in the refused request and once in
+// the resend to the healed default.
+TEST_F(Pictures, ALoadedConversationsPdfGoesOutOnceAgainAfterTheDefaultHeals) {
+    const std::string pdf = Put("d.pdf", kPdf);
+    const std::string file = ScratchDir("picture-healed-history") + "\\talk.json";
+    rig.Message(2);
+    Sim::Reset();
+    Select(rig, "OpenAI");
+    rig.Exec("ParlySendWithDoc", {pdf, "Summarise", "[D]"});
+    ASSERT_NE(rig.Var("[D]"), "") << rig.LastError();
+    rig.Exec("ParlySaveHistory", {file, "[S]"});
+    ASSERT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    rig.Message(2);
+    int status = 0;
+    Sim::LoopbackCall(Sim::Port(), L"POST", "/__sim/year/next", &status);
+    rig.Exec("ParlyInit", {"OpenAI", "k1", "[S]"});
+    rig.Exec("ParlyLoadHistory", {file, "[S]"});
+    ASSERT_EQ(rig.Var("[S]"), "OK") << rig.LastError();
+    const int before = Sim::Count();
+    rig.Exec("ParlySend", {"Again", "[A]"});
+    EXPECT_EQ(rig.Var("[A]"), "OpenAI says: Again") << rig.LastError();
+    ASSERT_EQ(Sim::Count(), before + 3);
+    EXPECT_EQ(CountOf(Sim::Body(before), Base64(kPdf)), 1u);
+    EXPECT_EQ(CountOf(Sim::Body(-1), Base64(kPdf)), 1u);
+    EXPECT_NE(Sim::Body(-1).find("\"model\":\"gpt-9-sol\""), std::string::npos);
+}

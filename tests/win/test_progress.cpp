@@ -268,6 +268,39 @@ TEST_F(Progress, CancelInTheWindowEndsTheRequestItShows) {
     }
 }
 
+// A Cancel taken while a retired default's listing is read ends the send as a cancel, streamed or not.
+TEST_F(Progress, CancelDuringTheRetiredDefaultsListingIsACancel) {
+    for (const char* action : {"ParlySend", "ParlySendStream", "ParlySendAsync"}) {
+        SCOPED_TRACE(action);
+        const bool async = std::string(action) == "ParlySendAsync";
+        rig.scriptLines.clear();
+        Sim::Reset();
+        int status = 0;
+        Sim::LoopbackCall(Sim::Port(), L"POST", "/__sim/year/next", &status);
+        Select(rig, "Claude");
+        rig.Exec("ParlySetProgress", {"True"});
+        Sim::Next(R"({"for_path":"/v1/models","delay_ms":1500})");
+        const DWORD start = GetTickCount();
+        {
+            CancelClicker clicker(GetCurrentThreadId(), rig.hostWindow(), 2);
+            if (async) {
+                rig.Exec(action, {"Hi", "[A]", "Done"});
+                ASSERT_TRUE(rig.PumpUntil([&] { return !rig.scriptLines.empty(); }, 1000));
+            } else {
+                rig.Exec(action, {"Hi", "[A]"});
+            }
+        }
+        EXPECT_LT(GetTickCount() - start, 1000u);
+        EXPECT_EQ(Sim::Count(), 2) << "the refusal and the listing";
+        EXPECT_EQ(rig.Var("[A]"), "");
+        EXPECT_EQ(rig.LastError(), "Request cancelled");
+        // The listing's late answer heals nothing behind the cancel's back.
+        rig.PumpUntil([&] { return GetTickCount() - start > 1900; }, 2500);
+        EXPECT_EQ(Sim::Count(), 2);
+        EXPECT_EQ(rig.LastError(), "Request cancelled");
+    }
+}
+
 // A Cancel taken while the answer arrives (the window's messages keep the host's thread busy past the reply) is
 // still a cancel: nothing of that answer reaches the history or a file.
 TEST_F(Progress, CancelTakenWhileTheAnswerArrivesLeavesNothingBehind) {
