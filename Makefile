@@ -62,14 +62,16 @@ build: win32 $(if $(filter win64,$(TEST_ARCH)),win64)
 # One Xvfb for the whole run, started after any earlier wineserver is gone (a
 # Wine process started without a display spoils later dialogs in that prefix).
 # Independent tests run side by side: the Wine tests each in a prefix of their own (cmake/wine-run.sh), one more
-# than the cores, since they spend much of their time waiting for servers and time-outs.
+# than the cores, since they spend much of their time waiting for servers and time-outs; the fuzz smoke runs one
+# target at a time beside them for the same reason.
 TEST_JOBS ?= $(JOBS)
 WINE_TEST_JOBS ?= $(shell echo $$(( $(JOBS) + 1 )))
 test: build native fuzz-build
 	cd build/native && ctest -j $(TEST_JOBS) --output-on-failure
-	cd build/fuzz && ctest -j $(TEST_JOBS) --output-on-failure
 	for p in build/$(TEST_ARCH)/wineprefix*/; do WINEPREFIX=$(CURDIR)/$$p wineserver -k 2>/dev/null || true; done
-	cd build/$(TEST_ARCH) && xvfb-run -a -s "-screen 0 1280x1024x24" ctest -j $(WINE_TEST_JOBS) --output-on-failure
+	(cd build/fuzz && ctest --output-on-failure > ctest-smoke.log 2>&1; echo $$? > ctest-smoke.rc) & \
+	  (cd build/$(TEST_ARCH) && xvfb-run -a -s "-screen 0 1280x1024x24" ctest -j $(WINE_TEST_JOBS) --output-on-failure); \
+	  wine=$$?; wait; cat build/fuzz/ctest-smoke.log; [ $$wine = 0 ] && [ "$$(cat build/fuzz/ctest-smoke.rc)" = 0 ]
 
 demo: product
 	scripts/demo.sh build/$(TEST_ARCH)
